@@ -1,0 +1,330 @@
+#include "sync_socket.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <unistd.h>
+#include <vector>
+
+#include "kv_log.h"
+
+#define NET_ERR(op, err) KV_LOG(gEnableNetErr, "sock=%d, %s err = %d\n", fd_.load(), op, (err))
+
+SyncSocket::SyncSocket() : fd_(-1), peer_(nullptr), tcp_(true), firstSend_(true), firstRecv_(true)
+{
+}
+
+SyncSocket::~SyncSocket()
+{
+    Close();
+    if (peer_)
+        freeaddrinfo(peer_);
+}
+
+bool SyncSocket::FindAddr(addrinfo** list, const char* host, uint16_t port, bool tcp)
+{
+    if (*list) {
+        freeaddrinfo(*list);
+        *list = nullptr;
+    }
+    char service[8];
+    snprintf(service, sizeof service, "%d", port);
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = tcp ? SOCK_STREAM : SOCK_DGRAM;
+    int rc = getaddrinfo(host ? host : "", service, &hints, list);
+    if (rc != 0) {
+        *list = nullptr;
+        KV_LOG(gEnableNetErr, "sock=%d, %s err = %d\n", 0, "FindAddr", rc);
+        return false;
+    }
+    addrinfo* a = *list;
+    if (a->ai_family == AF_INET) {
+        auto* sin = reinterpret_cast<sockaddr_in*>(a->ai_addr);
+        if (sin->sin_port == 0)
+            sin->sin_port = htons(port);
+    } else if (a->ai_family == AF_INET6) {
+        auto* sin6 = reinterpret_cast<sockaddr_in6*>(a->ai_addr);
+        if (sin6->sin6_port == 0)
+            sin6->sin6_port = htons(port);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool SyncSocket::Socket(const char* host, uint16_t port, bool tcp)
+{
+    if (!FindAddr(&peer_, host, port, tcp))
+        return false;
+    int fd = ::socket(peer_->ai_family, (tcp ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        KV_LOG(gEnableNetErr, "sock=%d, %s err = %d\n", 0, "Socket", errno);
+        return false;
+    }
+    // Linux has no SO_NOSIGPIPE: every send passes MSG_NOSIGNAL instead.
+    fd_.store(fd);
+    KV_LOG(gEnableNetErr, "create sock = %d\n", fd);
+    tcp_ = tcp;
+    return true;
+}
+
+bool SyncSocket::Bind(const char* host, uint16_t port)
+{
+    addrinfo* scratch = nullptr;
+    if (!FindAddr(&scratch, host, port, false))
+        return false;
+    int rc = ::bind(fd_.load(), scratch->ai_addr, scratch->ai_addrlen);
+    int err = errno;
+    freeaddrinfo(scratch);
+    if (rc != 0) {
+        NET_ERR("Bind", err);
+        return false;
+    }
+    return true;
+}
+
+uint16_t SyncSocket::GetFreePort()
+{
+    int s = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s < 0) {
+        KV_LOG(gEnableNetErr, "create sock = %d\n", s);
+        return 0;
+    }
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    a.sin_port = 0;
+    socklen_t len = sizeof a;
+    uint16_t port = 0;
+    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+        ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+        port = ntohs(a.sin_port);
+    ::close(s);
+    return port;
+}
+
+bool SyncSocket::SetSockOpt(int option, const int* value, int level)
+{
+    if (::setsockopt(fd_.load(), level, option, value, sizeof(int)) != 0) {
+        NET_ERR("SetSockOpt", errno);
+        return false;
+    }
+    return true;
+}
+
+bool SyncSocket::GetSockopt(int option, int* value, int level)
+{
+    socklen_t len = sizeof(int);
+    if (::getsockopt(fd_.load(), level, option, value, &len) != 0) {
+        NET_ERR("GetSockopt", errno);
+        return false;
+    }
+    return true;
+}
+
+bool SyncSocket::SetNonBlock(bool on)
+{
+    int fd = fd_.load();
+    int flags = ::fcntl(fd, F_GETFL, 0);
+    if (flags < 0)
+        return false;
+    flags = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+    return ::fcntl(fd, F_SETFL, flags) == 0;
+}
+
+bool SyncSocket::Connect_()
+{
+    if (!peer_)
+        return false;
+    if (::connect(fd_.load(), peer_->ai_addr, peer_->ai_addrlen) == 0 || errno == EINPROGRESS)
+        return true;
+    NET_ERR("Connect_", errno);
+    return false;
+}
+
+bool SyncSocket::Select(bool forWrite, int timeoutMs, int* timedOut)
+{
+    pollfd p{};
+    p.fd = fd_.load();
+    p.events = forWrite ? POLLOUT : POLLIN;
+    int rc;
+    do {
+        rc = ::poll(&p, 1, timeoutMs < 0 ? 0 : timeoutMs);
+    } while (rc < 0 && errno == EINTR);
+    if (rc <= 0) {
+        if (timedOut)
+            *timedOut = rc == 0 ? 1 : 0;
+        NET_ERR("Select", rc == 0 ? 0 : errno);
+        return false;
+    }
+    int soErr = 0;
+    if (!GetSockopt(SO_ERROR, &soErr))
+        return false;
+    if (soErr != 0) {
+        errno = soErr;
+        NET_ERR("Select", soErr);
+        return false;
+    }
+    return true;
+}
+
+bool SyncSocket::Connect(int timeoutMs)
+{
+    firstSend_ = true;
+    firstRecv_ = true;
+    return SetNonBlock(true) && Connect_() && Select(true, timeoutMs) && SetNonBlock(false);
+}
+
+bool SyncSocket::Send(const void* data, size_t len)
+{
+    firstSend_ = false;
+    ssize_t n;
+    do {
+        n = ::send(fd_.load(), data, len, MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 || static_cast<size_t>(n) != len) {
+        NET_ERR("Send", n < 0 ? errno : 0);
+        return false;
+    }
+    return true;
+}
+
+bool SyncSocket::SendTo(const void* data, size_t len)
+{
+    firstSend_ = false;
+    if (!peer_)
+        return false;
+    ssize_t n;
+    do {
+        n = ::sendto(fd_.load(), data, len, MSG_NOSIGNAL, peer_->ai_addr, peer_->ai_addrlen);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 || static_cast<size_t>(n) != len) {
+        NET_ERR("SendTo", n < 0 ? errno : 0);
+        return false;
+    }
+    return true;
+}
+
+bool SyncSocket::Recv(void* buf, size_t n)
+{
+    if (n > kMaxRecv)
+        return false;
+    if (n == 0)
+        return true;
+    firstRecv_ = false;
+    return RecvSome(buf, n, static_cast<int>(n));
+}
+
+bool SyncSocket::RecvFrom(void* buf, int* size, sockaddr* from, socklen_t* fromLen)
+{
+    if (*size <= 0)
+        return *size == 0;
+    firstRecv_ = false;
+    ssize_t n;
+    do {
+        n = ::recvfrom(fd_.load(), buf, static_cast<size_t>(*size), 0, from, fromLen);
+    } while (n < 0 && errno == EINTR);
+    if (n > 0) {
+        *size = static_cast<int>(n);
+        return true;
+    }
+    if (n < 0)
+        NET_ERR("RecvFrom", errno);
+    KV_LOG(gEnableNetErr, "%s recv 0 bytes\n", "RecvFrom");
+    return false;
+}
+
+bool SyncSocket::RecvSome(void* buf, size_t room, int wanted)
+{
+    firstRecv_ = false;
+    if (wanted <= 0)
+        return true;
+    auto* p = static_cast<char*>(buf);
+    size_t got = 0;
+    while (got < static_cast<size_t>(wanted)) {
+        if (got >= room)
+            return false;
+        ssize_t n = ::recv(fd_.load(), p + got, room - got, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            NET_ERR("Recv", errno);
+            return false;
+        }
+        if (n == 0) {
+            KV_LOG(gEnableNetErr, "%s recv 0 bytes  socket=%d error:%d\n", "Recv", fd_.load(), errno);
+            return false;
+        }
+        got += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool SyncSocket::RecvUntil(void* buf, size_t room, const char* terminator, size_t* received)
+{
+    firstRecv_ = false;
+    const size_t tlen = terminator ? strlen(terminator) : 0;
+    if (tlen == 0)
+        return false;
+    // Knuth-Morris-Pratt failure table; the match state carries across receptions.
+    std::vector<size_t> fail(tlen, 0);
+    for (size_t i = 1, k = 0; i < tlen; ++i) {
+        while (k && terminator[i] != terminator[k])
+            k = fail[k - 1];
+        if (terminator[i] == terminator[k])
+            ++k;
+        fail[i] = k;
+    }
+    auto* p = static_cast<char*>(buf);
+    size_t got = 0, matched = 0;
+    while (got < room) {
+        ssize_t n = ::recv(fd_.load(), p + got, room - got, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            NET_ERR("Recv", errno);
+            return false;
+        }
+        if (n == 0) {
+            KV_LOG(gEnableNetErr, "%s recv 0 bytes  socket=%d error:%d\n", "Recv", fd_.load(), errno);
+            return false;
+        }
+        for (size_t i = got; i < got + static_cast<size_t>(n); ++i) {
+            while (matched && p[i] != terminator[matched])
+                matched = fail[matched - 1];
+            if (p[i] == terminator[matched] && ++matched == tlen) {
+                got += static_cast<size_t>(n);
+                if (received)
+                    *received = got;
+                return true;
+            }
+        }
+        got += static_cast<size_t>(n);
+    }
+    if (received)
+        *received = got;
+    return false;
+}
+
+int SyncSocket::Shutdown()
+{
+    int fd = fd_.load();
+    if (fd < 0)
+        return -1;
+    KV_LOG(gEnableNetErr, "kill sock = %d\n", fd);
+    return ::shutdown(fd, SHUT_RDWR);
+}
+
+int SyncSocket::Close()
+{
+    int fd = fd_.load();
+    if (fd < 0)
+        return -1;
+    Shutdown();
+    fd_.store(-1);
+    return ::close(fd);
+}

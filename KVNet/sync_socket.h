@@ -1,0 +1,54 @@
+// The client's blocking socket: one TCP or UDP socket with its resolved peer. Every
+// operation is one system call (or one loop of them), logs a failure in one fixed form
+// ("sock=%d, %s err = %d") and returns a boolean.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <netdb.h>
+#include <sys/socket.h>
+
+class SyncSocket {
+public:
+    // Largest single receive: the biggest message body the client accepts.
+    static constexpr uint32_t kMaxRecv = 0x1000000;
+
+    SyncSocket();
+    virtual ~SyncSocket();
+    SyncSocket(const SyncSocket&) = delete;
+    SyncSocket& operator=(const SyncSocket&) = delete;
+
+    bool Socket(const char* host, uint16_t port, bool tcp);
+    bool FindAddr(addrinfo** list, const char* host, uint16_t port, bool tcp);
+    bool Bind(const char* host, uint16_t port);
+    static uint16_t GetFreePort();
+    bool SetSockOpt(int option, const int* value, int level = SOL_SOCKET);
+    bool GetSockopt(int option, int* value, int level = SOL_SOCKET);
+    bool SetNonBlock(bool on);
+    bool Connect_();
+    // Waits with poll (descriptors above 1024 are normal here) at most timeoutMs.
+    bool Select(bool forWrite, int timeoutMs, int* timedOut = nullptr);
+    bool Connect(int timeoutMs);
+    bool Send(const void* data, size_t len);
+    bool SendTo(const void* data, size_t len);
+    bool Recv(void* buf, size_t n);
+    bool RecvFrom(void* buf, int* size, sockaddr* from = nullptr, socklen_t* fromLen = nullptr);
+    bool RecvSome(void* buf, size_t room, int wanted);
+    bool RecvUntil(void* buf, size_t room, const char* terminator, size_t* received = nullptr);
+    // Safe from another thread: breaks a blocking transfer, keeps the descriptor open.
+    int Shutdown();
+    int Close();
+
+    int fd() const { return fd_.load(); }
+    void set_fd(int fd) { fd_.store(fd); }
+    const addrinfo* peer() const { return peer_; }
+    bool is_tcp() const { return tcp_; }
+    bool first_send() const { return firstSend_; }
+    bool first_recv() const { return firstRecv_; }
+
+protected:
+    std::atomic<int> fd_;
+    addrinfo* peer_;
+    bool tcp_;
+    bool firstSend_;
+    bool firstRecv_;
+};
