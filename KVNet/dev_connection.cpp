@@ -281,12 +281,10 @@ void DevConnection::Run()
             }
             if (m_autoReconnect && m_retryWait)
                 WaitStop(m_timings.retryMs);
-            if (connFails == 4) {
-                resolveFirst = true;
-                connFails = 0;
-            } else {
-                ++connFails;
-            }
+            // The address is resolved again after every fifth failed attempt since the
+            // last resolution, and only then.
+            resolveFirst = connFails == 4;
+            connFails = resolveFirst ? 0 : connFails + 1;
             ++round;
             continue;
         }

@@ -82,7 +82,8 @@ struct TimingsScope {
 };
 
 inline DevConnection* StartSession(Recorder& rec, uint16_t port, const char* user, const char* pwd, bool autoRe,
-                                   uint8_t variant = 0, uint8_t alarm = 0, const char* addr = "127.0.0.1")
+                                   uint8_t variant = 0, uint8_t alarm = 0, const char* addr = "127.0.0.1",
+                                   uint8_t loginFlag = 0)
 {
     KVNetConnectionParam p{};
     p.szAddr = addr;
@@ -95,6 +96,7 @@ inline DevConnection* StartSession(Recorder& rec, uint16_t port, const char* use
     p.msgCallback = &Recorder::OnMsg;
     p.bAlarmReport = alarm;
     p.nLoginVariant = variant;
+    p.nLoginFlag = loginFlag;
     DevConnection* s = KVNetConnectionStartEx(&p);
     rec.session = s;
     return s;
@@ -104,6 +106,22 @@ inline DevConnection* StartSession(Recorder& rec, uint16_t port, const char* use
 inline uint16_t DeadPort()
 {
     return SyncSocket::GetFreePort();
+}
+
+// A field of a flat JSON log line: the text after "key": up to the next , or }.
+inline std::string Field(const std::string& line, const std::string& key)
+{
+    const std::string k = "\"" + key + "\":";
+    size_t i = line.find(k);
+    if (i == std::string::npos)
+        return "";
+    i += k.size();
+    if (line[i] == '"') {
+        size_t j = line.find('"', i + 1);
+        return line.substr(i + 1, j - i - 1);
+    }
+    size_t j = line.find_first_of(",}", i);
+    return line.substr(i, j - i);
 }
 
 // Simulator log lines that carry a given event name.
