@@ -279,12 +279,13 @@ def envelope(conn, msg):
 
 @intercept("silent-after-login", TCP)
 def silent_after_login(conn, msg):
-    return bool(conn.data.get("logged_in")) and msg.head.type not in LOGIN_TYPES
+    # Envelopes are opened first (and logged); the silence applies to what they carry.
+    return bool(conn.data.get("logged_in")) and msg.head.type not in LOGIN_TYPES + (m.ENVELOPE_TYPE,)
 
 
 @intercept("close-mid-reply", TCP)
 def close_mid_reply(conn, msg):
-    if not conn.data.get("logged_in") or msg.head.type in LOGIN_TYPES:
+    if not conn.data.get("logged_in") or msg.head.type in LOGIN_TYPES + (m.ENVELOPE_TYPE,):
         return False
     conn.send_raw(conn.encode(msg.head.type, msg.head.subtype, _pattern(100), 0, msg.head.seq)[:10])
     conn.close()
