@@ -119,7 +119,7 @@ TEST(SessionHeartbeat, SilentDeviceGetsFourHeartbeatsThenClosed)
     t.heartbeatMs = 120;
     TimingsScope ts(t);
     kvtest::SimProcess sim;
-    ASSERT_TRUE(StartSim(sim, {"silent-after-login"}));
+    ASSERT_TRUE(StartSim(sim, {"device-kind=plain", "silent-after-login"}));
     Recorder rec;
     DevConnection* s = StartSession(rec, sim.tcp_port(), "admin", "admin123", false);
     ASSERT_TRUE(s->WaitTaskEnded(10000));
@@ -295,7 +295,7 @@ TEST(SessionLogin, BodiesFlagsAndAlarmSubscription)
     TimingsScope ts(FastTimings());
     const std::string longName(40, 'n');
     kvtest::SimProcess sim;
-    ASSERT_TRUE(StartSim(sim, {"user=" + longName.substr(0, 35), "alarm-after-login=7"}));
+    ASSERT_TRUE(StartSim(sim, {"device-kind=plain", "user=" + longName.substr(0, 35), "alarm-after-login=7"}));
     Recorder rec;
     DevConnection* s = StartSession(rec, sim.tcp_port(), longName.c_str(), "admin123", false, 2, 1, "127.0.0.1", 0xA5);
     ASSERT_TRUE(kvtest::WaitFor([&] { return rec.Has(101); }, milliseconds(5000)));
@@ -390,7 +390,9 @@ TEST(SessionOneShot, CodesOfPushParameterAndSavePassword)
     for (const R& r : rows) {
         SCOPED_TRACE(r.codes);
         kvtest::SimProcess sim;
-        ASSERT_TRUE(StartSim(sim, r.sc));
+        std::vector<std::string> sc = r.sc;
+        sc.push_back("device-kind=plain");
+        ASSERT_TRUE(StartSim(sim, sc));
         Recorder rec;
         KVNetPushParam p{};
         p.szAddr = "127.0.0.1";

@@ -174,5 +174,7 @@ TEST(SessionStop, ThousandStartStopCyclesLeaveNothingBehind)
     }
     kvnet_set_session_timings(KVSessionTimings{});
     EXPECT_EQ(CountDir("/proc/self/fd"), fds);
-    EXPECT_LE(CountDir("/proc/self/task"), threads + 1);
+    // A worker that has just ended its session may not be parked yet when the next one
+    // starts, so the pool can grow by a few threads; it must not grow with the cycles.
+    EXPECT_LE(CountDir("/proc/self/task"), threads + 4);
 }
