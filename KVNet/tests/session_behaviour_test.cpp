@@ -229,6 +229,13 @@ TEST(SessionReconnect, SetIPAndPortTakesEffectAtTheNextAttempt)
     ASSERT_TRUE(kvtest::WaitFor([&] { return rec.Has(2); }, milliseconds(3000)));
     EXPECT_EQ(KVNetSetIPAndPort(&s, "127.0.0.1", sim.tcp_port() | 0x10000), 1);
     ASSERT_TRUE(kvtest::WaitFor([&] { return rec.Has(101); }, milliseconds(5000)));
+    // Side connections follow the live main connection, not the next attempt's address.
+    EXPECT_EQ(KVNetSetIPAndPort(&s, "127.0.0.9", 9), 1);
+    std::string addr;
+    uint16_t port = 0;
+    s->GetAddress(&addr, &port);
+    EXPECT_EQ(addr, "127.0.0.1");
+    EXPECT_EQ(port, sim.tcp_port());
     KVNetConnectionStop(&s);
 }
 
