@@ -1,6 +1,7 @@
 // Shared pieces of the session tests: a recorder of codes and data events, a session
 // started against the simulator, short periods.
 #pragma once
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -19,16 +20,17 @@ struct Recorder {
     std::vector<unsigned> codes;
     std::vector<std::chrono::steady_clock::time_point> times;
     std::vector<std::pair<unsigned, std::string>> data;
-    DevConnection* session = nullptr;  // for callbacks that query their session
+    std::atomic<DevConnection*> session{nullptr}; // for callbacks that query their session
     std::vector<uint8_t> devInfoAt101;
 
     static void OnMsg(unsigned code, void* user)
     {
         auto* r = static_cast<Recorder*>(user);
         std::vector<uint8_t> info;
-        if (code == 101 && r->session) {
+        DevConnection* s = r->session.load();
+        if (code == 101 && s) {
             info.resize(1232);
-            if (!KVNetGetDevInfo(r->session, info.data(), 1232))
+            if (!KVNetGetDevInfo(s, info.data(), 1232))
                 info.clear();
         }
         std::lock_guard<std::mutex> l(r->mu);
