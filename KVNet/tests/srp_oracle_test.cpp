@@ -284,7 +284,7 @@ TEST(Envelope, DigestCounterKeyStreamAndBounds)
     EXPECT_FALSE(OpenOne(c));
     // A body byte altered: refused.
     auto d = a;
-    d.back() ^= 1;
+    d[d.size() - 1] ^= 1;
     EXPECT_FALSE(OpenOne(d));
     // Truncations and a block length beyond the body.
     for (size_t n : {size_t(0), size_t(100), size_t(159), a.size() - 1}) {
