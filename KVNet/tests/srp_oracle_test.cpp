@@ -272,8 +272,9 @@ TEST(Envelope, DigestCounterKeyStreamAndBounds)
     ASSERT_EQ(a.size(), b.size());
     for (size_t i = 0; i < a.size(); ++i) {
         const bool counterOrDigest = i >= 4 && i < 8 + 40;
-        if (!counterOrDigest)
+        if (!counterOrDigest) {
             EXPECT_EQ(a[i], b[i]) << i;
+        }
     }
     // Any counter value is accepted (it is not checked on receipt).
     EXPECT_TRUE(OpenOne(a));
