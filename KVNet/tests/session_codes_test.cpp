@@ -234,3 +234,42 @@ TEST(SessionCodes, OlderRequestStartsWithLoginTypeZero)
     KVNetConnectionStop(&s);
     EXPECT_EQ(KVNetConnectionStart(nullptr), nullptr);
 }
+
+// Only the direct address resolves for now: every other login type fails its resolution
+// cleanly (code 2), and a one-shot session gives up at the fourth failure.
+TEST(SessionCodes, OtherLoginTypesFailResolutionCleanly)
+{
+    TimingsScope ts(FastTimings());
+    {
+        Recorder rec;
+        KVNetConnectionParam p{};
+        p.szAddr = "DEVICE-ID-1";
+        p.nPort = 5000;
+        p.szUser = "admin";
+        p.szPwd = "x";
+        p.pUser = &rec;
+        p.msgCallback = &Recorder::OnMsg;
+        p.nLoginType = 2;
+        DevConnection* s = KVNetConnectionStartEx(&p);
+        ASSERT_TRUE(s->WaitTaskEnded(5000));
+        EXPECT_EQ(CodesText(rec.Codes()), "2,2");
+        KVNetConnectionStop(&s);
+    }
+    {
+        Recorder rec;
+        const char blob[3] = {1, 2, 3};
+        KVNetPushParam p{};
+        p.szAddr = "DEVICE-ID-2";
+        p.nPort = 5000;
+        p.nLoginType = 1;
+        p.szIDServer = "ids.example";
+        p.pUser = &rec;
+        p.msgCallback = &Recorder::OnMsg;
+        p.pPayload = blob;
+        p.nPayloadLen = 3;
+        DevConnection* s = KVNetStartSavePasword(&p);
+        ASSERT_TRUE(s->WaitTaskEnded(5000));
+        EXPECT_EQ(CodesText(rec.Codes()), "2,2,2,2,126");
+        KVNetStopSavePasword(&s);
+    }
+}
