@@ -61,13 +61,19 @@ class Sim:
             self.log.write(json.dumps(ev) + "\n")
             self.log.flush()
 
-    def schedule(self, delay, dg, addr, period=0.0, until=0.0):
+    def schedule(self, delay, dg, addr, period=0.0, until=0.0, ifindex=0):
         self.n += 1
-        heapq.heappush(self.timers, (time.monotonic() + delay, self.n, dg, addr, period, until))
+        heapq.heappush(self.timers, (time.monotonic() + delay, self.n, dg, (addr, ifindex), period, until))
 
-    def send(self, dg, addr):
+    def send(self, dg, target):
+        addr, ifindex = target
         try:
-            self.sock.sendto(dg, addr)
+            if ifindex:
+                # A broadcast answer leaves by the interface the request came in on.
+                pi = struct.pack("<i4s4s", ifindex, b"\0" * 4, b"\0" * 4)
+                self.sock.sendmsg([dg], [(socket.IPPROTO_IP, IP_PKTINFO, pi)], 0, addr)
+            else:
+                self.sock.sendto(dg, addr)
         except OSError as e:
             self.write({"ev": "send_error", "errno": e.errno, "to": addr[0]})
 
@@ -122,8 +128,11 @@ class Sim:
                 junk = search.head(msg_type, sub, 16, seq + 7) + b"J" * 16
                 self.schedule(0.0, junk, src, 0.02, time.monotonic() + 30.0)
             if reply is not None:
-                to = src if self.opts.reply == "unicast" else ("255.255.255.255", src[1])
-                self.schedule(self.opts.delay_ms / 1000.0, reply, to)
+                if self.opts.reply == "unicast":
+                    self.schedule(self.opts.delay_ms / 1000.0, reply, src)
+                else:
+                    self.schedule(self.opts.delay_ms / 1000.0, reply, ("255.255.255.255", src[1]),
+                                  ifindex=ifindex)
         else:
             self.write(dict(base, ev="other"))
 
