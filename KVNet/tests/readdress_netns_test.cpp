@@ -5,7 +5,9 @@
 #include <chrono>
 #include <cstring>
 #include <mutex>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "KVNet.h"
 #include "readdress.h"
@@ -59,49 +61,53 @@ TEST(ReaddressNetns, BothFormsGoOutFromEveryLocalAddress)
     topo.secondSubnet = true;
     KV_NETNS_OR_REEXEC(topo);
     ReaddressTimeouts t(1500, 1500);
-    const std::string base = kvnetns::InnerName();
     kvnetns::UdpSim simA, simB;
-    ASSERT_TRUE(simA.Start(KV_SOURCE_DIR, {"--bind-dev", kvnetns::DevIf(base, 0), "--devices", "1"}));
-    ASSERT_TRUE(simB.Start(KV_SOURCE_DIR, {"--bind-dev", kvnetns::DevIf(base, 1), "--devices", "1", "--mac-prefix",
-                                           "00-4B-56-11"}));
-    KVNetSetNewDevInfoExParam p = Request(kMac0, "198.51.100.64");
-    EXPECT_EQ(KVNetSetNewDevInfoEx(&p), 1);
+    ASSERT_TRUE(simA.Start(KV_SOURCE_DIR, {"devices=1"}));
+    ASSERT_TRUE(simB.Start(KV_SOURCE_DIR, {"devices=1", "mac-prefix=00-4B-56-11"}, "dev2"));
+    const KVNetSetNewDevInfoExParam p = Request(kMac0, "198.51.100.64");
+    EXPECT_EQ(KVNetSetNewDevInfoEx(&p), 1); // the device behind the first subnet answers
+
+    // The legacy body, field by field from the full request.
+    std::vector<uint8_t> legacy(116, 0);
+    memcpy(&legacy[0], "12", 2);
+    memcpy(&legacy[16], "admin", 5);
+    const uint8_t addrs[24] = {198, 51, 100, 64, 198, 51, 100, 77, 255, 255, 0, 0,
+                               198, 51, 100, 250, 198, 51, 100, 3, 198, 51, 100, 4};
+    memcpy(&legacy[40], addrs, 24);
+    legacy[64] = 0x45; // media port 0x12345, low 16 bits
+    legacy[65] = 0x23;
+    legacy[66] = 8080 & 0xFF;
+    legacy[67] = 8080 >> 8;
+    legacy[68] = 0; // mode
+    legacy[69] = 1; // flag
+    legacy[70] = 0;
+    memcpy(&legacy[72], "\xC0\x01\x02\x03\x04\x05\x06\x07", 8);
+    memcpy(&legacy[80], kMac0, strlen(kMac0));
 
     struct Want {
         kvnetns::UdpSim* sim;
         const char* src;
     } wants[] = {{&simA, "198.51.100.2"}, {&simB, "203.0.113.2"}};
     for (const Want& w : wants) {
-        auto lines = w.sim->Lines("readdress");
+        auto lines = w.sim->Lines({12, 13});
         ASSERT_EQ(lines.size(), 2u) << w.src;
-        std::set<long long> types;
-        std::set<long long> seqs;
+        std::set<long long> types, seqs;
         for (const std::string& l : lines) {
             types.insert(kvnetns::JsonInt(l, "type"));
             seqs.insert(kvnetns::JsonInt(l, "seq"));
-            EXPECT_EQ(kvnetns::JsonStr(l, "src"), w.src);
+            EXPECT_EQ(kvnetns::PeerHost(l), w.src);
             EXPECT_EQ(kvnetns::JsonStr(l, "dst"), "255.255.255.255");
-            EXPECT_EQ(kvnetns::JsonStr(l, "mac"), kMac0);
-            EXPECT_EQ(kvnetns::JsonStr(l, "token"), "12");
-            EXPECT_EQ(kvnetns::JsonStr(l, "user"), "admin");
-            EXPECT_EQ(kvnetns::JsonStr(l, "cur"), "198.51.100.64");
-            EXPECT_EQ(kvnetns::JsonStr(l, "ip"), "198.51.100.77");
-            EXPECT_EQ(kvnetns::JsonStr(l, "mask"), "255.255.0.0");
-            EXPECT_EQ(kvnetns::JsonStr(l, "gateway"), "198.51.100.250");
-            EXPECT_EQ(kvnetns::JsonStr(l, "extra1"), "198.51.100.3");
-            EXPECT_EQ(kvnetns::JsonStr(l, "extra2"), "198.51.100.4");
-            EXPECT_EQ(kvnetns::JsonStr(l, "carry"), "c001020304050607");
-            EXPECT_EQ(kvnetns::JsonInt(l, "web_port"), 8080);
-            EXPECT_EQ(kvnetns::JsonInt(l, "flag"), 1);
+            EXPECT_EQ(kvnetns::JsonInt(l, "flags"), 0);
+            EXPECT_EQ(kvnetns::JsonInt(l, "ack"), 0);
+            EXPECT_EQ(kvnetns::JsonInt(l, "subtype"), 0);
+            const std::vector<uint8_t> body = kvnetns::JsonHex(l, "body");
             if (kvnetns::JsonInt(l, "type") == 13) {
                 EXPECT_EQ(kvnetns::JsonInt(l, "size"), 744);
-                EXPECT_EQ(kvnetns::JsonInt(l, "len"), 16 + 744);
-                EXPECT_EQ(kvnetns::JsonInt(l, "media_port"), 0x12345);
-                EXPECT_EQ(kvnetns::JsonInt(l, "unicast"), 0);
+                ASSERT_EQ(body.size(), 744u);
+                EXPECT_EQ(memcmp(body.data(), &p, 744), 0) << "the request goes out unchanged";
             } else {
                 EXPECT_EQ(kvnetns::JsonInt(l, "size"), 116);
-                EXPECT_EQ(kvnetns::JsonInt(l, "len"), 16 + 116);
-                EXPECT_EQ(kvnetns::JsonInt(l, "media_port"), 0x2345);
+                EXPECT_EQ(body, legacy);
             }
         }
         EXPECT_EQ(types, (std::set<long long>{12, 13})) << w.src;
@@ -129,20 +135,20 @@ TEST(ReaddressNetns, CredentialLengthsChooseTheForms)
     };
     for (const Case& c : cases) {
         kvnetns::UdpSim sim;
-        ASSERT_TRUE(sim.Start(KV_SOURCE_DIR, {"--devices", "1", "--ack", "0"}));
+        ASSERT_TRUE(sim.Start(KV_SOURCE_DIR, {"devices=1", "readdress-ack=0"}));
         KVNetSetNewDevInfoExParam p = Request(kMac0, "198.51.100.64", c.user, c.pwd);
         EXPECT_EQ(KVNetSetNewDevInfoEx(&p), 1) << c.user;
-        auto lines = sim.Lines("readdress");
+        auto lines = sim.Lines({12, 13});
         ASSERT_EQ(lines.size(), c.legacy ? 2u : 1u) << c.user << "/" << c.pwd;
         for (const std::string& l : lines) {
+            const std::string body = kvnetns::JsonStr(l, "body");
             if (kvnetns::JsonInt(l, "type") == 13) {
-                EXPECT_EQ(kvnetns::JsonStr(l, "user"), c.user);
-                EXPECT_EQ(kvnetns::JsonStr(l, "pwd"), c.pwd);
+                EXPECT_EQ(std::string(reinterpret_cast<const char*>(kvnetns::JsonHex(l, "body").data()) + 16), c.user);
                 continue;
             }
-            EXPECT_EQ(kvnetns::JsonStr(l, "user_hex"), c.legacyUserHex) << c.user;
+            EXPECT_EQ(body.substr(32, 20), c.legacyUserHex) << c.user;
             if (*c.legacyPwdHex) {
-                EXPECT_EQ(kvnetns::JsonStr(l, "pwd_hex").substr(0, strlen(c.legacyPwdHex)), c.legacyPwdHex);
+                EXPECT_EQ(body.substr(52, strlen(c.legacyPwdHex)), c.legacyPwdHex) << c.user;
             }
         }
     }
@@ -161,19 +167,19 @@ TEST(ReaddressNetns, AnswersAndTheirResults)
         const char* dst;      // where the request went
     } cases[] = {
         {"acknowledged", {}, false, 1, 600, "255.255.255.255"},
-        {"answer by broadcast", {"--reply", "broadcast"}, false, 1, 600, "255.255.255.255"},
-        {"no right (AckFlag 50)", {"--ack", "50"}, false, 0, 600, "255.255.255.255"},
-        {"wrong password", {"--password", "secret"}, false, 0, 600, "255.255.255.255"},
-        {"token mismatch ignored", {"--bad-token"}, false, 0, 900, "255.255.255.255"},
-        {"no answer", {"--no-readdress-reply"}, false, 0, 900, "255.255.255.255"},
-        {"junk flood is cut at the cap", {"--no-readdress-reply", "--junk-flood"}, false, 0, 900, "255.255.255.255"},
+        {"answer by broadcast", {"readdress-broadcast"}, false, 1, 600, "255.255.255.255"},
+        {"no right (AckFlag 50)", {"readdress-ack=50"}, false, 0, 600, "255.255.255.255"},
+        {"wrong password", {"device-password=secret"}, false, 0, 600, "255.255.255.255"},
+        {"token mismatch ignored", {"readdress-bad-token"}, false, 0, 900, "255.255.255.255"},
+        {"no answer", {"readdress-silent"}, false, 0, 900, "255.255.255.255"},
+        {"junk flood is cut at the cap", {"readdress-silent", "readdress-junk"}, false, 0, 900, "255.255.255.255"},
         {"unicast", {}, true, 1, 900, "198.51.100.64"},
-        {"unicast, answer by broadcast", {"--reply", "broadcast"}, true, 1, 900, "198.51.100.64"},
-        {"unicast, no answer waits the unicast time-out", {"--no-readdress-reply"}, true, 0, 1200, "198.51.100.64"},
+        {"unicast, answer by broadcast", {"readdress-broadcast"}, true, 1, 900, "198.51.100.64"},
+        {"unicast, no answer waits the unicast time-out", {"readdress-silent"}, true, 0, 1200, "198.51.100.64"},
     };
     for (const Case& c : cases) {
         kvnetns::UdpSim sim;
-        std::vector<std::string> args = {"--devices", "1"};
+        std::vector<std::string> args = {"devices=1"};
         args.insert(args.end(), c.args.begin(), c.args.end());
         ASSERT_TRUE(sim.Start(KV_SOURCE_DIR, args)) << c.name;
         KVNetSetNewDevInfoExParam p = Request(kMac0, "198.51.100.64");
@@ -182,14 +188,15 @@ TEST(ReaddressNetns, AnswersAndTheirResults)
         EXPECT_EQ(KVNetSetNewDevInfoEx(&p), c.result) << c.name;
         const long ms = static_cast<long>(duration_cast<milliseconds>(steady_clock::now() - t0).count());
         EXPECT_LT(ms, c.maxMs + 250) << c.name;
-        if (c.result == 0 && !c.args.empty() && c.args[0] != "--ack" && c.args[0] != "--password") {
+        if (c.result == 0 && !c.args.empty() && c.args[0].rfind("readdress-ack", 0) != 0 &&
+            c.args[0].rfind("device-password", 0) != 0) {
             EXPECT_GE(ms, c.unicast ? 900 : 600) << c.name << ": waited its time-out";
         }
-        auto lines = sim.Lines("readdress");
+        auto lines = sim.Lines({12, 13});
         ASSERT_EQ(lines.size(), 2u) << c.name;
         for (const std::string& l : lines) {
             EXPECT_EQ(kvnetns::JsonStr(l, "dst"), c.dst) << c.name;
-            EXPECT_EQ(kvnetns::JsonStr(l, "src"), "198.51.100.2") << c.name;
+            EXPECT_EQ(kvnetns::PeerHost(l), "198.51.100.2") << c.name;
         }
     }
 }
@@ -199,7 +206,7 @@ TEST(ReaddressNetns, ASearchAfterReaddressingShowsTheNewValues)
     KV_NETNS_OR_REEXEC(kvnetns::Topology{});
     kv_search_set_timeouts(150, 5000);
     kvnetns::UdpSim sim;
-    ASSERT_TRUE(sim.Start(KV_SOURCE_DIR, {"--devices", "3"}));
+    ASSERT_TRUE(sim.Start(KV_SOURCE_DIR, {"devices=3"}));
     auto search = [](SearchResult& r) {
         KVNetSearchDevParam sp{SearchResult::Callback, &r, 0};
         KVNetSearchDev(&sp);

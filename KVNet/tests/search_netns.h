@@ -9,7 +9,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <string>
@@ -20,24 +23,36 @@
 
 namespace kvnetns {
 
-// The initial namespace is that of process 1. Inside `ip netns exec` process 1's entry
-// may be unreadable; the outer process then hands its inode down in KV_INIT_NETNS_INO.
-inline unsigned long long InitNetnsIno()
+// The initial namespace is that of process 1. Where its entry cannot be read (some
+// sandboxes deny it even to root), the kernel's fixed inode of the initial namespace
+// stands in, and every IPv4 address here must lie in loopback or the test networks.
+constexpr unsigned long long kInitNetInode = 0xEFFFFFF9ull;
+
+inline bool OnlyTestAddresses()
 {
-    struct stat init {};
-    if (stat("/proc/1/ns/net", &init) == 0)
-        return init.st_ino;
-    const char* e = getenv("KV_INIT_NETNS_INO");
-    return e ? strtoull(e, nullptr, 10) : 0;
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return false;
+    bool ok = true;
+    for (ifaddrs* i = list; i; i = i->ifa_next) {
+        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET)
+            continue;
+        const uint32_t a = ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr);
+        if ((a >> 24) != 127 && (a >> 8) != 0xC63364 && (a >> 8) != 0xCB0071) // 198.51.100, 203.0.113
+            ok = false;
+    }
+    freeifaddrs(list);
+    return ok;
 }
 
 inline bool InPrivateNetns()
 {
-    struct stat self {};
-    const unsigned long long init = InitNetnsIno();
-    if (stat("/proc/self/ns/net", &self) != 0 || init == 0)
+    struct stat self {}, init {};
+    if (stat("/proc/self/ns/net", &self) != 0)
         return false;
-    return self.st_ino != init;
+    if (stat("/proc/1/ns/net", &init) == 0)
+        return self.st_ino != init.st_ino;
+    return self.st_ino != kInitNetInode && OnlyTestAddresses();
 }
 
 // The namespace base name when this process is the re-executed inner one.
@@ -60,6 +75,8 @@ inline int Sh(const std::string& cmd)
     return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }
 
+// NAME-cli has 198.51.100.2 towards NAME-dev (198.51.100.1); with secondSubnet also
+// 203.0.113.2 towards NAME-dev2 (203.0.113.1), so each subnet's devices live apart.
 struct Topology {
     bool secondSubnet = false;
 };
@@ -78,10 +95,17 @@ public:
         base_ = b;
         const std::string dev = base_ + "-dev", cli = base_ + "-cli";
         ok_ = Sh("ip netns add " + dev) == 0 && Sh("ip netns add " + cli) == 0;
-        ok_ = ok_ && Link(0, "198.51.100.2/24", "198.51.100.1/24");
-        if (t.secondSubnet)
-            ok_ = ok_ && Link(1, "203.0.113.2/24", "203.0.113.1/24");
+        ok_ = ok_ && Link(0, dev, "198.51.100.2/24", "198.51.100.1/24");
+        if (t.secondSubnet) {
+            const std::string dev2 = base_ + "-dev2";
+            ok_ = ok_ && Sh("ip netns add " + dev2) == 0 && Link(1, dev2, "203.0.113.2/24", "203.0.113.1/24");
+            ok_ = ok_ && Sh("ip -n " + dev2 + " link set lo up") == 0;
+            ok_ = ok_ && Sh("ip -n " + dev2 + " route add default dev " + DevIf(base_, 1)) == 0;
+        }
         ok_ = ok_ && Sh("ip -n " + cli + " link set lo up") == 0 && Sh("ip -n " + dev + " link set lo up") == 0;
+        // Default routes give broadcasts a way out, which leads only into the other side.
+        ok_ = ok_ && Sh("ip -n " + dev + " route add default dev " + DevIf(base_, 0)) == 0;
+        ok_ = ok_ && Sh("ip -n " + cli + " route add default dev " + CliIf(base_, 0)) == 0;
         // Device addresses that answer without an interface of their own (device tables,
         // unicast re-addressing, range probes across a /24 boundary).
         ok_ = ok_ && Sh("ip -n " + dev + " route add local 198.51.100.64/26 dev lo") == 0;
@@ -92,7 +116,7 @@ public:
     ~Pair()
     {
         // Only processes this test started live in these namespaces.
-        for (const char* side : {"-dev", "-cli"}) {
+        for (const char* side : {"-dev", "-dev2", "-cli"}) {
             std::string cmd = "ip netns pids " + base_ + side + " 2>/dev/null";
             if (FILE* f = popen(cmd.c_str(), "r")) {
                 int pid;
@@ -100,17 +124,18 @@ public:
                     kill(pid, SIGKILL);
                 pclose(f);
             }
-            Sh("ip netns del " + base_ + side);
+            if (access(("/run/netns/" + base_ + side).c_str(), F_OK) == 0)
+                Sh("ip netns del " + base_ + side);
         }
     }
     bool ok() const { return ok_; }
     const std::string& base() const { return base_; }
 
 private:
-    bool Link(int n, const std::string& cliAddr, const std::string& devAddr)
+    bool Link(int n, const std::string& dev, const std::string& cliAddr, const std::string& devAddr)
     {
         const std::string c = CliIf(base_, n), d = DevIf(base_, n);
-        const std::string dev = base_ + "-dev", cli = base_ + "-cli";
+        const std::string cli = base_ + "-cli";
         return Sh("ip link add " + c + " netns " + cli + " type veth peer name " + d + " netns " + dev) == 0 &&
                Sh("ip -n " + cli + " addr add " + cliAddr + " brd + dev " + c) == 0 &&
                Sh("ip -n " + dev + " addr add " + devAddr + " brd + dev " + d) == 0 &&
@@ -135,13 +160,7 @@ inline int RunInside(const Topology& t, const std::vector<std::string>& argv, st
     Pair pair(t);
     if (!pair.ok())
         return -1;
-    // When process 1's entry cannot be read, the namespace this outer process runs in
-    // stands for the initial one: the inner one is always a fresh namespace.
-    unsigned long long init = InitNetnsIno();
-    struct stat self {};
-    if (init == 0 && stat("/proc/self/ns/net", &self) == 0)
-        init = self.st_ino;
-    std::string cmd = "KV_INIT_NETNS_INO=" + std::to_string(init) + " KV_NETNS=" + pair.base() +
+    std::string cmd = "KV_NETNS=" + pair.base() +
                       " ip netns exec " + pair.base() + "-cli";
     for (const std::string& a : argv)
         cmd += " '" + a + "'";
@@ -157,8 +176,50 @@ inline int RunInside(const Topology& t, const std::vector<std::string>& argv, st
     return WIFEXITED(rc) ? WEXITSTATUS(rc) : 128;
 }
 
-// The UDP device simulator (tests/sim/kvsim_udp.py) in NAME-dev. Exits when its stdin
-// closes, so a crashed test leaves nothing behind.
+// Values of one JSON log line (keys are unique enough in the simulator's log).
+inline size_t JsonValue(const std::string& line, const std::string& key)
+{
+    const std::string k = "\"" + key + "\":";
+    size_t p = line.find(k);
+    if (p == std::string::npos)
+        return p;
+    p += k.size();
+    while (p < line.size() && line[p] == ' ')
+        ++p;
+    return p;
+}
+inline std::string JsonStr(const std::string& line, const std::string& key)
+{
+    size_t p = JsonValue(line, key);
+    if (p == std::string::npos || line[p] != '"')
+        return "";
+    ++p;
+    return line.substr(p, line.find('"', p) - p);
+}
+inline long long JsonInt(const std::string& line, const std::string& key, long long dflt = -1)
+{
+    size_t p = JsonValue(line, key);
+    return p == std::string::npos ? dflt : strtoll(line.c_str() + p, nullptr, 10);
+}
+// The client's address of a logged request ("peer": "host:port").
+inline std::string PeerHost(const std::string& line)
+{
+    std::string peer = JsonStr(line, "peer");
+    return peer.substr(0, peer.find(':'));
+}
+// A hex field of the log as bytes.
+inline std::vector<uint8_t> JsonHex(const std::string& line, const std::string& key)
+{
+    std::string h = JsonStr(line, key);
+    std::vector<uint8_t> out;
+    for (size_t i = 0; i + 1 < h.size(); i += 2)
+        out.push_back(static_cast<uint8_t>(strtoul(h.substr(i, 2).c_str(), nullptr, 16)));
+    return out;
+}
+
+// The device simulator (tests/sim/kvsim.py) on UDP 9333 of NAME-dev (or another device
+// namespace, e.g. "dev2"), with the given scenarios. Exits when its stdin closes, so a
+// crashed test leaves nothing behind.
 class UdpSim {
 public:
     UdpSim() = default;
@@ -166,7 +227,7 @@ public:
     UdpSim(const UdpSim&) = delete;
     UdpSim& operator=(const UdpSim&) = delete;
 
-    bool Start(const std::string& sourceDir, const std::vector<std::string>& args)
+    bool Start(const std::string& sourceDir, const std::vector<std::string>& scenarios, const char* side = "dev")
     {
         const char* ns = InnerName();
         if (!ns)
@@ -176,9 +237,14 @@ public:
         snprintf(lp, sizeof lp, "/tmp/kvsim-udp-%d-%d.log", static_cast<int>(getpid()), counter++);
         log_ = lp;
         unlink(log_.c_str());
-        std::vector<std::string> argv = {"ip", "netns", "exec", std::string(ns) + "-dev", "/usr/bin/python3",
-                                         sourceDir + "/tests/sim/kvsim_udp.py", "--log", log_};
-        argv.insert(argv.end(), args.begin(), args.end());
+        std::vector<std::string> argv = {"ip", "netns", "exec", std::string(ns) + "-" + side, "env",
+                                         "PYTHONDONTWRITEBYTECODE=1", "/usr/bin/python3",
+                                         sourceDir + "/tests/sim/kvsim.py", "--bind", "0.0.0.0", "--udp-port",
+                                         "9333", "--log", log_};
+        for (const std::string& sc : scenarios) {
+            argv.push_back("--scenario");
+            argv.push_back(sc);
+        }
         int in[2], out[2];
         if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
             return false;
@@ -231,8 +297,8 @@ public:
             pid_ = -1;
         }
     }
-    // Every JSON line logged so far.
-    std::vector<std::string> Lines(const char* ev = nullptr) const
+    // The logged requests whose MsgType is among types (all when empty).
+    std::vector<std::string> Lines(std::vector<int> types = {}) const
     {
         std::vector<std::string> v;
         FILE* f = fopen(log_.c_str(), "r");
@@ -241,10 +307,15 @@ public:
         char* l = nullptr;
         size_t cap = 0;
         ssize_t n;
-        std::string want = ev ? std::string("\"ev\": \"") + ev + "\"" : "";
-        while ((n = getline(&l, &cap, f)) > 0)
-            if (want.empty() || strstr(l, want.c_str()))
-                v.emplace_back(l, static_cast<size_t>(n));
+        while ((n = getline(&l, &cap, f)) > 0) {
+            std::string line(l, static_cast<size_t>(n));
+            const long long type = JsonInt(line, "type");
+            bool want = types.empty();
+            for (int t : types)
+                want = want || t == type;
+            if (want)
+                v.push_back(line);
+        }
         free(l);
         fclose(f);
         return v;
@@ -255,31 +326,6 @@ private:
     int stdin_ = -1;
     std::string log_;
 };
-
-// Values of one flat JSON line as written by Python's json.dumps.
-inline std::string JsonStr(const std::string& line, const std::string& key)
-{
-    const std::string k = "\"" + key + "\": \"";
-    size_t p = line.find(k);
-    if (p == std::string::npos)
-        return "";
-    p += k.size();
-    return line.substr(p, line.find('"', p) - p);
-}
-inline long long JsonInt(const std::string& line, const std::string& key, long long dflt = -1)
-{
-    const std::string k = "\"" + key + "\": ";
-    size_t p = line.find(k);
-    if (p == std::string::npos)
-        return dflt;
-    return strtoll(line.c_str() + p + k.size(), nullptr, 10);
-}
-inline double JsonNum(const std::string& line, const std::string& key)
-{
-    const std::string k = "\"" + key + "\": ";
-    size_t p = line.find(k);
-    return p == std::string::npos ? -1.0 : strtod(line.c_str() + p + k.size(), nullptr);
-}
 
 } // namespace kvnetns
 

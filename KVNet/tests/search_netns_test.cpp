@@ -42,7 +42,7 @@ TEST(SearchNetns, NoDeviceGivesOneFinalCallAfterTheReceiveTimeout)
 {
     KV_NETNS_OR_REEXEC(kvnetns::Topology{});
     kvnetns::UdpSim sim;
-    ASSERT_TRUE(sim.Start(KV_SOURCE_DIR, {"--silent"}));
+    ASSERT_TRUE(sim.Start(KV_SOURCE_DIR, {"search-silent"}));
     SearchResult res;
     const auto t0 = steady_clock::now();
     KVNetSearchDevParam p{SearchResult::Callback, &res, 0};
@@ -58,11 +58,11 @@ TEST(SearchNetns, NoDeviceGivesOneFinalCallAfterTheReceiveTimeout)
     const auto ms = duration_cast<milliseconds>(res.finalAt - t0).count();
     EXPECT_GE(ms, 250);
     EXPECT_LT(ms, 1000);
-    auto lines = sim.Lines("search");
+    auto lines = sim.Lines();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(kvnetns::JsonInt(lines[0], "type"), 11);
     EXPECT_EQ(kvnetns::JsonInt(lines[0], "size"), 0);
-    EXPECT_EQ(kvnetns::JsonInt(lines[0], "len"), 16);
+    EXPECT_EQ(kvnetns::JsonStr(lines[0], "raw").size(), 32u) << "a head without body";
     EXPECT_EQ(kvnetns::JsonStr(lines[0], "dst"), "255.255.255.255");
 }
 
@@ -72,7 +72,7 @@ TEST(SearchNetns, DuplicateMacsAndStaleSeqAreDropped)
     kvnetns::UdpSim sim;
     // 200 devices, the last 20 repeating MACs of the first 20, 10 stale-Seq extras, and
     // 5 devices answering twice: 180 distinct devices.
-    ASSERT_TRUE(sim.Start(KV_SOURCE_DIR, {"--devices", "200", "--dup-macs", "20", "--stale", "10", "--duplicate", "5"}));
+    ASSERT_TRUE(sim.Start(KV_SOURCE_DIR, {"devices=200", "dup-macs=20", "search-stale=10", "search-duplicate=5"}));
     SearchResult res;
     Broadcast(res);
     std::lock_guard<std::mutex> l(res.mu);
@@ -96,7 +96,7 @@ TEST(SearchNetns, VariantsSendTheTypesOfTheTable)
     KV_NETNS_OR_REEXEC(kvnetns::Topology{});
     SearchTimeouts t(100, 5000);
     kvnetns::UdpSim sim;
-    ASSERT_TRUE(sim.Start(KV_SOURCE_DIR, {"--devices", "2"}));
+    ASSERT_TRUE(sim.Start(KV_SOURCE_DIR, {"devices=2"}));
     const int expected[] = {11, 618, 11, 620, 623, 11, 625, 628, 11, 11};
     const uint8_t variants[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 200};
     for (size_t i = 0; i < sizeof variants; ++i) {
@@ -106,12 +106,12 @@ TEST(SearchNetns, VariantsSendTheTypesOfTheTable)
         // The simulator answers with the request's type: the reply matched.
         EXPECT_EQ(res.records.size(), 2u) << "variant " << int(variants[i]);
     }
-    auto lines = sim.Lines("search");
+    auto lines = sim.Lines();
     ASSERT_EQ(lines.size(), sizeof variants);
     long long lastSeq = 0;
     for (size_t i = 0; i < lines.size(); ++i) {
         EXPECT_EQ(kvnetns::JsonInt(lines[i], "type"), expected[i]) << "variant " << int(variants[i]);
-        EXPECT_EQ(kvnetns::JsonInt(lines[i], "sub"), 0);
+        EXPECT_EQ(kvnetns::JsonInt(lines[i], "subtype"), 0);
         EXPECT_GT(kvnetns::JsonInt(lines[i], "seq"), lastSeq); // a new Seq per request
         lastSeq = kvnetns::JsonInt(lines[i], "seq");
     }
@@ -126,14 +126,14 @@ TEST(SearchNetns, OddRepliesGiveWellFormedRecords)
         std::vector<std::string> args;
         size_t nonZeroUpTo; // record bytes after this offset must be zero
     } cases[] = {
-        {"short record", {"--short-record", "300"}, 300},
-        {"record over 448 bytes", {"--long-record", "700"}, 448},
-        {"MsgSize beyond the datagram", {"--oversize"}, 448},
-        {"delayed replies", {"--delay-ms", "60"}, 448},
+        {"short record", {"search-short=300"}, 300},
+        {"record over 448 bytes", {"search-long=700"}, 448},
+        {"MsgSize beyond the datagram", {"search-lying-size"}, 448},
+        {"delayed replies", {"search-delay=60"}, 448},
     };
     for (const Case& c : cases) {
         kvnetns::UdpSim sim;
-        std::vector<std::string> args = {"--devices", "3"};
+        std::vector<std::string> args = {"devices=3"};
         args.insert(args.end(), c.args.begin(), c.args.end());
         ASSERT_TRUE(sim.Start(KV_SOURCE_DIR, args)) << c.name;
         SearchResult res;
@@ -153,7 +153,7 @@ TEST(SearchNetns, SlowEndlessReplierIsCutAtFiveSeconds)
 {
     KV_NETNS_OR_REEXEC(kvnetns::Topology{});
     kvnetns::UdpSim sim;
-    ASSERT_TRUE(sim.Start(KV_SOURCE_DIR, {"--devices", "1", "--endless"}));
+    ASSERT_TRUE(sim.Start(KV_SOURCE_DIR, {"devices=1", "search-endless"}));
     SearchResult res;
     const auto t0 = steady_clock::now();
     KVNetSearchDevParam p{SearchResult::Callback, &res, 0};
@@ -189,7 +189,7 @@ TEST(SearchNetns, RangeProbesBlocksOfTenAndSkipsNetworkAndBroadcastOctets)
     SearchTimeouts t(60, 5000);
     kv_search_set_block_observer(OnBlock);
     kvnetns::UdpSim sim;
-    ASSERT_TRUE(sim.Start(KV_SOURCE_DIR, {"--ips", "198.51.100.245,198.51.101.2,198.51.101.8,198.51.101.9"}));
+    ASSERT_TRUE(sim.Start(KV_SOURCE_DIR, {"device-ips=198.51.100.245,198.51.101.2,198.51.101.8,198.51.101.9"}));
     SearchResult res;
     KVNetSearchDevPoint2PointParam p{};
     p.callback = SearchResult::Callback;
@@ -213,7 +213,7 @@ TEST(SearchNetns, RangeProbesBlocksOfTenAndSkipsNetworkAndBroadcastOctets)
     EXPECT_EQ(gBlocks, blocks);
 
     std::set<std::string> probed;
-    for (const std::string& line : sim.Lines("search"))
+    for (const std::string& line : sim.Lines())
         probed.insert(kvnetns::JsonStr(line, "dst"));
     std::set<std::string> expected;
     for (uint32_t a = Addr("198.51.100.240"); a <= Addr("198.51.101.8"); ++a) {
@@ -233,11 +233,9 @@ TEST(SearchNetns, TwoInterfacesOnTwoSubnetsFindTheDevicesOfBoth)
     topo.secondSubnet = true;
     KV_NETNS_OR_REEXEC(topo);
     SearchTimeouts t(150, 5000);
-    const std::string base = kvnetns::InnerName();
     kvnetns::UdpSim simA, simB;
-    ASSERT_TRUE(simA.Start(KV_SOURCE_DIR, {"--bind-dev", kvnetns::DevIf(base, 0), "--devices", "3"}));
-    ASSERT_TRUE(simB.Start(KV_SOURCE_DIR, {"--bind-dev", kvnetns::DevIf(base, 1), "--devices", "2", "--first-ip",
-                                           "203.0.113.50", "--mac-prefix", "00-4B-56-11"}));
+    ASSERT_TRUE(simA.Start(KV_SOURCE_DIR, {"devices=3"}));
+    ASSERT_TRUE(simB.Start(KV_SOURCE_DIR, {"devices=2", "first-ip=203.0.113.50", "mac-prefix=00-4B-56-11"}, "dev2"));
     SearchResult res;
     Broadcast(res);
     std::lock_guard<std::mutex> l(res.mu);
@@ -247,10 +245,10 @@ TEST(SearchNetns, TwoInterfacesOnTwoSubnetsFindTheDevicesOfBoth)
     EXPECT_EQ(ips, (std::set<std::string>{"198.51.100.64", "198.51.100.65", "198.51.100.66", "203.0.113.50",
                                           "203.0.113.51"}));
     // One request, same Seq, out of each interface.
-    auto a = simA.Lines("search"), b = simB.Lines("search");
+    auto a = simA.Lines(), b = simB.Lines();
     ASSERT_EQ(a.size(), 1u);
     ASSERT_EQ(b.size(), 1u);
     EXPECT_EQ(kvnetns::JsonInt(a[0], "seq"), kvnetns::JsonInt(b[0], "seq"));
-    EXPECT_EQ(kvnetns::JsonStr(a[0], "src"), "198.51.100.2");
-    EXPECT_EQ(kvnetns::JsonStr(b[0], "src"), "203.0.113.2");
+    EXPECT_EQ(kvnetns::PeerHost(a[0]), "198.51.100.2");
+    EXPECT_EQ(kvnetns::PeerHost(b[0]), "203.0.113.2");
 }

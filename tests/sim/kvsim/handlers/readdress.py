@@ -1,15 +1,26 @@
-"""Device side of the network re-addressing (UDP 9333, types 13 and 12): finds the device
-by MAC text, checks the credentials, applies the new values and answers with the token,
-by unicast to the sender or by broadcast to 255.255.255.255 at the sender's port."""
-import struct
+"""Device side of the network re-addressing (UDP, type 13 with the 744-byte body and
+type 12 with the 116-byte legacy body): the device named by the MAC text checks the
+credentials, takes the new values and answers with the request's token, by unicast
+to the sender or by broadcast to 255.255.255.255 at the sender's port."""
 
-try:
-    from . import search
-except ImportError:  # run from the handlers directory
-    import search
+import struct
+import threading
+import time
+
+from ..registry import UDP, handles, scenario
+from . import search
+
+scenario("readdress-broadcast", "answer re-addressing by broadcast to the sender's port")
+scenario("readdress-ack", "=N: every re-addressing answer carries AckFlag N (values unchanged)")
+scenario("readdress-bad-token", "answer with another token")
+scenario("readdress-silent", "never answer re-addressing")
+scenario("readdress-junk", "after a re-addressing request send non-answers every 20 ms for 30 s")
+scenario("device-password", "=TEXT: password of every device (user name admin)")
 
 TYPE_FULL = 13
 TYPE_LEGACY = 12
+JUNK_PERIOD = 0.02
+JUNK_LIMIT = 30.0
 
 
 def _cstr(b):
@@ -25,73 +36,61 @@ def parse(msg_type, body):
     if msg_type == TYPE_FULL:
         if len(body) < 744:
             return None
-        user_raw, pwd_raw = body[16:80], body[80:144]
-        addrs = body[144:168]
-        mac = body[168:204]
-        carry = body[208:216]
+        user, pwd, addrs, mac = body[16:80], body[80:144], body[144:168], body[168:204]
         media, web = struct.unpack_from("<II", body, 216)
-        mode, flag, b226, unicast = body[224], body[225], body[226], body[227]
-    elif msg_type == TYPE_LEGACY:
+        mode = body[224]
+    else:
         if len(body) < 116:
             return None
-        user_raw, pwd_raw = body[16:26], body[26:40]
-        addrs = body[40:64]
+        user, pwd, addrs, mac = body[16:26], body[26:40], body[40:64], body[80:116]
         media, web = struct.unpack_from("<HH", body, 64)
-        mode, flag, b226 = body[68], body[69], body[70]
-        unicast = None
-        carry = body[72:80]
-        mac = body[80:116]
-    else:
-        return None
-    return {"token": _cstr(body[0:16]), "token_raw": body[0:16].hex(),
-            "user": _cstr(user_raw), "pwd": _cstr(pwd_raw),
-            "user_hex": user_raw.hex(), "pwd_hex": pwd_raw.hex(),
-            "cur": _ip(addrs[0:4]), "ip": _ip(addrs[4:8]), "mask": _ip(addrs[8:12]),
+        mode = body[68]
+    return {"user": _cstr(user), "pwd": _cstr(pwd), "ip": _ip(addrs[4:8]), "mask": _ip(addrs[8:12]),
             "gateway": _ip(addrs[12:16]), "extra1": _ip(addrs[16:20]), "extra2": _ip(addrs[20:24]),
-            "mac": _cstr(mac), "carry": carry.hex(), "media_port": media, "web_port": web,
-            "mode": mode, "flag": flag, "b226": b226, "unicast": unicast}
+            "mac": _cstr(mac), "media_port": media, "web_port": web, "mode": mode}
 
 
-def credentials_ok(dev, req, msg_type):
+def _credentials_ok(dev, req, msg_type, password):
     if msg_type == TYPE_LEGACY:
-        return req["user"] == dev.user[:10] and req["pwd"] == dev.password[:14]
-    return req["user"] == dev.user and req["pwd"] == dev.password
+        return req["user"] == dev.user[:10] and req["pwd"] == password[:14]
+    return req["user"] == dev.user and req["pwd"] == password
 
 
-def apply(dev, req):
+def _apply(dev, req):
     dev.ip, dev.mask, dev.gateway = req["ip"], req["mask"], req["gateway"]
     dev.extra1, dev.extra2 = req["extra1"], req["extra2"]
     dev.media_port, dev.web_port, dev.mode = req["media_port"], req["web_port"], req["mode"]
 
 
-def answer(devs, hdr, body, opts):
-    """(request dict, reply datagram or None). The reply carries the token, or another
-    text with --bad-token; its AckFlag is --ack when given, 50 for wrong credentials."""
-    _, _, _, msg_type, sub, _, seq = hdr
-    req = parse(msg_type, body)
-    if req is None:
-        return None, None
-    dev = next((d for d in devs if d.mac == req["mac"]), None)
-    if dev is None or opts.no_readdress_reply:
-        return req, None
-    if opts.ack is not None:
-        ack = opts.ack
-    elif credentials_ok(dev, req, msg_type):
-        ack = 0
-        apply(dev, req)
-    else:
-        ack = 50
-    token = body[0:16] if not opts.bad_token else b"XX-not-the-token"
-    reply = token + b"\0" * 16
-    return req, search.head(msg_type, sub, len(reply), seq, ack) + reply
+def _junk(conn, msg):
+    junk = search.head(msg.head.type, msg.head.subtype, 16, msg.head.seq + 7) + b"J" * 16
+    end = time.monotonic() + JUNK_LIMIT
+    while time.monotonic() < end and not conn.closed:
+        conn.send_raw(junk)
+        time.sleep(JUNK_PERIOD)
 
 
-def add_arguments(p):
-    p.add_argument("--reply", choices=["unicast", "broadcast"], default="unicast",
-                   help="how re-addressing answers travel")
-    p.add_argument("--ack", type=int, default=None, help="AckFlag of every re-addressing answer")
-    p.add_argument("--bad-token", action="store_true")
-    p.add_argument("--no-readdress-reply", action="store_true")
-    p.add_argument("--junk-flood", action="store_true",
-                   help="after a re-addressing request, send non-answers every 20 ms")
-    p.add_argument("--password", default="", help="password of every device")
+@handles(TYPE_FULL, TYPE_LEGACY, proto=UDP)
+def readdress(conn, msg):
+    sc = conn.scenarios
+    if "readdress-junk" in sc:
+        threading.Thread(target=_junk, args=(conn, msg), daemon=True).start()
+    req = parse(msg.head.type, msg.body)
+    if req is None or "readdress-silent" in sc:
+        return
+    devs, lock = search.devices(sc)
+    with lock:
+        dev = next((d for d in devs if d.mac == req["mac"]), None)
+        if dev is None:
+            return
+        if "readdress-ack" in sc:
+            ack = sc.int("readdress-ack")
+        elif _credentials_ok(dev, req, msg.head.type, sc.arg("device-password", "")):
+            ack = 0
+            _apply(dev, req)
+        else:
+            ack = 50  # no right
+    token = msg.body[0:16] if "readdress-bad-token" not in sc else b"XX-not-the-token"
+    body = token + b"\0" * 16
+    dest = ("255.255.255.255", conn.peer[1]) if "readdress-broadcast" in sc else None
+    conn.reply(msg, body, ack=ack, dest=dest)

@@ -1,15 +1,37 @@
-"""Device side of the search for devices (UDP 9333): N simulated devices, each with its
-own MAC and address texts, answering every search variant, with fault scenarios.
+"""Device side of the search for devices (UDP, types 11, 618, 620, 623, 625, 628).
 
-Independent of the C++ client: records and heads are built here from the wire layout.
+The simulator plays N devices, each with its own MAC and address texts, and answers
+a search with one 448-byte record per device: all of them for a broadcast, the
+device at the probed address for a unicast probe. Re-addressing (readdress.py)
+changes the same table, so a later search shows the new values.
 """
-import struct
 
-HEAD = struct.Struct("<BBHHHII")  # flags, second, AckFlag, MsgType, MsgSubType, MsgSize, Seq
-SEARCH_TYPES = {11, 618, 620, 623, 625, 628}
+import struct
+import threading
+import time
+
+from ..registry import UDP, handles, scenario
+
+scenario("devices", "=N: number of simulated devices (default 3)")
+scenario("device-ips", "=A,B,..: one device per address (overrides devices)")
+scenario("first-ip", "=A: address of device 0, the others follow (default 198.51.100.64)")
+scenario("mac-prefix", "=P: MAC texts are P-HH-LL with the device index (default 00-4B-56-00)")
+scenario("dup-macs", "=K: the last K devices repeat the MAC texts of the first K")
+scenario("search-duplicate", "=K: the first K devices answer twice")
+scenario("search-stale", "=K: the first K devices also send an answer with an old Seq")
+scenario("search-delay", "=MS: answers leave MS milliseconds after the request")
+scenario("search-short", "=N: the record is cut to N bytes (MsgSize N)")
+scenario("search-long", "=N: the record is padded to N bytes (MsgSize N)")
+scenario("search-lying-size", "MsgSize announces 4096 bytes more than the datagram holds")
+scenario("search-endless", "every device answers every 100 ms without end")
+scenario("search-silent", "log search requests, never answer them")
+scenario("search-trace", "=FILE: append the CLOCK_MONOTONIC time after each burst of answers")
+
+SEARCH_TYPES = (11, 618, 620, 623, 625, 628)
 RECORD_SIZE = 448
 ENDLESS_PERIOD = 0.1
-ENDLESS_LIMIT = 60.0  # an endless replier still stops some day
+ENDLESS_LIMIT = 60.0  # even an endless replier stops some day
+HEAD = struct.Struct("<BBHHHII")
 
 
 def ip_text(n):
@@ -27,7 +49,7 @@ def _text(s, width):
 
 
 class Device:
-    """One simulated device: its search record fields and its credentials."""
+    """One simulated device: its search record fields and credentials."""
 
     def __init__(self, index, ip, mac):
         self.index = index
@@ -70,74 +92,98 @@ class Device:
         struct.pack_into("<b", r, 0x162, self.channels8)
         return bytes(r)
 
-    def to_json(self):
-        return {"ip": self.ip, "mask": self.mask, "gateway": self.gateway, "mac": self.mac,
-                "media_port": self.media_port, "web_port": self.web_port, "mode": self.mode,
-                "extra1": self.extra1, "extra2": self.extra2}
+
+_tables = {}
+_tables_lock = threading.Lock()
 
 
-def make_devices(opts):
-    """The device table from the options: --devices N, --ips a,b,..., --first-ip,
-    --mac-prefix, --dup-macs K (the last K devices repeat the MACs of the first K)."""
-    ips = [x for x in (opts.ips or "").split(",") if x]
-    n = len(ips) if ips else opts.devices
-    first = ip_num(opts.first_ip)
+def devices(scenarios):
+    """The device table of this simulator run (made on first use)."""
+    with _tables_lock:
+        table = _tables.get(id(scenarios))
+        if table is None:
+            table = _tables[id(scenarios)] = (_make(scenarios), threading.Lock())
+        return table
+
+
+def _make(sc):
+    ips = [x for x in (sc.arg("device-ips") or "").split(",") if x]
+    n = len(ips) if ips else sc.int("devices", 3)
+    first = ip_num(sc.arg("first-ip", "198.51.100.64"))
+    prefix = sc.arg("mac-prefix", "00-4B-56-00")
     devs = []
     for i in range(n):
         ip = ips[i] if ips else ip_text(first + i)
-        mac = "%s-%02X-%02X" % (opts.mac_prefix, (i >> 8) & 255, i & 255)
-        devs.append(Device(i, ip, mac))
-    k = min(opts.dup_macs, n // 2)
+        devs.append(Device(i, ip, "%s-%02X-%02X" % (prefix, (i >> 8) & 255, i & 255)))
+    k = min(sc.int("dup-macs", 0), n // 2)
     for j in range(k):
         devs[n - k + j].mac = devs[j].mac
     return devs
 
 
-def head(msg_type, sub, size, seq, ack=0):
-    return HEAD.pack(0, 0, ack, msg_type, sub, size, seq & 0xFFFFFFFF)
+def head(msg_type, subtype, size, seq, ack=0):
+    return HEAD.pack(0, 0, ack, msg_type, subtype, size, seq & 0xFFFFFFFF)
 
 
-def search_replies(devs, hdr, dst, broadcast, opts):
-    """The datagrams that answer one search request, as (delay seconds, datagram,
-    endless) tuples. A unicast probe is answered by the devices at that address."""
-    _, _, _, msg_type, sub, _, seq = hdr
-    if broadcast:
-        chosen = devs
-    else:
-        chosen = [d for d in devs if d.ip == dst]
+def _is_broadcast(dst):
+    return dst is None or dst == "255.255.255.255" or dst.endswith(".255")
+
+
+def answers(devs, msg, sc):
+    """[(datagram, endless)] answering one search request."""
+    h = msg.head
+    chosen = devs if _is_broadcast(msg.dst) else [d for d in devs if d.ip == msg.dst]
+    short, long_, lying = sc.int("search-short", 0), sc.int("search-long", 0), "search-lying-size" in sc
+    stale, dup, endless = sc.int("search-stale", 0), sc.int("search-duplicate", 0), "search-endless" in sc
     out = []
-    delay = opts.delay_ms / 1000.0
     for d in chosen:
         rec = d.record()
-        size = len(rec)
-        if opts.short_record:
-            rec = rec[:opts.short_record]
-            size = len(rec)
-        elif opts.long_record:
-            rec = rec + bytes([0xAB]) * (opts.long_record - len(rec))
-            size = len(rec)
-        if opts.oversize:
-            size = len(rec) + 4096  # announces more than the datagram holds
-        if d.index < opts.stale:
-            out.append((delay, head(msg_type, sub, size, seq - 1) + rec, False))
-        dg = head(msg_type, sub, size, seq) + rec
-        out.append((delay, dg, bool(opts.endless)))
-        if d.index < opts.duplicate:
-            out.append((delay, dg, False))
+        if short:
+            rec = rec[:short]
+        elif long_:
+            rec = rec + b"\xAB" * (long_ - len(rec))
+        size = len(rec) + (4096 if lying else 0)
+        if d.index < stale:
+            out.append((head(h.type, h.subtype, size, h.seq - 1) + rec, False))
+        dg = head(h.type, h.subtype, size, h.seq) + rec
+        out.append((dg, endless))
+        if d.index < dup:
+            out.append((dg, False))
     return out
 
 
-def add_arguments(p):
-    p.add_argument("--devices", type=int, default=3)
-    p.add_argument("--ips", default="", help="comma-separated device addresses")
-    p.add_argument("--first-ip", default="198.51.100.64")
-    p.add_argument("--mac-prefix", default="00-4B-56-00")
-    p.add_argument("--dup-macs", type=int, default=0)
-    p.add_argument("--duplicate", type=int, default=0, help="first K devices answer twice")
-    p.add_argument("--stale", type=int, default=0, help="first K devices also send a stale Seq")
-    p.add_argument("--delay-ms", type=int, default=0)
-    p.add_argument("--short-record", type=int, default=0, help="record cut to this many bytes")
-    p.add_argument("--long-record", type=int, default=0, help="record padded to this many bytes")
-    p.add_argument("--oversize", action="store_true", help="MsgSize beyond the datagram")
-    p.add_argument("--endless", action="store_true", help="answer every 100 ms without end")
-    p.add_argument("--silent", action="store_true", help="never answer a search")
+def _trace(sc):
+    path = sc.arg("search-trace")
+    if path:
+        with open(path, "a") as f:
+            f.write("%.6f\n" % time.monotonic())
+
+
+def _send_all(conn, datagrams, delay):
+    if delay:
+        time.sleep(delay)
+    for dg, _ in datagrams:
+        conn.send_raw(dg)
+    _trace(conn.scenarios)
+    repeat = [dg for dg, endless in datagrams if endless]
+    end = time.monotonic() + ENDLESS_LIMIT
+    while repeat and time.monotonic() < end and not conn.closed:
+        time.sleep(ENDLESS_PERIOD)
+        for dg in repeat:
+            conn.send_raw(dg)
+
+
+@handles(*SEARCH_TYPES, proto=UDP)
+def search(conn, msg):
+    sc = conn.scenarios
+    if "search-silent" in sc:
+        return
+    devs, lock = devices(sc)
+    with lock:
+        datagrams = answers(devs, msg, sc)
+    delay = sc.int("search-delay", 0) / 1000.0
+    if delay or "search-endless" in sc:
+        # Keeps answering for a while: off the UDP thread.
+        threading.Thread(target=_send_all, args=(conn, datagrams, delay), daemon=True).start()
+    else:
+        _send_all(conn, datagrams, 0)
