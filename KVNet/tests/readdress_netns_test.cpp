@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "KVNet.h"
+#include "local_addrs.h"
 #include "readdress.h"
 #include "search.h"
 #include "search_collect.h"
@@ -243,4 +245,45 @@ TEST(ReaddressNetns, ASearchAfterReaddressingShowsTheNewValues)
     EXPECT_EQ(moved->nNetMode, 0u);
     // The other devices kept theirs.
     EXPECT_STREQ(after.records[0].szIP, before.records[0].szIP);
+}
+
+namespace {
+std::vector<KVLocalAddr> NoAddresses() { return {}; }
+} // namespace
+
+TEST(ReaddressNetns, WithoutLocalAddressesOneSenderPerFormUsesAnyAddress)
+{
+    KV_NETNS_OR_REEXEC(kvnetns::Topology{});
+    ReaddressTimeouts t(500, 500);
+    kvnetns::UdpSim sim;
+    ASSERT_TRUE(sim.Start(KV_SOURCE_DIR, {"devices=1"}));
+    kv_set_local_addr_provider(NoAddresses);
+    const KVNetSetNewDevInfoExParam p = Request(kMac0, "198.51.100.64");
+    const int r = KVNetSetNewDevInfoEx(&p);
+    kv_set_local_addr_provider(nullptr);
+    EXPECT_EQ(r, 1);
+    auto lines = sim.Lines({12, 13});
+    ASSERT_EQ(lines.size(), 2u);
+    for (const std::string& l : lines)
+        EXPECT_EQ(kvnetns::PeerHost(l), "198.51.100.2"); // the routing table chose
+}
+
+TEST(LocalAddrsNetns, UpNonLoopbackIpv4InterfacesOnly)
+{
+    kvnetns::Topology topo;
+    topo.secondSubnet = true;
+    KV_NETNS_OR_REEXEC(topo);
+    const std::string base = kvnetns::InnerName();
+    std::vector<KVLocalAddr> got = kv_local_ipv4();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].addr, "198.51.100.2");
+    EXPECT_EQ(got[1].addr, "203.0.113.2");
+    EXPECT_EQ(got[0].ifindex, if_nametoindex(kvnetns::CliIf(base, 0).c_str()));
+    EXPECT_EQ(got[1].ifindex, if_nametoindex(kvnetns::CliIf(base, 1).c_str()));
+    EXPECT_TRUE(got[0].broadcast && got[1].broadcast);
+    // An interface that is down no longer counts.
+    ASSERT_EQ(kvnetns::Sh("ip link set " + kvnetns::CliIf(base, 1) + " down"), 0);
+    got = kv_local_ipv4();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].addr, "198.51.100.2");
 }

@@ -252,3 +252,40 @@ TEST(SearchNetns, TwoInterfacesOnTwoSubnetsFindTheDevicesOfBoth)
     EXPECT_EQ(kvnetns::PeerHost(a[0]), "198.51.100.2");
     EXPECT_EQ(kvnetns::PeerHost(b[0]), "203.0.113.2");
 }
+
+namespace {
+std::mutex gThreadsMu;
+std::set<std::thread::id> gBlockThreads;
+int gBlockCount = 0;
+void OnBlockThread(uint32_t, uint32_t)
+{
+    std::lock_guard<std::mutex> l(gThreadsMu);
+    gBlockThreads.insert(std::this_thread::get_id());
+    ++gBlockCount;
+}
+} // namespace
+
+TEST(SearchNetns, RangeTasksAreBoundedAndShareTheBlocks)
+{
+    KV_NETNS_OR_REEXEC(kvnetns::Topology{});
+    SearchTimeouts t(20, 5000);
+    kv_search_set_max_range_tasks(3);
+    kv_search_set_block_observer(OnBlockThread);
+    kvnetns::UdpSim sim;
+    ASSERT_TRUE(sim.Start(KV_SOURCE_DIR, {"device-ips=198.51.100.70,198.51.100.127"}));
+    SearchResult res;
+    KVNetSearchDevPoint2PointParam p{};
+    p.callback = SearchResult::Callback;
+    p.user = &res;
+    strcpy(p.szStartIP, "198.51.100.64");
+    strcpy(p.szEndIP, "198.51.100.127"); // 64 addresses: 7 blocks
+    KVNetSearchDevPoint2Point(&p);
+    ASSERT_TRUE(res.WaitFinal(seconds(20)));
+    kv_search_set_block_observer(nullptr);
+    kv_search_set_max_range_tasks(0);
+    std::lock_guard<std::mutex> l(res.mu);
+    EXPECT_EQ(res.records.size(), 2u);
+    EXPECT_EQ(gBlockCount, 7);
+    EXPECT_LE(gBlockThreads.size(), 3u);
+    EXPECT_EQ(sim.Lines().size(), 64u);
+}
