@@ -62,15 +62,15 @@ remove_pair() {
     local name=$1 side pids
     for side in dev cli; do
         ns_exists "$name-$side" || continue
-        pids=$(ip netns pids "$name-$side" 2>/dev/null || true)
-        if [[ -n $pids ]]; then
-            kill -TERM $pids 2>/dev/null || true
+        mapfile -t pids < <(ip netns pids "$name-$side" 2>/dev/null)
+        if ((${#pids[@]})); then
+            kill -TERM "${pids[@]}" 2>/dev/null || true
             for _ in $(seq 20); do
-                pids=$(ip netns pids "$name-$side" 2>/dev/null || true)
-                [[ -z $pids ]] && break
+                mapfile -t pids < <(ip netns pids "$name-$side" 2>/dev/null)
+                ((${#pids[@]})) || break
                 sleep 0.1
             done
-            [[ -n $pids ]] && kill -KILL $pids 2>/dev/null || true
+            if ((${#pids[@]})); then kill -KILL "${pids[@]}" 2>/dev/null || true; fi
         fi
         ip netns del "$name-$side" 2>/dev/null || true
     done
@@ -116,6 +116,7 @@ cmd_create() {
     name=$claimed
     # Names are checked or generated ([A-Za-z0-9_.]), so they can be expanded
     # into the trap now: an exit leaves the function's locals behind.
+    # shellcheck disable=SC2064
     trap "remove_pair $name" EXIT
     mkdir -p "$STATE_DIR"
     echo "${owner:-0}" >"$STATE_DIR/$name"
@@ -162,7 +163,9 @@ cmd_loss() {
         esac
         shift
     done
-    [[ $percent =~ ^[0-9]+$ ]] && ((percent <= 100)) || die "loss: PERCENT must be 0..100"
+    if ! [[ $percent =~ ^[0-9]+$ ]] || ((percent > 100)); then
+        die "loss: PERCENT must be 0..100"
+    fi
     [[ $dir =~ ^(in|out|both)$ ]] || die "loss: --dir in|out|both"
     if ((percent > 0)); then
         local drop="numgen random mod 100 < $percent drop"
@@ -199,6 +202,7 @@ cmd_run() {
     done
     (($#)) || die "run: no command"
     name=$(cmd_create --owner $$ "${args[@]}")
+    # shellcheck disable=SC2064
     trap "remove_pair $name" EXIT
     trap 'kill -TERM "$RUN_CHILD" 2>/dev/null; wait "$RUN_CHILD"; exit 143' TERM INT
     export KVNETNS=$name

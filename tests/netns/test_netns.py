@@ -36,7 +36,7 @@ def exists(ns):
     return os.path.exists("/run/netns/" + ns)
 
 
-def ping(side, address, count=2, timeout=0.5):
+def ping(side, address, count=2, timeout=2.0):
     result = netns("exec", side, PYTHON, NSPING, address, "--count", str(count),
                    "--timeout", str(timeout), check=False)
     return result.returncode == 0, result.stdout.strip()
@@ -108,7 +108,7 @@ class PairTest(unittest.TestCase):
     def test_udp_relay_delays_duplicates_and_reorders(self):
         cases = [
             # (relay options, Seq order seen by the device, replies per request)
-            (["--reorder", "100", "--dir", "forward"], [1, 0, 3, 2], 1),
+            (["--reorder", "100", "--hold-ms", "3000", "--dir", "forward"], [1, 0, 3, 2], 1),
             (["--dup", "100", "--dir", "forward"], [0, 0, 1, 1, 2, 2, 3, 3], 2),
             (["--delay-ms", "150"], [0, 1, 2, 3], 1),
         ]

@@ -56,7 +56,7 @@ class Connection:
       data        a dict for handlers' own state (login step, session ...)
     """
 
-    def __init__(self, proto_name, peer, scenarios, transport):
+    def __init__(self, proto_name, peer, scenarios, transport, close=None):
         self.id = next(_ids)
         self.proto = proto_name
         self.peer = peer
@@ -67,7 +67,7 @@ class Connection:
         self.data = {}
         self.closed = False
         self._transport = transport      # fn(bytes, dest or None)
-        self._close = None
+        self._close = close              # fn() ending a TCP connection
         self._lock = threading.Lock()
 
     def note_received(self, msg):

@@ -116,8 +116,7 @@ class Simulator:
             except OSError:
                 pass
 
-        conn = Connection(registry.TCP, peer, self.scenarios, transport)
-        conn._close = close
+        conn = Connection(registry.TCP, peer, self.scenarios, transport, close)
         self._note("tcp %d accepted from %s:%d" % ((conn.id,) + peer))
         try:
             with sock:
