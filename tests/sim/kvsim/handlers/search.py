@@ -10,7 +10,7 @@ import struct
 import threading
 import time
 
-from ..registry import UDP, handles, scenario
+from ..registry import UDP, handler_for, handles, scenario
 
 scenario("devices", "=N: number of simulated devices (default 3)")
 scenario("device-ips", "=A,B,..: one device per address (overrides devices)")
@@ -173,9 +173,18 @@ def _send_all(conn, datagrams, delay):
             conn.send_raw(dg)
 
 
+def not_mine(conn, msg):
+    """A message of these types that is not a request of this kind goes to the default
+    handler (echo), as any message without a handler would."""
+    handler_for(UDP, -1)(conn, msg)
+
+
 @handles(*SEARCH_TYPES, proto=UDP)
 def search(conn, msg):
     sc = conn.scenarios
+    if msg.body or msg.head.size:
+        not_mine(conn, msg)  # a search request is a head without body
+        return
     if "search-silent" in sc:
         return
     devs, lock = devices(sc)
