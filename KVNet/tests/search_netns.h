@@ -3,7 +3,10 @@
 // A test that broadcasts never runs in the machine's own namespace: the outer process
 // creates NAME-dev and NAME-cli joined by veth (198.51.100.1 / .2, optionally a second
 // pair on 203.0.113.0/24), re-executes itself inside NAME-cli and removes everything
-// afterwards. The UDP device simulator runs in NAME-dev.
+// afterwards. The device simulator runs in NAME-dev on UDP 9333. Each test makes its
+// own pair even when the whole binary already runs inside one: it binds the fixed
+// port, answers device addresses through any-IP routes, and may need a second device
+// namespace behind a second client interface.
 #pragma once
 #include <chrono>
 #include <cstdio>
