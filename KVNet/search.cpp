@@ -64,9 +64,12 @@ bool SendBroadcast(int fd, const MsgHeadWrap& head)
 
     bool any = false;
     bool tried = false;
+    std::vector<unsigned> sentOn; // one datagram per interface, however many addresses it has
     for (const KVLocalAddr& a : kv_local_ipv4()) {
-        if (!a.broadcast || a.ifindex == 0)
+        if (!a.broadcast || a.ifindex == 0 ||
+            std::find(sentOn.begin(), sentOn.end(), a.ifindex) != sentOn.end())
             continue;
+        sentOn.push_back(a.ifindex);
         tried = true;
         alignas(cmsghdr) char ctl[CMSG_SPACE(sizeof(in_pktinfo))] = {};
         msghdr m{};

@@ -233,6 +233,8 @@ TEST(SearchNetns, TwoInterfacesOnTwoSubnetsFindTheDevicesOfBoth)
     topo.secondSubnet = true;
     KV_NETNS_OR_REEXEC(topo);
     SearchTimeouts t(150, 5000);
+    // A second address on the first interface must not make a second request there.
+    ASSERT_EQ(kvnetns::Sh("ip addr add 198.51.100.3/24 dev " + kvnetns::CliIf(kvnetns::InnerName(), 0)), 0);
     kvnetns::UdpSim simA, simB;
     ASSERT_TRUE(simA.Start(KV_SOURCE_DIR, {"devices=3"}));
     ASSERT_TRUE(simB.Start(KV_SOURCE_DIR, {"devices=2", "first-ip=203.0.113.50", "mac-prefix=00-4B-56-11"}, "dev2"));
@@ -244,7 +246,7 @@ TEST(SearchNetns, TwoInterfacesOnTwoSubnetsFindTheDevicesOfBoth)
         ips.insert(r.szIP);
     EXPECT_EQ(ips, (std::set<std::string>{"198.51.100.64", "198.51.100.65", "198.51.100.66", "203.0.113.50",
                                           "203.0.113.51"}));
-    // One request, same Seq, out of each interface.
+    // One request, same Seq, out of each interface, from its first address.
     auto a = simA.Lines(), b = simB.Lines();
     ASSERT_EQ(a.size(), 1u);
     ASSERT_EQ(b.size(), 1u);
