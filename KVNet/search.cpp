@@ -217,6 +217,12 @@ bool ParseAddr(const char* text, size_t max, uint32_t* out)
 
 } // namespace
 
+KVSearchRange kv_search_range(uint32_t a, uint32_t c)
+{
+    const uint64_t total = static_cast<uint64_t>(c) - a + 1;
+    return {total, (total + 9) / 10};
+}
+
 void kv_search_set_timeouts(int recvMs, int totalMs)
 {
     gRecvMs.store(recvMs > 0 ? recvMs : 250);
@@ -251,9 +257,10 @@ extern "C" void KVNetSearchDevPoint2Point(const KVNetSearchDevPoint2PointParam* 
         return; // releasing the only reference delivers the single final call here
 
     auto work = std::make_shared<RangeWork>();
+    const KVSearchRange r = kv_search_range(a, c);
     work->first = a;
-    work->total = static_cast<uint64_t>(c) - a + 1;
-    work->blocks = (work->total + 9) / 10;
+    work->total = r.total;
+    work->blocks = r.blocks;
     const uint64_t tasks = std::min<uint64_t>(work->blocks, gMaxRangeTasks.load());
 
     // Every task gets its reference before any starts; the call's own goes to the first.

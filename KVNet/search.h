@@ -10,6 +10,14 @@ void kv_search_set_timeouts(int recvMs, int totalMs);
 int kv_search_recv_timeout_ms();
 int kv_search_total_timeout_ms();
 
+// The addresses a to c (host order, a <= c) and the blocks of ten they make; 64-bit so
+// that the whole address space (2^32 addresses) counts right.
+struct KVSearchRange {
+    uint64_t total;
+    uint64_t blocks;
+};
+KVSearchRange kv_search_range(uint32_t a, uint32_t c);
+
 // Most range-search tasks running at once (default 32); each takes blocks of ten
 // addresses until none is left.
 void kv_search_set_max_range_tasks(unsigned n);

@@ -7,6 +7,7 @@
 
 #include "KVNet.h"
 #include "search_collect.h"
+#include "search.h"
 #include "search_collector.h"
 
 namespace {
@@ -92,4 +93,24 @@ TEST(SearchRange, ReversedOrUnreadableRangeDeliversAtOnceOnTheCaller)
     }
     KVNetSearchDev(nullptr);
     KVNetSearchDevPoint2Point(nullptr);
+}
+
+TEST(SearchRange, BlocksOfTenCountedWithSixtyFourBits)
+{
+    struct Case {
+        uint32_t a, c;
+        uint64_t total, blocks;
+    } cases[] = {
+        {100, 124, 25, 3},
+        {100, 100, 1, 1},
+        {100, 109, 10, 1},
+        {100, 110, 11, 2},
+        {0, 0xFFFFFFFFu, 0x100000000ull, 429496730ull},
+        {0xFFFFFFF0u, 0xFFFFFFFFu, 16, 2},
+    };
+    for (const Case& k : cases) {
+        const KVSearchRange r = kv_search_range(k.a, k.c);
+        EXPECT_EQ(r.total, k.total) << k.a << "-" << k.c;
+        EXPECT_EQ(r.blocks, k.blocks) << k.a << "-" << k.c;
+    }
 }

@@ -84,6 +84,10 @@ int KVNetSetDevInfo(void);
 #ifdef __cplusplus
 } /* extern "C" */
 
+static_assert(offsetof(KVNetSearchDevPoint2PointParam, variant) == offsetof(KVNetSearchDevParam, variant),
+              "the range request begins like the broadcast one");
+static_assert(offsetof(KVNetSearchDevPoint2PointParam, szStartIP) == offsetof(KVNetSearchDevParam, variant) + 1, "");
+static_assert(offsetof(KVNetSearchDevPoint2PointParam, szEndIP) == offsetof(KVNetSearchDevPoint2PointParam, szStartIP) + 64, "");
 static_assert(sizeof(KVNetSetNewDevInfoExParam) == 744, "re-addressing request is 744 bytes");
 static_assert(offsetof(KVNetSetNewDevInfoExParam, CurIP) == 144, "");
 static_assert(offsetof(KVNetSetNewDevInfoExParam, szMac) == 168, "");
