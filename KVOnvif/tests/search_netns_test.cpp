@@ -116,7 +116,7 @@ TEST(OnvifSearchNetns, FindsAllResponders) {
         int probes = 0;
         for (auto& l : peer.Lines()) {
             EXPECT_EQ(l.find("bad_probe"), std::string::npos) << l;
-            if (l.find("\"probe\"") != std::string::npos) ++probes;
+            if (l.find("\"probe\"") != std::string::npos) { ++probes; if (getenv("KVONVIF_DUMP")) printf("%s\n", l.c_str()); }
         }
         EXPECT_EQ(probes, 1);
     });
