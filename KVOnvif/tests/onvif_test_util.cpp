@@ -26,13 +26,13 @@ std::string HostNetnsIno() {
     return std::to_string((unsigned long long)st.st_ino);
 }
 
+} // namespace
+
 // Taken once, in the namespace the test process started in.
 const std::string& StartNetns() {
     static const std::string ino = HostNetnsIno();
     return ino;
 }
-
-} // namespace
 
 bool PeerProcess::Start(const std::string& script, const std::vector<std::string>& args,
                         std::string* ready_line, int timeout_ms) {

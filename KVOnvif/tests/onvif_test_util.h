@@ -14,6 +14,10 @@
 
 namespace kvonviftest {
 
+/* Inode of the network namespace the process started in (taken at the first call, so
+ * call it before leaving that namespace); peers get it as KV_HOST_NETNS_INO. */
+const std::string& StartNetns();
+
 /* A Python peer from KVONVIF_PEERS_DIR. Start() waits for its "READY" line (returning
  * the rest of that line); later stdout lines are collected. Stop() closes its stdin,
  * ends it and waits. */

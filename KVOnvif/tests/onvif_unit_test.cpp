@@ -197,7 +197,9 @@ TEST(OnvifNet, PrefixAndMaskTable) {
         uint8_t m[4];
         netmask_from_prefix(c.prefix, m);
         EXPECT_EQ(dotted(m), c.mask) << c.prefix;
-        if (c.prefix >= 0 && c.prefix <= 32) EXPECT_EQ(prefix_from_netmask(m), c.prefix);
+        if (c.prefix >= 0 && c.prefix <= 32) {
+            EXPECT_EQ(prefix_from_netmask(m), c.prefix);
+        }
     }
     // Ones up to the first zero bit only.
     uint8_t holes[4] = {255, 0, 255, 0};

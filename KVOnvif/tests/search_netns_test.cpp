@@ -136,7 +136,9 @@ struct Outcome {
 Outcome SearchAgainst(const std::vector<std::string>& args) {
     Outcome o;
     PeerProcess peer;
-    if (!args.empty()) EXPECT_TRUE(peer.Start("wsd_responder.py", args));
+    if (!args.empty()) {
+        EXPECT_TRUE(peer.Start("wsd_responder.py", args));
+    }
     Collected c;
     o.ms = Search(&c);
     o.records = c.recs.size();
@@ -178,13 +180,15 @@ TEST(OnvifSearchNetns, ScenarioTable) {
             EXPECT_LT(o.ms, c.max_ms);
             EXPECT_EQ(o.macs.size(), o.records);
             if (std::string(c.what).find("multi") != std::string::npos ||
-                std::string(c.what).find("three") != std::string::npos)
+                std::string(c.what).find("three") != std::string::npos) {
                 for (int i = 0; i < 3; ++i) EXPECT_EQ(o.macs.count(ExpectedMac(i)), 1u);
-            if (std::string(c.what) == "no scopes")
+            }
+            if (std::string(c.what) == "no scopes") {
                 for (auto& r : o.recs) {
                     EXPECT_EQ(r.nChannelCount, 0u);
                     EXPECT_STREQ(r.szDevType, "");
                 }
+            }
         }
     });
 }
@@ -252,7 +256,9 @@ TEST(OnvifSearchNetns, StopDuringReceiveEndsWithoutLaterCallbacks) {
             std::lock_guard<std::mutex> lock(c.mu);
             EXPECT_EQ(c.ends, 1);
             EXPECT_EQ(c.recs.size(), recs);
-            if (wait_ms == 400) EXPECT_EQ(recs, 3u);
+            if (wait_ms == 400) {
+                EXPECT_EQ(recs, 3u);
+            }
         }
     });
 }
