@@ -57,13 +57,13 @@ void set_request_hook(request_hook hook) { g_hook.store(hook); }
 // kvonvif_device
 
 void kvonvif_device::start(const KVNetConnectionParam& p) {
+    stop();   // an earlier status task reads these fields
     addr = p.szAddr ? p.szAddr : "";
     port = p.nPort;
     user = p.szUser ? p.szUser : "";
     password = p.szPwd ? p.szPwd : "";
     callback = p.msgCallback;
     user_ptr = p.pUser;
-    stop();
     status = std::async(std::launch::async, &kvonvif_device::run, this);
 }
 
@@ -151,6 +151,8 @@ bool kvonvif_params::get_device_proxy(DeviceBindingProxy& proxy) {
     soap->recv_timeout = -us;
     soap->send_timeout = -us;
     soap->connect_timeout = -us;
+    // Sending and the answer together; a server that drips bytes cannot stretch it.
+    soap->transfer_timeout = -2 * us;
     if (request_hook h = g_hook.load()) h(soap);
 
     const char* msgid = soap_wsa_rand_uuid(soap);

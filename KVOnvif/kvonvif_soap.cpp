@@ -1,6 +1,7 @@
 #include "kvonvif_soap.h"
 
 #include <string.h>
+#include <sys/socket.h>
 
 // The gSOAP runtime's default table is this global; every context starts with it.
 SOAP_NMAC struct Namespace namespaces[] = {
@@ -31,6 +32,8 @@ void setup_context(struct soap* soap, const soap_limits& lim) {
     soap->maxlevel = lim.max_level;
     soap->maxoccurs = lim.max_occurs;
     soap->maxlength = lim.max_text;
+    // A peer that closes early must not raise SIGPIPE in the caller's process.
+    soap->socket_flags = MSG_NOSIGNAL;
 }
 
 static size_t mem_frecv(struct soap* soap, char* buf, size_t len) {
