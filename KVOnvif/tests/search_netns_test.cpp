@@ -110,7 +110,7 @@ TEST(OnvifSearchNetns, FindsAllResponders) {
             EXPECT_EQ(r.nChannelCount, 1u);
         }
         EXPECT_GE(ms, 600.0);
-        EXPECT_LT(ms, 2000.0);
+        EXPECT_LT(ms, 2500.0);
         peer.Stop();
         // The Probe passed every check of the responder.
         int probes = 0;
@@ -158,16 +158,16 @@ TEST(OnvifSearchNetns, ScenarioTable) {
         size_t records;
         double min_ms, max_ms;
     } cases[] = {
-        {"no device: end marker after the minimum listen and the silence", {}, 0, 800, 1500},
-        {"every device twice: one record each", {"--count", "4", "--scenario", "dup"}, 4, 600, 2000},
-        {"answers after 100 ms", {"--count", "3", "--scenario", "delay=100"}, 3, 600, 2000},
-        {"answers after 300 ms", {"--count", "3", "--scenario", "delay=300"}, 3, 600, 2000},
-        {"answers after 600 ms still count", {"--count", "3", "--scenario", "delay=600"}, 3, 800, 2000},
-        {"unparsable datagrams are skipped", {"--count", "6", "--scenario", "garbage=5"}, 6, 600, 2000},
-        {"three matches in one message give one record", {"--count", "3", "--scenario", "multi"}, 3, 600, 2000},
-        {"https only: nothing usable", {"--count", "3", "--scenario", "https"}, 0, 600, 2000},
-        {"no MAC in any answer: only the first", {"--count", "3", "--scenario", "nomac"}, 1, 600, 2000},
-        {"no scopes", {"--count", "2", "--scenario", "noscopes"}, 2, 600, 2000},
+        {"no device: end marker after the minimum listen and the silence", {}, 0, 800, 2500},
+        {"every device twice: one record each", {"--count", "4", "--scenario", "dup"}, 4, 600, 2500},
+        {"answers after 100 ms", {"--count", "3", "--scenario", "delay=100"}, 3, 600, 2500},
+        {"answers after 300 ms", {"--count", "3", "--scenario", "delay=300"}, 3, 600, 2500},
+        {"answers after 600 ms still count", {"--count", "3", "--scenario", "delay=600"}, 3, 800, 2500},
+        {"unparsable datagrams are skipped", {"--count", "6", "--scenario", "garbage=5"}, 6, 600, 2500},
+        {"three matches in one message give one record", {"--count", "3", "--scenario", "multi"}, 3, 600, 2500},
+        {"https only: nothing usable", {"--count", "3", "--scenario", "https"}, 0, 600, 2500},
+        {"no MAC in any answer: only the first", {"--count", "3", "--scenario", "nomac"}, 1, 600, 2500},
+        {"no scopes", {"--count", "2", "--scenario", "noscopes"}, 2, 600, 2500},
     };
     RunNetns([&] {
         for (auto& c : cases) {
@@ -201,7 +201,7 @@ TEST(OnvifSearchNetns, SlowFloodEndsByFiveSeconds) {
         EXPECT_GT(o.records, 100u);
         EXPECT_LE(o.records, 2048u);
         EXPECT_GE(o.ms, 4900.0);
-        EXPECT_LT(o.ms, 5600.0);
+        EXPECT_LT(o.ms, 6500.0);
     });
 }
 
@@ -243,7 +243,7 @@ TEST(OnvifSearchNetns, StopDuringReceiveEndsWithoutLaterCallbacks) {
             KVOnvifSearchDevStop(&h);
             double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
             EXPECT_EQ(h, nullptr);
-            EXPECT_LT(ms, 200.0);
+            EXPECT_LT(ms, 500.0);
             int ends;
             size_t recs;
             {
