@@ -110,7 +110,7 @@ void kvonvif_params::calc_digest(const char nonce[20], const char* created, cons
     calc_password_digest(nonce, created, password, out);
 }
 
-static _wsse__Security* add_security(struct soap* soap) {
+_wsse__Security* kvonvif_params::soap_wsse_add_Security(struct soap* soap) {
     if (!soap->header) {
         soap->header = soap_new_SOAP_ENV__Header(soap);
         if (!soap->header) return nullptr;
@@ -123,10 +123,14 @@ static _wsse__Security* add_security(struct soap* soap) {
 
 // UsernameToken with the password text first, as the token profile builds it; the
 // caller then turns it into a digest token.
-static _wsse__UsernameToken* add_username_token(struct soap* soap, const char* id,
-                                                const char* user, const char* password) {
-    _wsse__Security* sec = add_security(soap);
-    if (!sec) return nullptr;
+_wsse__UsernameToken* kvonvif_params::soap_wsse_add_UsernameTokenText(struct soap* soap, const char* id,
+                                                                      const char* user,
+                                                                      const char* password) {
+    _wsse__Security* sec = soap_wsse_add_Security(soap);
+    if (!sec) {
+        soap->error = SOAP_EOM;
+        return nullptr;
+    }
     _wsse__UsernameToken* tok = soap_new__wsse__UsernameToken(soap);
     _wsse__Password* pw = soap_new__wsse__Password(soap);
     if (!tok || !pw) {
@@ -174,7 +178,7 @@ bool kvonvif_params::get_device_proxy(DeviceBindingProxy& proxy) {
     std::string nonce64 = base64_encode(nonce, 20);
 
     _wsse__UsernameToken* tok =
-        add_username_token(soap, msgid, dev_.user.c_str(), pw64.c_str());
+        soap_wsse_add_UsernameTokenText(soap, msgid, dev_.user.c_str(), pw64.c_str());
     if (!tok) return false;
     tok->Password->Type = const_cast<char*>(kPasswordDigest);
     tok->Nonce = soap_new_wsse__EncodedString(soap);

@@ -16,6 +16,8 @@ class _tds__GetNetworkInterfacesResponse;
 class _tds__GetNetworkProtocolsResponse;
 class _tds__GetNetworkDefaultGatewayResponse;
 struct soap;
+struct _wsse__Security;
+struct _wsse__UsernameToken;
 
 namespace kvonvif {
 
@@ -61,6 +63,13 @@ public:
     static void calc_nonce(char out[21]);
     static void calc_digest(const char nonce[20], const char* created, const char* password,
                             uint8_t out[20]);
+    /* The header's Security element, created when missing; null when out of memory. */
+    static _wsse__Security* soap_wsse_add_Security(struct soap* soap);
+    /* Resets the Security element's UsernameToken to one with id, user name and the
+     * password as text; SOAP_EOM (20) in the context when it cannot be allocated. */
+    static _wsse__UsernameToken* soap_wsse_add_UsernameTokenText(struct soap* soap, const char* id,
+                                                                 const char* user,
+                                                                 const char* password);
     bool reboot_device();
     const char* endpoint() const { return endpoint_; }
 
