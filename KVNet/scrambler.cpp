@@ -352,6 +352,13 @@ void apply_head(uint8_t* data, bool forward)
 
 } // namespace
 
+size_t kv_scramble_scratch_bytes(size_t n)
+{
+    if (n == 0 || n == HeadPerm::kBytes)
+        return 0;
+    return n + 2 * lane_bytes(n * 8);
+}
+
 bool kv_scramble(uint8_t* data, size_t n)
 {
     if (n == 0)
