@@ -24,6 +24,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "test_util.h"
+
 namespace kvnetns {
 
 // The initial namespace is that of process 1. Where its entry cannot be read (some
@@ -225,109 +227,38 @@ inline std::vector<uint8_t> JsonHex(const std::string& line, const std::string& 
 // crashed test leaves nothing behind.
 class UdpSim {
 public:
-    UdpSim() = default;
-    ~UdpSim() { Stop(); }
-    UdpSim(const UdpSim&) = delete;
-    UdpSim& operator=(const UdpSim&) = delete;
-
     bool Start(const std::string& sourceDir, const std::vector<std::string>& scenarios, const char* side = "dev")
     {
+        (void)sourceDir; // the simulator's path comes with the test build
         const char* ns = InnerName();
         if (!ns)
             return false;
-        static int counter = 0;
-        char lp[256];
-        snprintf(lp, sizeof lp, "/tmp/kvsim-udp-%d-%d.log", static_cast<int>(getpid()), counter++);
-        log_ = lp;
-        unlink(log_.c_str());
-        std::vector<std::string> argv = {"ip", "netns", "exec", std::string(ns) + "-" + side, "env",
-                                         "PYTHONDONTWRITEBYTECODE=1", "/usr/bin/python3",
-                                         sourceDir + "/tests/sim/kvsim.py", "--bind", "0.0.0.0", "--udp-port",
-                                         "9333", "--log", log_};
+        std::vector<std::string> args = {"--bind", "0.0.0.0", "--udp-port", "9333"};
         for (const std::string& sc : scenarios) {
-            argv.push_back("--scenario");
-            argv.push_back(sc);
+            args.push_back("--scenario");
+            args.push_back(sc);
         }
-        int in[2], out[2];
-        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
-            return false;
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(in[0], 0);
-            dup2(out[1], 1);
-            std::vector<char*> c;
-            for (auto& a : argv)
-                c.push_back(const_cast<char*>(a.c_str()));
-            c.push_back(nullptr);
-            execvp(c[0], c.data());
-            _exit(127);
-        }
-        close(in[0]);
-        close(out[1]);
-        stdin_ = in[1];
-        std::string line;
-        bool ready = false;
-        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (!ready && std::chrono::steady_clock::now() < end) {
-            pollfd p{out[0], POLLIN, 0};
-            if (poll(&p, 1, 100) <= 0)
-                continue;
-            char ch;
-            if (read(out[0], &ch, 1) <= 0)
-                break;
-            if (ch != '\n') {
-                line += ch;
-                continue;
-            }
-            ready = line.rfind("READY", 0) == 0;
-            line.clear();
-        }
-        close(out[0]);
-        if (!ready)
-            Stop();
-        return ready;
+        return sim_.Start(args, {"ip", "netns", "exec", std::string(ns) + "-" + side, "env",
+                                 "PYTHONDONTWRITEBYTECODE=1"});
     }
-    void Stop()
-    {
-        if (stdin_ >= 0) {
-            close(stdin_);
-            stdin_ = -1;
-        }
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            int st;
-            waitpid(pid_, &st, 0);
-            pid_ = -1;
-        }
-    }
+    void Stop() { sim_.Stop(); }
     // The logged requests whose MsgType is among types (all when empty).
     std::vector<std::string> Lines(std::vector<int> types = {}) const
     {
         std::vector<std::string> v;
-        FILE* f = fopen(log_.c_str(), "r");
-        if (!f)
-            return v;
-        char* l = nullptr;
-        size_t cap = 0;
-        ssize_t n;
-        while ((n = getline(&l, &cap, f)) > 0) {
-            std::string line(l, static_cast<size_t>(n));
+        for (const std::string& line : sim_.LogLines()) {
             const long long type = JsonInt(line, "type");
             bool want = types.empty();
             for (int t : types)
                 want = want || t == type;
             if (want)
-                v.push_back(line);
+                v.push_back(line + "\n");
         }
-        free(l);
-        fclose(f);
         return v;
     }
 
 private:
-    pid_t pid_ = -1;
-    int stdin_ = -1;
-    std::string log_;
+    kvtest::SimProcess sim_;
 };
 
 } // namespace kvnetns
