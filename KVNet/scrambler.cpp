@@ -166,25 +166,39 @@ bool unscramble_bits(uint8_t* data, size_t n)
     return true;
 }
 
-// s(k) for the 14-byte head unit, computed once.
+// The 14-byte head unit, served from tables computed once: for every byte position and
+// value, the output bits it contributes (as two 64-bit lanes), forward and backward.
 struct HeadPerm {
     static constexpr size_t kBytes = 14, kBits = kBytes * 8;
-    uint8_t s[kBits];
+    uint64_t fwd[kBytes][256][2];
+    uint64_t bwd[kBytes][256][2];
+
     HeadPerm()
     {
         // Direct simulation of the circle; 112 numbers, done once per process.
+        size_t s[kBits];
         std::vector<size_t> circle(kBits);
         for (size_t i = 0; i < kBits; ++i)
             circle[i] = i;
         size_t cur = 1;
         for (size_t k = 0; k < kBits; ++k) {
-            size_t m = circle.size();
-            size_t at = (cur + 3) % m;
-            s[k] = static_cast<uint8_t>(circle[at]);
+            size_t at = (cur + 3) % circle.size();
+            s[k] = circle[at];
             circle.erase(circle.begin() + static_cast<std::ptrdiff_t>(at));
-            if (circle.empty())
-                break;
-            cur = (at + circle.size() - 1) % circle.size();
+            if (!circle.empty())
+                cur = (at + circle.size() - 1) % circle.size();
+        }
+        // Output bit k (numbered from the MSB of byte 0) lives in lane k/64 at bit 63-k%64.
+        memset(fwd, 0, sizeof fwd);
+        memset(bwd, 0, sizeof bwd);
+        for (size_t k = 0; k < kBits; ++k) {
+            size_t in = s[k];
+            for (unsigned v = 0; v < 256; ++v) {
+                if (v & (0x80u >> (in & 7)))
+                    fwd[in >> 3][v][k / 64] |= 1ull << (63 - k % 64);
+                if (v & (0x80u >> (k & 7)))
+                    bwd[k >> 3][v][in / 64] |= 1ull << (63 - in % 64);
+            }
         }
     }
 };
@@ -198,14 +212,16 @@ const HeadPerm& head_perm()
 void apply_head(uint8_t* data, bool forward)
 {
     const HeadPerm& hp = head_perm();
-    uint8_t out[HeadPerm::kBytes] = {};
-    for (size_t k = 0; k < HeadPerm::kBits; ++k) {
-        if (forward)
-            put_bit(out, k, get_bit(data, hp.s[k]));
-        else
-            put_bit(out, hp.s[k], get_bit(data, k));
+    const auto& t = forward ? hp.fwd : hp.bwd;
+    uint64_t lane0 = 0, lane1 = 0;
+    for (size_t i = 0; i < HeadPerm::kBytes; ++i) {
+        lane0 |= t[i][data[i]][0];
+        lane1 |= t[i][data[i]][1];
     }
-    memcpy(data, out, sizeof out);
+    for (size_t i = 0; i < 8; ++i)
+        data[i] = static_cast<uint8_t>(lane0 >> (56 - 8 * i));
+    for (size_t i = 8; i < HeadPerm::kBytes; ++i)
+        data[i] = static_cast<uint8_t>(lane1 >> (56 - 8 * (i - 8)));
 }
 
 } // namespace

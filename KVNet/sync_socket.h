@@ -39,7 +39,9 @@ public:
     int Close();
 
     int fd() const { return fd_.load(); }
+    // Adopts a descriptor made elsewhere (socketpair in tests and fuzzers, accept).
     void set_fd(int fd) { fd_.store(fd); }
+    void set_tcp(bool tcp) { tcp_ = tcp; }
     const addrinfo* peer() const { return peer_; }
     bool is_tcp() const { return tcp_; }
     bool first_send() const { return firstSend_; }

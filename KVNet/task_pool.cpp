@@ -55,10 +55,15 @@ void push_front_locked(Worker* w)
     ++g_idle_count;
 }
 
-timespec deadline_after(unsigned ms)
+timespec mono_now()
 {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts;
+}
+
+timespec add_ms(timespec ts, unsigned ms)
+{
     ts.tv_sec += ms / 1000;
     ts.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
     if (ts.tv_nsec >= 1000000000L) {
@@ -66,6 +71,11 @@ timespec deadline_after(unsigned ms)
         ts.tv_nsec -= 1000000000L;
     }
     return ts;
+}
+
+bool reached(const timespec& now, const timespec& deadline)
+{
+    return now.tv_sec > deadline.tv_sec || (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec);
 }
 
 void* worker_main(void* p)
@@ -79,10 +89,14 @@ void* worker_main(void* p)
         pthread_mutex_lock(&g_pool_mutex);
         w->task = nullptr;
         push_front_locked(w);
-        timespec deadline = deadline_after(g_idle_ms.load());
+        // The deadline is recomputed after every wake-up so that a changed idle time
+        // applies to workers already parked.
+        const timespec parked = mono_now();
         while (!w->task) {
-            if (pthread_cond_timedwait(&w->cond, &g_pool_mutex, &deadline) == ETIMEDOUT)
+            timespec deadline = add_ms(parked, g_idle_ms.load());
+            if (reached(mono_now(), deadline))
                 break;
+            pthread_cond_timedwait(&w->cond, &g_pool_mutex, &deadline);
         }
         // Decided by the task pointer, not by the wait's result: a task handed over right
         // at the deadline still runs. sl_task_add unlinks the worker it hands a task to.
@@ -165,7 +179,11 @@ int sl_task_add(sl_task_fn fn, void* arg)
 
 void sl_task_set_idle_ms(unsigned ms)
 {
+    pthread_mutex_lock(&g_pool_mutex);
     g_idle_ms.store(ms);
+    for (Worker* w = g_idle_head; w; w = w->next)
+        pthread_cond_signal(&w->cond);
+    pthread_mutex_unlock(&g_pool_mutex);
 }
 
 unsigned sl_task_idle_workers()

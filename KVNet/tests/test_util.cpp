@@ -48,6 +48,8 @@ std::string Hex(const void* data, size_t len)
 SimProcess::~SimProcess()
 {
     Stop();
+    if (!logPath_.empty())
+        unlink(logPath_.c_str());
 }
 
 bool SimProcess::Start(const std::vector<std::string>& args, const std::vector<std::string>& prefix)

@@ -1,0 +1,1 @@
+"""Simulated device for the client's tests (see tests/sim/README.md)."""
