@@ -1,0 +1,203 @@
+// One device session: the long-lived logical connection of the client to one device. Its
+// connection task (on the client's task pool) resolves the address, opens the main TCP
+// connection, logs in, keeps the session alive with heartbeats, hands every received
+// message to its consumer and, when the connection breaks, cleans up and starts a new
+// round. Other parts of the client read its state (logged in, login reply, session id,
+// address, security) and send on the main connection through it.
+//
+// Threads and locks:
+//  - codes and data events are delivered only on the connection task, through one gate
+//    (m_cbMutex) that Stop closes: once Stop has begun no callback starts;
+//  - m_sendMutex serialises every send on the main connection and its closing; no
+//    callback runs while it is held;
+//  - m_sockMutex guards the lifetime of the main descriptor, so that Stop may shut it
+//    down from another thread without ever touching a descriptor the task has closed
+//    (and another session may have reused). Lock order: send mutex, then socket mutex;
+//  - m_addrMutex guards the address and port (KVNetSetIPAndPort vs. the next connect);
+//  - m_loginRspMutex guards the stored login reply.
+//
+// Split of work: this file and dev_connection.cpp, login*.cpp and resolve*.cpp belong to
+// the session. The request tables (synchronous waiters and asynchronous records keyed by
+// Seq) belong to the request layer: it implements the methods marked "request layer"
+// below in its own files (dev_requests*.cpp). Until it is linked in, weak fallbacks in
+// dev_connection_hooks.cpp keep the session working with no tables (every reply that
+// would go to them is dropped).
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <pthread.h>
+#include <string>
+#include <vector>
+
+#include "KVNetTypes.h"
+#include "kv_lock.h"
+#include "kv_socket_wrapper.h"
+#include "msg_types.h"
+#include "sync_event.h"
+
+namespace kvreq {
+class RequestTables;
+}
+
+// Periods and limits of the connection task. Defaults are the protocol's; tests shorten
+// them through kvnet_session_timings() before they start sessions.
+struct KVSessionTimings {
+    unsigned heartbeatMs = 5000;       // heartbeat period and longest receive wait
+    unsigned heartbeatLimit = 4;       // heartbeats without an answer before giving up
+    unsigned retryMs = 1000;           // pause after a failed connect or login
+    unsigned resolveRetryMs = 5000;    // pause after a failed resolution
+    unsigned connectMs = 5000;         // TCP connect limit
+    unsigned sendTimeoutMs = 5000;     // SO_SNDTIMEO of the main connection
+    unsigned recvTimeoutMs = 15000;    // SO_RCVTIMEO of the main connection
+};
+KVSessionTimings& kvnet_session_timings();
+
+// The one-shot modes: a session that sends one message instead of logging in.
+enum KVOneShotMode : uint32_t { kOneShotNone = 0, kOneShotPushParam = 1, kOneShotSavePassword = 2 };
+
+class DevConnection {
+public:
+    struct DevPreview; // a live stream of the session (media streams)
+
+    static constexpr size_t kLoginRspMax = 3280;
+    static constexpr int kLoginRspDefaultLen = 1232;
+    static constexpr size_t kSessionIdOffset = 160;
+
+    DevConnection();
+    ~DevConnection();
+    DevConnection(const DevConnection&) = delete;
+    DevConnection& operator=(const DevConnection&) = delete;
+
+    // --- Life cycle (flat interface) ---
+    // Copies the request (unless restarting) and queues the connection task.
+    bool Start(const KVNetConnectionParam* param, bool restart);
+    // Prompt in every state; waits for the connection task to end. Never from a callback.
+    void Stop();
+    // KVNetResetConnection: Stop, reset the events, start again from the saved request.
+    bool Restart();
+    // KVNetSetIPAndPort: used from the next connection attempt on.
+    void SetIPAndPort(const char* address, uint16_t port);
+    // One-shot sessions (push parameters, save password): mode and payload before Start.
+    void SetOneShot(uint32_t mode, const void* payload, uint32_t len);
+
+    // --- What the rest of the client uses ---
+    // Under the send mutex: false unless logged in; else one message on the main
+    // connection. Does not wait for a reply.
+    bool SendOnMain(const MsgHeadWrap& head, const void* body);
+    // The logged-in event: set exactly while logged in. Wait(0) polls it.
+    SyncEvent& LoggedInEvent() { return m_loggedInEvent; }
+    bool IsLoggedIn() { return m_loggedInEvent.Wait(0); }
+    // Session id of the stored login reply (side connections carry it).
+    uint32_t SessionId();
+    // Security bits every request head of the session carries.
+    uint8_t HeadSecurityBits() const { return m_headSecurity.load(); }
+    // Address and port of the live main connection (side connections connect there).
+    void GetAddress(std::string* address, uint16_t* port);
+    // Security mode of the main connection (kModeEnvelope: side connections repeat the
+    // key exchange).
+    int MainMode() const { return m_mainMode.load(); }
+    const std::string& UserName() const { return m_user; }
+    const std::string& Password() const { return m_password; }
+    // True on the session's own connection task (its callbacks run there): a
+    // synchronous request made there must fail at once, not wait for a reply that only
+    // this thread could deliver.
+    bool OnConnectionTask() const;
+    bool Stopping() { return m_stopEvent.Wait(0); }
+    // The stored login reply (device information block).
+    int GetDevInfo(void* dst, int len);
+    int GetDevInfoEx(void* dst, int len);
+    bool AlarmSubscribe(int on);
+
+    // --- Request layer (implemented in dev_requests*.cpp) ---
+    kvreq::RequestTables* Requests() const { return m_requests; }
+    // Waiters first; true when one claimed the reply.
+    bool DispatchToSyncWaiters(MsgBuf& msg);
+    // The record under msg's Seq gets the reply; false when there is none.
+    bool CompleteAsyncRequest(MsgBuf& msg);
+    // Close-down: every waiter wakes unanswered.
+    void WakeAllSyncWaiters();
+    // Close-down: every pending record gets its single failure callback.
+    void ClearAsyncRequests();
+
+    // --- Media streams (kept by the preview code) ---
+    Mutex m_previewMutex;
+    std::vector<DevPreview*> m_previews;
+    int m_previewCount = 0;
+    // Closes the socket of every live stream (disconnect clean-up); media layer.
+    void CloseLiveStreams();
+
+private:
+    // Every code goes through here: delivered only while the stop event is not set.
+    void DeliverCode(unsigned code);
+
+    static void* ConnectionFun(void* arg);
+    void Run();
+    bool ResolveAddress();
+    bool Connect();
+    bool Login();
+    bool SendParamToDevice();
+    void SessionLoop();
+    void Dispatch(MsgBuf& msg);
+    void OnAlarmReport(const MsgBuf& msg, uint32_t typeOverride);
+    void OnDisconnect();
+    void DeliverData(unsigned type, const void* data, unsigned size);
+    void CloseMain();           // under the send mutex
+    bool WaitStop(unsigned ms); // true when the stop event was set
+    void LogCode(unsigned code);
+    std::string Describe();
+
+    void CreateRequestTables();
+    void DestroyRequestTables();
+
+    std::atomic<uint8_t> m_headSecurity{0};
+    uint8_t m_probe = 1;
+    Mutex m_addrMutex;
+    std::string m_address;
+    uint16_t m_port = 0;
+    uint8_t m_tunnelPath = 0;
+    uint8_t m_awaitingTunnel = 0;
+    std::string m_user, m_password;
+    std::string m_userHash, m_passwordHash;
+    std::atomic<uint8_t> m_loggedIn{0};
+    uint16_t m_loginFlag = 0;
+    uint64_t m_reserved64 = 0;
+    uint32_t m_reserved32 = 0;
+    void* m_userPtr = nullptr;
+    std::atomic<uint8_t> m_autoReconnect{0};
+    KVNetMsgCallback m_msgCb = nullptr;
+    KVNetDataCallback m_dataCb = nullptr;
+    std::atomic<uint8_t> m_alarmWanted{0};
+    Mutex m_loginRspMutex;
+    uint8_t m_loginRsp[kLoginRspMax];
+    int m_loginRspLen = kLoginRspDefaultLen;
+    KVSyncSocketWrapper m_main;
+    std::atomic<int> m_mainMode{kModePlain};
+    Mutex m_sendMutex;
+    Mutex m_sockMutex;
+    SyncEvent m_loggedInEvent{true, false};
+    kvreq::RequestTables* m_requests = nullptr;
+    SyncEvent m_threadEnded{true, false};
+    SyncEvent m_stopEvent{true, false};
+    std::string m_devId;
+    std::string m_idServer;
+    int32_t m_loginType = 0;
+    uint16_t m_devPort = 0;
+    int64_t m_tunnel = 0;
+    SyncEvent m_tunnelEvent{false, false};
+    std::atomic<uint8_t> m_stopping{0};
+    int32_t m_loginVariant = 0;
+    uint8_t m_retryWait = 0;
+    std::vector<uint8_t> m_oneShot;
+    uint32_t m_oneShotMode = kOneShotNone;
+    KVNetConnectionParam m_saved{};
+    std::string m_savedAddr, m_savedUser, m_savedPwd, m_savedIdServer;
+
+    // The gate of every callback: Stop takes it to set the stop event, so no callback
+    // starts after Stop has begun and Stop waits for one that is running.
+    Mutex m_cbMutex;
+    // Wakes the connection task's waits (connect, receive) at once: readable once Stop
+    // has begun, drained by Start.
+    int m_wakeFd = -1;
+    std::atomic<pthread_t> m_taskThread{};
+    std::atomic<bool> m_taskRunning{false};
+};
