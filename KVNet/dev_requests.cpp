@@ -291,7 +291,7 @@ bool SendRequestAndWait(RequestSession& s, const MsgHeadWrap& head, const void* 
                         MsgBuf& reply, unsigned timeoutMs)
 {
     RequestTables& t = s.Requests();
-    if (t.InCallback())
+    if (t.InCallback() || s.OnConnectionTask())
         return false; // the connection task would wait for itself
     SyncEvent ev(false, false);
     SyncWaiter w;

@@ -126,6 +126,9 @@ public:
     // The session a side connection binds to (for its key exchange); may be null.
     virtual DevConnection* Connection() = 0;
     virtual RequestTables& Requests() = 0;
+    // True on the thread that delivers this session's replies: a synchronous request made
+    // there would wait for itself.
+    virtual bool OnConnectionTask() { return false; }
 };
 
 // The bridge for a DevConnection handle (defined where DevConnection is known).
