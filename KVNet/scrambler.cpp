@@ -72,6 +72,140 @@ size_t lane_bytes(size_t bits)
     return (bits - bits / 3) / 8 + 2;
 }
 
+// Sequential bit access at any bit offset. Reads never touch a byte past `bits`.
+class BitReader {
+public:
+    BitReader(const uint8_t* b, size_t pos, size_t bits) : b_(b), pos_(pos), bits_(bits) {}
+    // The next k bits (k <= 8), first bit highest.
+    unsigned get(unsigned k)
+    {
+        if (k == 0)
+            return 0;
+        const size_t i = pos_ >> 3;
+        const unsigned sh = pos_ & 7;
+        unsigned v = static_cast<unsigned>(b_[i]) << 8;
+        if (sh + k > 8 && (i + 1) * 8 < bits_)
+            v |= b_[i + 1];
+        pos_ += k;
+        return (v >> (16 - sh - k)) & ((1u << k) - 1);
+    }
+
+private:
+    const uint8_t* b_;
+    size_t pos_;
+    size_t bits_;
+};
+
+// Appends bits from any bit offset; bits before the start and after the end in the
+// first and last byte are kept.
+class BitWriter {
+public:
+    BitWriter(uint8_t* b, size_t pos) : b_(b), byte_(pos >> 3), n_(pos & 7)
+    {
+        acc_ = n_ ? b_[byte_] >> (8 - n_) : 0;
+    }
+    void put(unsigned v, unsigned k)
+    {
+        acc_ = (acc_ << k) | v;
+        n_ += k;
+        while (n_ >= 8) {
+            n_ -= 8;
+            b_[byte_++] = static_cast<uint8_t>(acc_ >> n_);
+        }
+    }
+    void flush()
+    {
+        if (n_) {
+            uint8_t keep = static_cast<uint8_t>(0xFFu >> n_);
+            b_[byte_] = static_cast<uint8_t>(((acc_ << (8 - n_)) & ~keep) | (b_[byte_] & keep));
+        }
+    }
+
+private:
+    uint8_t* b_;
+    size_t byte_;
+    unsigned n_;
+    uint32_t acc_;
+};
+
+// Per byte of a lap: with the lap phase of its first bit (offset r mod 3; r mod 3 == 0
+// is taken), which bits are taken and which survive, in order.
+struct ByteSplit {
+    uint8_t taken, takenCount, kept, keptCount;
+};
+
+struct LapTables {
+    ByteSplit split[3][256];
+    uint8_t takenCount[3];
+    uint8_t merge[3][8][64]; // inverse of split: taken bits and kept bits back into a byte
+    LapTables()
+    {
+        for (unsigned ph = 0; ph < 3; ++ph) {
+            takenCount[ph] = 0;
+            for (unsigned j = 0; j < 8; ++j)
+                takenCount[ph] += (ph + j) % 3 == 0;
+            for (unsigned v = 0; v < 256; ++v) {
+                ByteSplit e{0, 0, 0, 0};
+                for (unsigned j = 0; j < 8; ++j) {
+                    unsigned bit = (v >> (7 - j)) & 1;
+                    if ((ph + j) % 3 == 0) {
+                        e.taken = static_cast<uint8_t>(e.taken << 1 | bit);
+                        ++e.takenCount;
+                    } else {
+                        e.kept = static_cast<uint8_t>(e.kept << 1 | bit);
+                        ++e.keptCount;
+                    }
+                }
+                split[ph][v] = e;
+                merge[ph][e.taken][e.kept] = static_cast<uint8_t>(v);
+            }
+        }
+    }
+};
+
+const LapTables& lap_tables()
+{
+    static const LapTables t;
+    return t;
+}
+
+// One contiguous run of a lap, scrambling: bits from `in` split into taken and kept.
+void split_run(BitReader& in, size_t len, unsigned& phase, BitWriter& taken, BitWriter& kept)
+{
+    const LapTables& t = lap_tables();
+    for (; len >= 8; len -= 8) {
+        const ByteSplit& e = t.split[phase][in.get(8)];
+        taken.put(e.taken, e.takenCount);
+        kept.put(e.kept, e.keptCount);
+        phase = (phase + 2) % 3; // +8 mod 3
+    }
+    for (; len; --len) {
+        unsigned v = in.get(1);
+        if (phase == 0)
+            taken.put(v, 1);
+        else
+            kept.put(v, 1);
+        phase = (phase + 1) % 3;
+    }
+}
+
+// The inverse: taken and kept bits merged back into one contiguous run of the circle.
+void merge_run(BitReader& taken, BitReader& kept, size_t len, unsigned& phase, BitWriter& out)
+{
+    const LapTables& t = lap_tables();
+    for (; len >= 8; len -= 8) {
+        unsigned tc = t.takenCount[phase];
+        unsigned tb = taken.get(tc);
+        unsigned kb = kept.get(8 - tc);
+        out.put(t.merge[phase][tb][kb], 8);
+        phase = (phase + 2) % 3;
+    }
+    for (; len; --len) {
+        out.put(phase == 0 ? taken.get(1) : kept.get(1), 1);
+        phase = (phase + 1) % 3;
+    }
+}
+
 bool scramble_bits(uint8_t* data, size_t n)
 {
     const size_t bits = n * 8;
@@ -85,19 +219,17 @@ bool scramble_bits(uint8_t* data, size_t n)
     size_t o = 0, m = bits, p = 1 % bits;
     while (m > 0) {
         if (m >= 3) {
-            size_t t = m / 3, d = 0, idx = p;
-            unsigned phase = 0;
-            for (size_t r = 1; r <= m; ++r) {
-                if (++idx == m)
-                    idx = 0;
-                unsigned v = get_bit(src, idx);
-                if (++phase == 3) {
-                    phase = 0;
-                    put_bit(out, o++, v);
-                } else {
-                    put_bit(dst, d++, v);
-                }
-            }
+            // Circle order from the cursor: indexes p+1 .. m-1, then 0 .. p.
+            size_t t = m / 3;
+            unsigned phase = 1;
+            BitWriter taken(out, o), kept(dst, 0);
+            BitReader r1(src, p + 1, m);
+            split_run(r1, m - (p + 1), phase, taken, kept);
+            BitReader r2(src, 0, m);
+            split_run(r2, p + 1, phase, taken, kept);
+            taken.flush();
+            kept.flush();
+            o += t;
             m -= t;
             p = 2 * t - 1;
         } else if (m == 2) {
@@ -143,20 +275,14 @@ bool unscramble_bits(uint8_t* data, size_t n)
         uint8_t* dst = i == 0 ? s.out.get() : lane[i % 2];
         const uint8_t* inner = lane[(i + 1) % 2];
         if (L.m >= 3) {
-            size_t idx = L.p, y = first[i], sv = 0;
-            unsigned phase = 0;
-            for (size_t r = 1; r <= L.m; ++r) {
-                if (++idx == L.m)
-                    idx = 0;
-                unsigned v;
-                if (++phase == 3) {
-                    phase = 0;
-                    v = get_bit(data, y++);
-                } else {
-                    v = get_bit(inner, sv++);
-                }
-                put_bit(dst, idx, v);
-            }
+            unsigned phase = 1;
+            BitReader taken(data, first[i], bits), kept(inner, 0, L.m - L.taken);
+            BitWriter w1(dst, L.p + 1);
+            merge_run(taken, kept, L.m - (L.p + 1), phase, w1);
+            w1.flush();
+            BitWriter w2(dst, 0);
+            merge_run(taken, kept, L.p + 1, phase, w2);
+            w2.flush();
         } else { // m == 2
             put_bit(dst, (L.p + 1) % 2, get_bit(data, first[i]));
             put_bit(dst, L.p, get_bit(inner, 0));
@@ -225,6 +351,13 @@ void apply_head(uint8_t* data, bool forward)
 }
 
 } // namespace
+
+size_t kv_scramble_scratch_bytes(size_t n)
+{
+    if (n == 0 || n == HeadPerm::kBytes)
+        return 0;
+    return n + 2 * lane_bytes(n * 8);
+}
 
 bool kv_scramble(uint8_t* data, size_t n)
 {

@@ -11,3 +11,6 @@
 // In place; false (buffer unchanged) when scratch memory cannot be had. n = 0 is a no-op.
 bool kv_scramble(uint8_t* data, size_t n);
 bool kv_unscramble(uint8_t* data, size_t n);
+
+// Heap scratch one call takes for a unit of n bytes (reported by the benchmarks).
+size_t kv_scramble_scratch_bytes(size_t n);

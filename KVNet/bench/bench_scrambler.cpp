@@ -26,6 +26,7 @@ static void BM_Scramble(benchmark::State& st)
         benchmark::DoNotOptimize(buf.data());
     }
     st.SetBytesProcessed(static_cast<int64_t>(st.iterations()) * st.range(0));
+    st.counters["scratch_MB"] = static_cast<double>(kv_scramble_scratch_bytes(buf.size())) / 1e6;
 }
 BENCHMARK(BM_Scramble)->Arg(1 << 10)->Arg(64 << 10)->Arg(1 << 20)->Arg(16 << 20)->Unit(benchmark::kMicrosecond);
 
