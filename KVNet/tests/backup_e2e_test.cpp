@@ -106,7 +106,7 @@ TEST_P(BackupLargestSlow, LargestRecordAndOneByteMore)
 
 INSTANTIATE_TEST_SUITE_P(Modes, BackupLargestSlow, ::testing::Values("plain", "scrambled", "srp"));
 
-TEST(BackupE2E, ExportBeyondTheLimitFailsCleanly)
+TEST(BackupE2ESlow, ExportBeyondTheLimitFailsCleanly)
 {
     Session s;
     ASSERT_TRUE(s.Start({"export-size=" + std::to_string(kMaxData + 1)}));

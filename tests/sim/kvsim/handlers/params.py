@@ -104,6 +104,8 @@ def parse_set(body):
     if len(body) < 4:
         return None, []
     first = struct.unpack_from("<I", body)[0]
+    if first == len(body):
+        return body, []   # a bare structure (caller-typed set without wrapping)
     if first == len(body) - 4:
         size = struct.unpack_from("<I", body, 4)[0]
         if 4 + size == len(body):
