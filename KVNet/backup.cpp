@@ -71,9 +71,10 @@ int KVNetRemoteParamImportNew(DevConnection* h, const KVNetBackupRecord* record)
     RequestSession* s = h ? kvreq::SessionOf(h) : nullptr;
     if (!s || !record || !s->IsLoggedIn())
         return 0;
-    // The record travels as one message body: refuse what the message limit cannot carry.
+    // The record travels as one message body: refuse what the message limit cannot carry
+    // (an enveloped message also carries the envelope block and the inner head).
     const uint64_t len = KVNET_BACKUP_HEAD_SIZE + static_cast<uint64_t>(record->DataLen);
-    if (len > kvmsg::kMaxBody)
+    if (len > kvside::MaxSideBody(*s))
         return 0;
     uint8_t body[8];
     OpeningBody(*s, body);

@@ -129,6 +129,8 @@ public:
     // True on the thread that delivers this session's replies: a synchronous request made
     // there would wait for itself.
     virtual bool OnConnectionTask() { return false; }
+    // Security mode of the main connection (kModePlain, kModeScrambled, kModeEnvelope).
+    virtual int MainMode() { return 0; }
 };
 
 // The bridge for a DevConnection handle (defined where DevConnection is known).

@@ -29,6 +29,7 @@ public:
     DevConnection* Connection() override { return c_; }
     RequestTables& Requests() override { return *this; }
     bool OnConnectionTask() override { return c_->OnConnectionTask(); }
+    int MainMode() override { return c_->MainMode(); }
 
 private:
     DevConnection* c_;

@@ -86,6 +86,12 @@ bool SideConnection::Recv(MsgBuf& reply)
     return open_ && sock_.RecvMsg(reply);
 }
 
+uint32_t MaxSideBody(kvreq::RequestSession& s)
+{
+    constexpr uint32_t kEnvelopeOverhead = 400 + sizeof(MsgHeadWrap);
+    return s.MainMode() == kModeEnvelope ? kvmsg::kMaxBody - kEnvelopeOverhead : kvmsg::kMaxBody;
+}
+
 MsgHeadWrap OpeningHead(kvreq::RequestSession& s, uint16_t type, uint32_t bodySize)
 {
     return kvreq::MakeHead(s, type, 0, bodySize);

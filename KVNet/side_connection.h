@@ -37,6 +37,10 @@ private:
     bool open_ = false;
 };
 
+// The largest message body a side connection of this session can carry: the 16 MiB limit,
+// less the envelope block and the inner head when the session is enveloped.
+uint32_t MaxSideBody(kvreq::RequestSession& s);
+
 // The opening head of a side connection and its 8-byte body {session id, 0}.
 MsgHeadWrap OpeningHead(kvreq::RequestSession& s, uint16_t type, uint32_t bodySize);
 

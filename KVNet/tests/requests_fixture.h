@@ -93,6 +93,8 @@ public:
         }
         if (!sim.Start(args))
             return false;
+        // The process-wide flag decides whether logins ask for scrambled messages.
+        KVNetSetEncription(kind == "plain" ? 0 : 1);
         KVNetConnectionParam p{};
         p.szAddr = "127.0.0.1";
         p.nPort = sim.tcp_port();

@@ -34,9 +34,11 @@ std::unique_ptr<MsgBuf> Msg(const MsgHeadWrap& h, const std::vector<uint8_t>& bo
     if (heap) {
         m->heap = static_cast<uint8_t*>(std::malloc(body.size() ? body.size() : 1));
         m->heapSize = static_cast<uint32_t>(body.size());
-        std::memcpy(m->heap, body.data(), body.size());
+        if (!body.empty())
+            std::memcpy(m->heap, body.data(), body.size());
     } else {
-        std::memcpy(m->inl, body.data(), body.size());
+        if (!body.empty())
+            std::memcpy(m->inl, body.data(), body.size());
     }
     return m;
 }
