@@ -105,8 +105,13 @@ TEST(CommandsE2E, RemoteTests)
 
     // Stop: seq 0 does nothing; otherwise the entry goes and the record's message is sent.
     EXPECT_EQ(KVNetRemoteTestStopEx(s.h, &reboot, 0), 0);
-    EXPECT_EQ(KVNetRemoteTestStopEx(s.h, &reboot, 12345), 1);
+    const Bytes stopData = {7, 7, 7};
+    KVNetRemoteTestParam stop{302, stopData.data(), 3, nullptr, nullptr};
+    EXPECT_EQ(KVNetRemoteTestStopEx(s.h, &stop, 12345), 1);
     EXPECT_EQ(KVNetRemoteTestStopEx(s.h, nullptr, 12345), 0);
+    ASSERT_TRUE(kvtest::WaitFor([&] { return !Received(s.sim, 302).empty(); }, std::chrono::seconds(5)));
+    EXPECT_EQ(Received(s.sim, 302)[0].body, stopData);
+    EXPECT_EQ(Received(s.sim, 302)[0].subtype, 0u);
 }
 
 TEST(CommandsE2E, SimpleAndControl)

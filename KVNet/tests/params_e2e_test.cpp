@@ -60,6 +60,18 @@ TEST(ParamsE2E, QueryExFitsStructureAndList)
         EXPECT_EQ(list[k * 272 + 4], static_cast<uint8_t>(0x20 * (k + 1) + 4));
     }
     EXPECT_EQ(Bytes(list.begin() + 4 * 272, list.end()), Bytes(272, 0xCC));
+    // The default-query forms send the caller's message type instead of 211.
+    Bytes def = Block(160, 0);
+    KVNetQueryParamParamEx d{};
+    d.nParamType = 524;
+    d.pStruct = def.data();
+    d.nStructSize = 160;
+    EXPECT_EQ(KVNetQueryDefaultParamEx(s.h, &d, 211), 1);
+    EXPECT_EQ(U32(def.data()), 120u);
+    KVNetQueryParamParam dq{};
+    dq.nParamType = 524;
+    EXPECT_EQ(KVNetQueryDefaultParam(s.h, &dq, 600), 0); // echoed empty: not a parameter reply
+    EXPECT_EQ(Received(s.sim, 600).size(), 1u);
     // Queries without a blob are head-only.
     for (const auto& m : Received(s.sim, 211))
         EXPECT_EQ(m.size, 0u);

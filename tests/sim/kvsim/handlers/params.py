@@ -4,7 +4,8 @@ remote tests (301-303) and the parameter passthrough (211/723).
 Replies follow the device's layouts: a parameter reply is u32 total (= size - 4),
 the structure (its own u32 StructSize first), then, when the type has a list,
 u32 list bytes and entries {u32 stride, element}. The store is shared by every
-connection of the run, so a set is seen by later queries.
+connection of the run, so a set is seen by later queries. Connections that have
+not logged in get the base echo for these types.
 """
 
 import random
@@ -12,6 +13,7 @@ import struct
 import threading
 
 from ..registry import TCP, handles, scenario
+from .base import echo
 
 scenario("param-struct", "=TYPE:SIZE: the device's structure of TYPE is SIZE bytes")
 scenario("param-list", "=TYPE:COUNT:SIZE: TYPE has COUNT list elements of SIZE bytes")
@@ -30,6 +32,18 @@ scenario("remote-silent", "remote tests (301-303) are never answered")
 
 _lock = threading.Lock()
 _store = {}
+
+
+def logged_in_only(fn):
+    """These types act as a device only on a logged-in connection; on a bare one
+    (the framing tests' raw sockets) they stay the base echo."""
+    def handler(conn, msg):
+        if not conn.data.get("logged_in"):
+            echo(conn, msg)
+            return
+        fn(conn, msg)
+    handler.__name__ = fn.__name__
+    return handler
 
 
 def item(size, tag):
@@ -160,6 +174,7 @@ def _flush(conn, state):
 
 
 @handles(211, proto=TCP)
+@logged_in_only
 def query(conn, msg):
     ptype = msg.head.subtype
     if _per_type(conn, "param-silent", ptype) is not None or \
@@ -178,6 +193,7 @@ def query(conn, msg):
 
 
 @handles(216, proto=TCP)
+@logged_in_only
 def set_param(conn, msg):
     ptype = msg.head.subtype
     if any(a == str(ptype) for a in conn.scenarios.args("param-silent")):
@@ -201,6 +217,7 @@ def set_param(conn, msg):
 
 
 @handles(429, proto=TCP)
+@logged_in_only
 def json_request(conn, msg):
     status = conn.scenarios.int("json-status", 0)
     ack = conn.scenarios.int("json-ack", 0)
@@ -210,12 +227,14 @@ def json_request(conn, msg):
 
 
 @handles(101, proto=TCP)
+@logged_in_only
 def ptz(conn, msg):
     body = bytes((0xC0 + i) & 0xFF for i in range(20)) if msg.head.subtype == 52 else b""
     _answer(conn, msg, body, ack=conn.scenarios.int("ptz-ack", 0))
 
 
 @handles(301, 302, 303, proto=TCP)
+@logged_in_only
 def remote_test(conn, msg):
     if "remote-silent" in conn.scenarios:
         return
