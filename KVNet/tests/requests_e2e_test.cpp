@@ -78,14 +78,20 @@ TEST(RequestsE2E, CloseDownFailsThreePendingOnce)
     Session s;
     ASSERT_TRUE(s.Start({"remote-silent"}));
     struct Ctx {
-        std::atomic<int> failures{0}, others{0};
-    } ctx;
+        DevConnection* h;
+        std::atomic<int> failures{0}, others{0}, stopResults{0};
+    } ctx{s.h};
     KVNetRemoteTestParam p{303, nullptr, 0, &ctx, [](unsigned short type, void* d, unsigned n, void* u) {
                                auto* c = static_cast<Ctx*>(u);
                                if (type == KVNET_REQUEST_FAILED && !d && n == 0)
                                    ++c->failures;
                                else
                                    ++c->others;
+                               // The close-down holds the send mutex: these fail, not hang.
+                               KVNetRemoteTestParam again{302, nullptr, 0, nullptr, nullptr};
+                               c->stopResults += KVNetRemoteTestStopEx(c->h, &again, 77);
+                               KVNetSimpleCmdParam cmd{650, 0, nullptr};
+                               KVNetSimpleCmd(c->h, &cmd);
                            }};
     for (int i = 0; i < 3; ++i)
         ASSERT_NE(KVNetRemoteTest(s.h, &p), 0u);
@@ -94,6 +100,7 @@ TEST(RequestsE2E, CloseDownFailsThreePendingOnce)
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(ctx.failures.load(), 3);
     EXPECT_EQ(ctx.others.load(), 0);
+    EXPECT_EQ(ctx.stopResults.load(), 0);
 }
 
 // From inside an asynchronous callback the calls that would wait for the connection task
