@@ -5,7 +5,9 @@
  * KVNetRemoteParamImportNew return 1 on success, 2 when the device refused for lack of
  * rights (AckFlag 50) and 0 on any other failure; the JSON calls, KVNetReqControl and
  * KVNetQueryLog return 1 or 0; the asynchronous starts return the request's sequence
- * number, 0 on failure.
+ * number (never 0: a wrapped counter skips it), 0 on failure. An asynchronous request is
+ * registered before it is sent, so even an immediate reply finds it; a start that fails
+ * leaves nothing registered.
  *
  * A structure received from a device is handed on at the caller's size: zero-extended when
  * the device sent less, cut when it sent more, and its leading StructSize then reads as the
