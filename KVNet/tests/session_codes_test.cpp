@@ -70,7 +70,7 @@ TEST(SessionCodes, TableOfDeviceKindsCredentialsAndReconnection)
          {0, 1, 100, 104, 0, 1, 100, 104}, false},
         {"srp, envelope digest wrong", {"device-kind=srp", "srp-bad-digest"}, "admin", "admin123", false,
          {0, 1, 100, 105, 0, 1, 100, 105}, false},
-        {"close on accept", {"close-on-accept"}, "admin", "admin123", false, {0, 1, 100, 105, 0, 1, 100, 105}, false},
+        {"close on accept", {"device-kind=plain", "close-on-accept"}, "admin", "admin123", false, {0, 1, 100, 105, 0, 1, 100, 105}, false},
     };
     for (const Row& r : rows)
         RunRow(r);
@@ -88,7 +88,7 @@ TEST(SessionCodes, AckFlagTableOfThePlainLogin)
     for (const AckRow& r : rows) {
         SCOPED_TRACE("AckFlag " + std::to_string(r.ack));
         kvtest::SimProcess sim;
-        ASSERT_TRUE(sim.Start({"--scenario", "login-ack=" + std::to_string(r.ack)}));
+        ASSERT_TRUE(sim.Start({"--scenario", "device-kind=plain", "--scenario", "login-ack=" + std::to_string(r.ack)}));
         Recorder rec;
         DevConnection* s = StartSession(rec, sim.tcp_port(), "admin", "admin123", false);
         ASSERT_TRUE(s->WaitTaskEnded(10000));
@@ -124,7 +124,9 @@ TEST(SessionCodes, LoginReplyChecks)
     for (const R& r : rows) {
         SCOPED_TRACE(r.sc[1]);
         kvtest::SimProcess sim;
-        ASSERT_TRUE(sim.Start(r.sc));
+        std::vector<std::string> args = r.sc;
+        args.insert(args.end(), {"--scenario", "device-kind=plain"});
+        ASSERT_TRUE(sim.Start(args));
         Recorder rec;
         DevConnection* s = StartSession(rec, sim.tcp_port(), "admin", "admin123", false);
         ASSERT_TRUE(kvtest::WaitFor([&] { return rec.Count() >= 7; }, milliseconds(10000)));
@@ -181,4 +183,54 @@ TEST(SessionCodes, StartRefusals)
     EXPECT_EQ(KVNetStartSendPushParam(&pp), nullptr);
     EXPECT_EQ(KVNetStartSavePasword(nullptr), nullptr);
     EXPECT_EQ(KVNetGetDevInfo(nullptr, nullptr, 0), 0);
+}
+
+// With the process-wide encryption switch on, logins ask for scrambled messages: a plain
+// device then talks scrambled, an SRP device still runs its exchange.
+TEST(SessionCodes, EncryptionSwitchOn)
+{
+    TimingsScope ts(FastTimings());
+    KVNetSetEncription(1);
+    struct R {
+        const char* kind;
+        const char* codes;
+    } rows[] = {{"device-kind=plain", "0,1,100,0,1,100,101"}, {"device-kind=srp", "0,1,100,101"}};
+    for (const R& r : rows) {
+        SCOPED_TRACE(r.kind);
+        kvtest::SimProcess sim;
+        ASSERT_TRUE(sim.Start({"--scenario", r.kind}));
+        Recorder rec;
+        DevConnection* s = StartSession(rec, sim.tcp_port(), "admin", "admin123", false);
+        ASSERT_TRUE(kvtest::WaitFor([&] { return rec.Has(101); }, milliseconds(5000))) << CodesText(rec.Codes());
+        std::this_thread::sleep_for(milliseconds(400)); // a few heartbeats
+        EXPECT_TRUE(s->IsLoggedIn());
+        EXPECT_EQ(CodesText(rec.Codes()), r.codes);
+        auto lines = sim.LogLines();
+        bool scrambledBeat = false;
+        for (auto& l : lines)
+            scrambledBeat |= Field(l, "type") == "32" && Field(l, "scrambled") == "true";
+        EXPECT_EQ(scrambledBeat, std::string(r.kind) == "device-kind=plain");
+        KVNetConnectionStop(&s);
+    }
+    KVNetSetEncription(0);
+}
+
+TEST(SessionCodes, OlderRequestStartsWithLoginTypeZero)
+{
+    TimingsScope ts(FastTimings());
+    kvtest::SimProcess sim;
+    ASSERT_TRUE(sim.Start({"--scenario", "device-kind=srp"}));
+    Recorder rec;
+    KVNetConnectionParamV1 p{};
+    p.szAddr = "127.0.0.1";
+    p.nPort = sim.tcp_port();
+    p.szUser = "admin";
+    p.szPwd = "admin123";
+    p.pUser = &rec;
+    p.msgCallback = &Recorder::OnMsg;
+    DevConnection* s = KVNetConnectionStart(&p);
+    ASSERT_NE(s, nullptr);
+    ASSERT_TRUE(kvtest::WaitFor([&] { return rec.Has(101); }, milliseconds(5000)));
+    KVNetConnectionStop(&s);
+    EXPECT_EQ(KVNetConnectionStart(nullptr), nullptr);
 }
