@@ -1,0 +1,54 @@
+// A side connection: a TCP connection of its own to the session's device, bound to the
+// session (so the key exchange is repeated on it when the session is enveloped), used by
+// the configuration export and import and by the log query.
+#pragma once
+#include <cstdint>
+#include <memory>
+
+#include "dev_requests.h"
+#include "kv_socket_wrapper.h"
+
+namespace kvside {
+
+class SideConnection {
+public:
+    explicit SideConnection(kvreq::RequestSession& s);
+    // Shuts the connection down and closes it.
+    ~SideConnection();
+    SideConnection(const SideConnection&) = delete;
+    SideConnection& operator=(const SideConnection&) = delete;
+
+    // Connects to the session's address and port: send time-out 5 s, receive time-out 15 s,
+    // SO_RCVBUF (when non-zero) set before connect, connect limit 5000 ms. False when the
+    // session is (or became) logged out.
+    bool Open(int rcvBuf);
+    // The opening request and its reply, with the key exchange where the session needs it.
+    bool Exchange(const MsgHeadWrap& head, const void* body, MsgBuf& reply);
+    bool Send(const MsgHeadWrap& head, const void* body);
+    bool Recv(MsgBuf& reply);
+    void Shutdown();
+
+    // Test seam: the socket time-outs in ms (0 restores 5000 / 15000 / 5000).
+    static void SetTimeouts(unsigned sendMs, unsigned recvMs, unsigned connectMs);
+
+private:
+    kvreq::RequestSession& s_;
+    KVSyncSocketWrapper sock_;
+    bool open_ = false;
+};
+
+// The largest message body a side connection of this session can carry: the 16 MiB limit,
+// less the envelope block and the inner head when the session is enveloped.
+uint32_t MaxSideBody(kvreq::RequestSession& s);
+
+// The opening head of a side connection and its 8-byte body {session id, 0}.
+MsgHeadWrap OpeningHead(kvreq::RequestSession& s, uint16_t type, uint32_t bodySize);
+
+// True when reply answers head: same MsgType, MsgSubType and Seq.
+inline bool Answers(const MsgHeadWrap& head, const MsgBuf& reply)
+{
+    return reply.head.MsgType == head.MsgType && reply.head.MsgSubType == head.MsgSubType &&
+           reply.head.Seq == head.Seq;
+}
+
+} // namespace kvside
