@@ -25,6 +25,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <pthread.h>
 #include <string>
 #include <vector>
@@ -40,7 +41,7 @@ class RequestTables;
 }
 
 // Periods and limits of the connection task. Defaults are the protocol's; tests shorten
-// them through kvnet_session_timings() before they start sessions.
+// them through kvnet_set_session_timings(); each session reads them when it starts.
 struct KVSessionTimings {
     unsigned heartbeatMs = 5000;       // heartbeat period and longest receive wait
     unsigned heartbeatLimit = 4;       // heartbeats without an answer before giving up
@@ -50,7 +51,8 @@ struct KVSessionTimings {
     unsigned sendTimeoutMs = 5000;     // SO_SNDTIMEO of the main connection
     unsigned recvTimeoutMs = 15000;    // SO_RCVTIMEO of the main connection
 };
-KVSessionTimings& kvnet_session_timings();
+void kvnet_set_session_timings(const KVSessionTimings& t);
+KVSessionTimings kvnet_get_session_timings();
 
 // The one-shot modes: a session that sends one message instead of logging in.
 enum KVOneShotMode : uint32_t { kOneShotNone = 0, kOneShotPushParam = 1, kOneShotSavePassword = 2 };
@@ -107,6 +109,9 @@ public:
     int GetDevInfo(void* dst, int len);
     int GetDevInfoEx(void* dst, int len);
     bool AlarmSubscribe(int on);
+    // Tests: waits up to ms for the connection task to end; resolutions run so far.
+    bool WaitTaskEnded(unsigned ms) { return m_threadEnded.Wait(ms); }
+    unsigned ResolveCount() const { return m_resolveCount.load(); }
 
     // --- Request layer (implemented in dev_requests*.cpp) ---
     kvreq::RequestTables* Requests() const { return m_requests; }
@@ -200,4 +205,8 @@ private:
     int m_wakeFd = -1;
     std::atomic<pthread_t> m_taskThread{};
     std::atomic<bool> m_taskRunning{false};
+    KVSessionTimings m_timings;
+    std::atomic<unsigned> m_resolveCount{0};
+    // The connection task's receive buffer (100 KiB inline), kept for the task's life.
+    std::unique_ptr<MsgBuf> m_rx;
 };

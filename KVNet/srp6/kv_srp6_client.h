@@ -51,7 +51,7 @@ public:
     // Set by a key exchange whose device proof did not match (the login reports it as a
     // wrong password); cleared by init_user_password.
     bool proof_refused() const { return proofRefused_; }
-    void set_proof_refused() { proofRefused_ = true; }
+    void set_proof_refused(bool on = true) { proofRefused_ = on; }
 
     // Test seam: the next init_user_password uses this private value (hex) instead of
     // drawing one. Empty restores random draws.

@@ -38,6 +38,14 @@ class MessageLog:
                      scrambled=msg.scrambled)
         self._write(entry)
 
+    def event(self, conn, name, **fields):
+        """A handler's own finding (a verified proof, an opened envelope): one
+        line with "event": name and the given fields."""
+        entry = self._base(conn)
+        entry["event"] = name
+        entry.update(fields)
+        self._write(entry)
+
     def partial(self, conn, raw, reason):
         entry = self._base(conn)
         entry.update(raw=raw.hex(), head=None, ext="", body="", probe=False,

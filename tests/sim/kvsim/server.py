@@ -105,6 +105,7 @@ class Simulator:
                 pass
 
         conn = Connection(registry.TCP, peer, self.scenarios, transport, close)
+        conn.log = self.log   # handlers log their own findings (MessageLog.event)
         self._note("tcp %d accepted from %s:%d" % ((conn.id,) + peer))
         try:
             with sock:

@@ -1,0 +1,574 @@
+#include "dev_connection.h"
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "kv_globals.h"
+#include "kv_log.h"
+#include "task_pool.h"
+
+namespace {
+
+StaticMutex gTimingsMutex;
+KVSessionTimings gTimings;
+
+uint64_t now_ms()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+const char* code_name(unsigned code)
+{
+    switch (code) {
+    case 0: return "KVNetMsgConnectStart";
+    case 1: return "KVNetMsgConnectSuccess";
+    case 2: return "KVNetMsgConnectFail";
+    case 3: return "KVNetMsgConnectClosed";
+    case 4: return "KVNetMsgConnectStop";
+    case 100: return "KVNetMsgLoginRequest";
+    case 101: return "KVNetMsgLoginSuccess";
+    case 102: return "KVNetMsgLoginUserLogined";
+    case 103: return "KVNetMsgLoginNoUserName";
+    case 104: return "KVNetMsgLoginPasswordError";
+    case 105: return "KVNetMsgLoginFail";
+    case 106: return "KVNetMsgLoginNoRight";
+    case 107: return "KVNetMsgIpFilter";
+    case 108: return "KVNetMsgOverMaxUser";
+    case 110: return "KVNetMsgLoginUserDisable";
+    case 111: return "KVNetMsgLoginForceChangePWD";
+    case 112: return "KVNetMsgLoginForceCloseBrowser";
+    case 121: return "KVNetTypeP2P";
+    case 122: return "KVNetTypeP2PRelay";
+    case 123: case 124: case 125: case 126: return "MsgInfo";
+    case 150: return "KVNetMsgAdminIsLogin";
+    default: return "KVNetMsgUnknown";
+    }
+}
+
+bool is_async_only(uint16_t t)
+{
+    switch (t) {
+    case 301: case 302: case 303: case 309: case 321: case 323: case 327: case 331: case 333:
+    case 336: case 337: case 338: case 339: case 365: case 366: case 367: case 369: case 403:
+    case 412: case 413: case 419: case 420: case 421: case 422: case 425: case 427: case 436:
+    case 438: case 626: case 710:
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+void kvnet_set_session_timings(const KVSessionTimings& t)
+{
+    ScopedLock l(gTimingsMutex);
+    gTimings = t;
+}
+
+KVSessionTimings kvnet_get_session_timings()
+{
+    ScopedLock l(gTimingsMutex);
+    return gTimings;
+}
+
+DevConnection::DevConnection() : m_main(this)
+{
+    memset(m_loginRsp, 0, sizeof m_loginRsp);
+    m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    CreateRequestTables();
+}
+
+DevConnection::~DevConnection()
+{
+    Stop();
+    DestroyRequestTables();
+    if (m_wakeFd >= 0)
+        close(m_wakeFd);
+}
+
+std::string DevConnection::Describe()
+{
+    if (!m_devId.empty())
+        return m_devId;
+    ScopedLock l(m_addrMutex);
+    return m_address;
+}
+
+void DevConnection::LogCode(unsigned code)
+{
+    const bool conn = code <= 4;
+    if (conn ? gEnableConnStatus.load() : gEnableLoginStatus.load()) {
+        const std::string who = Describe();
+        KV_LOG(1, "dev(%s,%u) autoreconnect=%d %s\n", who.c_str(), m_devPort, m_autoReconnect.load(),
+               code_name(code));
+    }
+}
+
+void DevConnection::DeliverCode(unsigned code)
+{
+    LogCode(code);
+    ScopedLock g(m_cbMutex);
+    if (m_msgCb && !m_stopEvent.Wait(0))
+        m_msgCb(code, m_userPtr);
+}
+
+void DevConnection::DeliverData(unsigned type, const void* data, unsigned size)
+{
+    ScopedLock g(m_cbMutex);
+    if (m_dataCb && !m_stopEvent.Wait(0))
+        m_dataCb(type, data, size, m_userPtr);
+}
+
+bool DevConnection::OnConnectionTask() const
+{
+    return m_taskRunning.load() && pthread_equal(m_taskThread.load(), pthread_self());
+}
+
+bool DevConnection::WaitStop(unsigned ms)
+{
+    return m_stopEvent.Wait(ms);
+}
+
+void DevConnection::SetOneShot(uint32_t mode, const void* payload, uint32_t len)
+{
+    m_oneShotMode = mode;
+    const uint8_t* p = static_cast<const uint8_t*>(payload);
+    m_oneShot.assign(p, p + len);
+}
+
+bool DevConnection::Start(const KVNetConnectionParam* param, bool restart)
+{
+    if (!param || param->nPort > 65535)
+        return false;
+    if (!restart) {
+        m_saved = *param;
+        m_savedAddr = param->szAddr ? param->szAddr : "";
+        m_savedUser = param->szUser ? param->szUser : "";
+        m_savedPwd = param->szPwd ? param->szPwd : "";
+        m_savedIdServer = param->szIDServer ? param->szIDServer : "";
+        m_saved.szAddr = m_savedAddr.c_str();
+        m_saved.szUser = m_savedUser.c_str();
+        m_saved.szPwd = m_savedPwd.c_str();
+        m_saved.szIDServer = m_savedIdServer.c_str();
+        param = &m_saved;
+    }
+    m_timings = kvnet_get_session_timings();
+    m_loginType = param->nLoginType;
+    m_tunnel = 0;
+    m_stopping = 0;
+    const char* addr = param->szAddr ? param->szAddr : "";
+    {
+        ScopedLock l(m_addrMutex);
+        if (m_loginType != 0) {
+            m_devId = addr;
+            m_address = "127.0.0.1";
+            const int t = m_loginType;
+            if (t == 1 || t == 10 || t == 11)
+                m_idServer = param->szIDServer ? param->szIDServer : "";
+            else if (t == 23)
+                m_idServer = addr;
+            else
+                m_idServer.clear();
+        } else {
+            m_address = addr;
+            m_devId.clear();
+            m_idServer.clear();
+        }
+        m_port = static_cast<uint16_t>(param->nPort);
+    }
+    m_awaitingTunnel = 0;
+    m_devPort = static_cast<uint16_t>(param->nPort);
+    m_loginVariant = param->nLoginVariant;
+    m_user = param->szUser ? param->szUser : "";
+    m_password = param->szPwd ? param->szPwd : "";
+    m_userHash = sha256(m_user);
+    m_passwordHash = sha256(m_password);
+    m_reserved64 = param->reserved64;
+    m_reserved32 = param->reserved32;
+    m_userPtr = param->pUser;
+    m_autoReconnect = param->bAutoReconnect ? 1 : 0;
+    m_dataCb = param->dataCallback;
+    m_alarmWanted = param->bAlarmReport ? 1 : 0;
+    m_msgCb = param->msgCallback;
+    if (!restart)
+        m_previewCount = 0;
+    m_loggedIn = 0;
+    m_loginFlag = param->nLoginFlag;
+    m_tunnelPath = 0;
+    {
+        ScopedLock l(m_loginRspMutex);
+        memset(m_loginRsp, 0, sizeof m_loginRsp);
+        m_loginRspLen = kLoginRspDefaultLen;
+    }
+    m_probe = (m_oneShotMode == kOneShotPushParam || m_oneShotMode == kOneShotSavePassword) ? 0 : 1;
+    // A restarted session must not see the wake-up of its previous stop.
+    uint64_t drain;
+    while (m_wakeFd >= 0 && read(m_wakeFd, &drain, sizeof drain) > 0) {
+    }
+    m_threadEnded.Reset();
+    m_taskRunning = true;
+    if (sl_task_add(&DevConnection::ConnectionFun, this) != 0) {
+        m_taskRunning = false;
+        return false;
+    }
+    return true;
+}
+
+void* DevConnection::ConnectionFun(void* arg)
+{
+    static_cast<DevConnection*>(arg)->Run();
+    return nullptr;
+}
+
+void DevConnection::Run()
+{
+    m_taskThread = pthread_self();
+    const bool oneShot = m_oneShotMode == kOneShotPushParam || m_oneShotMode == kOneShotSavePassword;
+    unsigned round = oneShot ? 1 : 0;
+    unsigned resolveFails = 0, connFails = 0;
+    bool resolveFirst = true;
+    do {
+        if (Stopping())
+            break;
+        m_retryWait = 1;
+        if (resolveFirst) {
+            if (!ResolveAddress()) {
+                DeliverCode(2);
+                if (resolveFails >= 3 && oneShot) {
+                    m_autoReconnect = 0;
+                    DeliverCode(m_oneShotMode == kOneShotPushParam ? 124 : 126);
+                }
+                ++resolveFails;
+                if (m_autoReconnect)
+                    WaitStop(m_timings.resolveRetryMs);
+                ++round;
+                continue;
+            }
+            if (m_loginType != 0 && m_loginType != 1 && m_loginType != 10 && m_loginType != 11 &&
+                m_loginType != 23) {
+                if (m_tunnelPath == 0)
+                    DeliverCode(121);
+                else if (m_tunnelPath == 1)
+                    DeliverCode(122);
+            }
+            connFails = 0;
+        }
+        if (m_user.empty() && !oneShot) {
+            uint8_t block[136] = {};
+            const uint32_t size = sizeof block, port = m_devPort;
+            memcpy(block, &size, 4);
+            memcpy(block + 4, &port, 4);
+            DeliverData(60000, block, sizeof block);
+            break;
+        }
+        if (Stopping())
+            break;
+        const bool ok = Connect() && (oneShot ? SendParamToDevice() : Login());
+        if (!ok) {
+            if (oneShot) {
+                m_autoReconnect = 0;
+                break;
+            }
+            if (m_autoReconnect && m_retryWait)
+                WaitStop(m_timings.retryMs);
+            if (connFails == 4) {
+                resolveFirst = true;
+                connFails = 0;
+            } else {
+                ++connFails;
+            }
+            ++round;
+            continue;
+        }
+        m_loggedIn = 1;
+        m_mainMode = m_main.mode();
+        m_loggedInEvent.Set();
+        DeliverCode(101);
+        SessionLoop();
+        m_loggedIn = 0;
+        OnDisconnect();
+        DeliverCode(3);
+        resolveFirst = false;
+        ++round;
+    } while (round < 2 || m_autoReconnect);
+    m_rx.reset();
+    // Last touch of the session: Stop may free it as soon as this is set.
+    m_threadEnded.Set();
+}
+
+bool DevConnection::ResolveAddress()
+{
+    // Direct address only: the lookups and tunnels of the other login types are not
+    // available, so their resolution fails (code 2, retried like any failure).
+    ++m_resolveCount;
+    return m_loginType == 0;
+}
+
+bool DevConnection::Connect()
+{
+    DeliverCode(0);
+    std::string addr;
+    uint16_t port;
+    GetAddress(&addr, &port);
+    bool ok;
+    {
+        ScopedLock s(m_sendMutex);
+        ScopedLock l(m_sockMutex);
+        m_main.Close();
+        m_mainMode = kModePlain;
+        ok = !Stopping() && m_main.Socket(addr.c_str(), port, true);
+    }
+    if (ok) {
+        const int fd = m_main.fd();
+        timeval snd{static_cast<time_t>(m_timings.sendTimeoutMs / 1000),
+                    static_cast<suseconds_t>(m_timings.sendTimeoutMs % 1000) * 1000};
+        timeval rcv{static_cast<time_t>(m_timings.recvTimeoutMs / 1000),
+                    static_cast<suseconds_t>(m_timings.recvTimeoutMs % 1000) * 1000};
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &snd, sizeof snd);
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &rcv, sizeof rcv);
+        // Connect(0) starts the connect (and resets the first-message flags); the wait
+        // for it also watches the wake-up handle, so Stop ends it at once.
+        if (!m_main.Connect(0)) {
+            pollfd p[2] = {{fd, POLLOUT, 0}, {m_wakeFd, POLLIN, 0}};
+            const uint64_t end = now_ms() + m_timings.connectMs;
+            ok = false;
+            for (;;) {
+                const uint64_t now = now_ms();
+                if (now >= end)
+                    break;
+                int rc = poll(p, 2, static_cast<int>(end - now));
+                if (rc < 0 && errno == EINTR)
+                    continue;
+                if (rc <= 0 || (p[1].revents & POLLIN))
+                    break;
+                int err = 0;
+                socklen_t len = sizeof err;
+                sockaddr_storage peer;
+                socklen_t plen = sizeof peer;
+                ok = getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0 &&
+                     getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &plen) == 0 && m_main.SetNonBlock(false);
+                break;
+            }
+        }
+    }
+    if (!ok || Stopping()) {
+        DeliverCode(2);
+        CloseMain();
+        return false;
+    }
+    DeliverCode(1);
+    return true;
+}
+
+void DevConnection::CloseMain()
+{
+    ScopedLock s(m_sendMutex);
+    ScopedLock l(m_sockMutex);
+    m_main.Close();
+}
+
+void DevConnection::SessionLoop()
+{
+    if (!m_rx)
+        m_rx.reset(new MsgBuf);
+    MsgBuf& msg = *m_rx;
+    uint64_t lastBeat = now_ms();
+    unsigned beats = 0;
+    const std::string who = Describe();
+    for (;;) {
+        uint64_t now = now_ms();
+        if (now - lastBeat >= m_timings.heartbeatMs) {
+            if (++beats > m_timings.heartbeatLimit) {
+                KV_LOG(!m_devId.empty() && gEnableP2PStatus, "ip:%s, devconnection send heartbeat 5 times failed\n",
+                       who.c_str());
+                break;
+            }
+            MsgHeadWrap h;
+            h.flags = HeadSecurityBits();
+            h.MsgType = 32;
+            h.Seq = kvnet_next_seq();
+            bool sent;
+            {
+                ScopedLock s(m_sendMutex);
+                sent = m_main.SendMsg(h, nullptr);
+            }
+            if (!sent)
+                break;
+            lastBeat = now;
+            KV_LOG(gEnableMsgStatus, "dev(%s,%u) Send heatbeat, Time=%u\n", who.c_str(), m_devPort,
+                   static_cast<unsigned>(now));
+        }
+        const uint64_t due = lastBeat + m_timings.heartbeatMs;
+        now = now_ms();
+        const int wait = due > now ? static_cast<int>(due - now) : 0;
+        pollfd p[2] = {{m_main.fd(), POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
+        int rc = poll(p, 2, wait);
+        if (rc < 0 && errno == EINTR)
+            continue;
+        if (rc < 0) {
+            KV_LOG(!m_devId.empty() && gEnableP2PStatus, "ip:%s, devconnection select error\n", who.c_str());
+            break;
+        }
+        if (p[1].revents & POLLIN)
+            break;
+        if (rc > 0 && p[0].revents) {
+            if (!m_main.RecvMsg(msg)) {
+                KV_LOG(!m_devId.empty() && gEnableP2PStatus, "ip:%s, devconnection recv error\n", who.c_str());
+                break;
+            }
+            KV_LOG(gEnableMsgStatus,
+                   "dev(%s,%u) autoreconnect=%d recv MsgType=%u, MsgSubType=%u, MsgSize=%u, AckFlag=%u, Seq=%u\n",
+                   who.c_str(), m_devPort, m_autoReconnect.load(), msg.head.MsgType, msg.head.MsgSubType,
+                   msg.head.MsgSize, msg.head.AckFlag, msg.head.Seq);
+            Dispatch(msg);
+            msg.free_heap();
+            beats = 0;
+        }
+        if (Stopping())
+            break;
+    }
+}
+
+void DevConnection::Dispatch(MsgBuf& msg)
+{
+    const uint16_t t = msg.head.MsgType;
+    if (t == 32 || t == 83)
+        return;
+    if (t == 890 || t == 891) {
+        OnAlarmReport(msg, msg.head.MsgSubType);
+        return;
+    }
+    if (t == 111 || t == 112 || t == 429) {
+        if (!DispatchToSyncWaiters(msg))
+            CompleteAsyncRequest(msg);
+        return;
+    }
+    if (t == 211) {
+        if (!DispatchToSyncWaiters(msg) && msg.head.MsgSubType == 723)
+            CompleteAsyncRequest(msg);
+        return;
+    }
+    if (is_async_only(t)) {
+        CompleteAsyncRequest(msg);
+        return;
+    }
+    DispatchToSyncWaiters(msg);
+}
+
+void DevConnection::OnAlarmReport(const MsgBuf& msg, uint32_t type)
+{
+    KV_LOG(gEnableMsgStatus, "dev(%s,%u), AlarmReport:msgsize=%d,msgsubtype = %d,msgextsize=%d", Describe().c_str(),
+           m_devPort, static_cast<int>(msg.head.MsgSize), msg.head.MsgSubType, static_cast<int>(msg.head.ext_len()));
+    DeliverData(type, msg.body(), msg.head.MsgSize);
+}
+
+void DevConnection::OnDisconnect()
+{
+    m_loggedInEvent.Reset();
+    {
+        ScopedLock l(m_sockMutex);
+        m_main.Shutdown();
+    }
+    WakeAllSyncWaiters();
+    CloseLiveStreams();
+    {
+        ScopedLock s(m_sendMutex);
+        ScopedLock l(m_sockMutex);
+        m_main.Close();
+        m_mainMode = kModePlain;
+    }
+    // Outside the send mutex: a failure callback may send on another session or wait.
+    ClearAsyncRequests();
+}
+
+bool DevConnection::SendOnMain(const MsgHeadWrap& head, const void* body)
+{
+    ScopedLock s(m_sendMutex);
+    if (!m_loggedInEvent.Wait(0))
+        return false;
+    return m_main.SendMsg(head, body);
+}
+
+uint32_t DevConnection::SessionId()
+{
+    ScopedLock l(m_loginRspMutex);
+    uint32_t id;
+    memcpy(&id, m_loginRsp + kSessionIdOffset, 4);
+    return id;
+}
+
+void DevConnection::GetAddress(std::string* address, uint16_t* port)
+{
+    ScopedLock l(m_addrMutex);
+    if (address)
+        *address = m_address;
+    if (port)
+        *port = m_port;
+}
+
+void DevConnection::SetIPAndPort(const char* address, uint16_t port)
+{
+    {
+        ScopedLock l(m_addrMutex);
+        m_address = address ? address : "";
+        m_port = port;
+    }
+    KV_LOG(gEnableMsgStatus, "set****ip:%s port:%u \n", address ? address : "", port);
+}
+
+void DevConnection::Stop()
+{
+    m_loggedIn = 0;
+    m_autoReconnect = 0;
+    m_stopping = 1;
+    m_awaitingTunnel = 0;
+    m_tunnelEvent.Set();
+    const bool self = OnConnectionTask();
+    if (self) {
+        // A callback stopping its own session: the task ends after the callback returns.
+        m_stopEvent.Set();
+    } else {
+        // Closing the gate waits for a callback in progress; none starts afterwards.
+        ScopedLock g(m_cbMutex);
+        m_stopEvent.Set();
+    }
+    if (m_wakeFd >= 0) {
+        const uint64_t one = 1;
+        ssize_t n = write(m_wakeFd, &one, sizeof one);
+        (void)n;
+    }
+    {
+        // Under the socket mutex the descriptor is the task's own: it cannot have been
+        // closed and reused by someone else meanwhile.
+        ScopedLock l(m_sockMutex);
+        m_main.Shutdown();
+    }
+    if (!self && m_taskRunning.load()) {
+        m_threadEnded.Wait(SyncEvent::kInfinite);
+        m_taskRunning = false;
+    }
+    m_oneShot.clear();
+    m_oneShot.shrink_to_fit();
+    m_oneShotMode = kOneShotNone;
+    LogCode(4);
+}
+
+bool DevConnection::Restart()
+{
+    Stop();
+    m_loggedInEvent.Reset();
+    m_threadEnded.Reset();
+    m_stopEvent.Reset();
+    m_tunnelEvent.Reset();
+    return Start(&m_saved, true);
+}

@@ -1,0 +1,127 @@
+// Shared pieces of the session tests: a recorder of codes and data events, a session
+// started against the simulator, short periods.
+#pragma once
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <string>
+#include <vector>
+
+#include "KVNet.h"
+#include "dev_connection.h"
+#include "test_util.h"
+
+namespace kvsess {
+
+struct Recorder {
+    std::mutex mu;
+    std::vector<unsigned> codes;
+    std::vector<std::chrono::steady_clock::time_point> times;
+    std::vector<std::pair<unsigned, std::string>> data;
+    DevConnection* session = nullptr;  // for callbacks that query their session
+    std::vector<uint8_t> devInfoAt101;
+
+    static void OnMsg(unsigned code, void* user)
+    {
+        auto* r = static_cast<Recorder*>(user);
+        std::vector<uint8_t> info;
+        if (code == 101 && r->session) {
+            info.resize(1232);
+            if (!KVNetGetDevInfo(r->session, info.data(), 1232))
+                info.clear();
+        }
+        std::lock_guard<std::mutex> l(r->mu);
+        r->codes.push_back(code);
+        r->times.push_back(std::chrono::steady_clock::now());
+        if (code == 101)
+            r->devInfoAt101 = info;
+    }
+    static void OnData(unsigned type, const void* data, unsigned size, void* user)
+    {
+        auto* r = static_cast<Recorder*>(user);
+        std::lock_guard<std::mutex> l(r->mu);
+        r->data.emplace_back(type, std::string(static_cast<const char*>(data), size));
+    }
+    std::vector<unsigned> Codes()
+    {
+        std::lock_guard<std::mutex> l(mu);
+        return codes;
+    }
+    bool Has(unsigned code)
+    {
+        std::lock_guard<std::mutex> l(mu);
+        for (unsigned c : codes)
+            if (c == code)
+                return true;
+        return false;
+    }
+    size_t Count()
+    {
+        std::lock_guard<std::mutex> l(mu);
+        return codes.size();
+    }
+};
+
+// Short periods so the round logic runs in milliseconds.
+inline KVSessionTimings FastTimings()
+{
+    KVSessionTimings t;
+    t.heartbeatMs = 150;
+    t.retryMs = 100;
+    t.resolveRetryMs = 100;
+    t.connectMs = 1000;
+    t.recvTimeoutMs = 3000;
+    t.sendTimeoutMs = 3000;
+    return t;
+}
+
+struct TimingsScope {
+    explicit TimingsScope(const KVSessionTimings& t) { kvnet_set_session_timings(t); }
+    ~TimingsScope() { kvnet_set_session_timings(KVSessionTimings{}); }
+};
+
+inline DevConnection* StartSession(Recorder& rec, uint16_t port, const char* user, const char* pwd, bool autoRe,
+                                   uint8_t variant = 0, uint8_t alarm = 0, const char* addr = "127.0.0.1")
+{
+    KVNetConnectionParam p{};
+    p.szAddr = addr;
+    p.nPort = port;
+    p.szUser = user;
+    p.szPwd = pwd;
+    p.pUser = &rec;
+    p.bAutoReconnect = autoRe ? 1 : 0;
+    p.dataCallback = &Recorder::OnData;
+    p.msgCallback = &Recorder::OnMsg;
+    p.bAlarmReport = alarm;
+    p.nLoginVariant = variant;
+    DevConnection* s = KVNetConnectionStartEx(&p);
+    rec.session = s;
+    return s;
+}
+
+// A loopback port where nothing listens.
+inline uint16_t DeadPort()
+{
+    return SyncSocket::GetFreePort();
+}
+
+// Simulator log lines that carry a given event name.
+inline std::vector<std::string> Events(const kvtest::SimProcess& sim, const std::string& name)
+{
+    std::vector<std::string> out;
+    for (auto& l : sim.LogLines())
+        if (l.find("\"event\":\"" + name + "\"") != std::string::npos)
+            out.push_back(l);
+    return out;
+}
+
+inline std::string CodesText(const std::vector<unsigned>& v)
+{
+    std::string s;
+    for (unsigned c : v)
+        s += (s.empty() ? "" : ",") + std::to_string(c);
+    return s;
+}
+
+} // namespace kvsess
