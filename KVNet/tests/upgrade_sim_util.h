@@ -93,6 +93,7 @@ struct SimMsg {
     std::string body; // hex
     double time = 0;
     bool partial = false;
+    std::string event; // a handler's finding instead of a received message
 };
 
 inline long long JsonNumber(const std::string& line, const std::string& key, size_t from = 0)
@@ -114,13 +115,15 @@ inline std::string JsonString(const std::string& line, const std::string& key)
     return line.substr(p, line.find('"', p) - p);
 }
 
-inline std::vector<SimMsg> SimMessages(const SimProcess& sim)
+// Received messages (events = true: the handlers' findings instead).
+inline std::vector<SimMsg> SimMessages(const SimProcess& sim, bool events = false)
 {
     std::vector<SimMsg> out;
     for (const auto& l : sim.LogLines()) {
         SimMsg m;
         m.conn = static_cast<int>(JsonNumber(l, "conn"));
         m.partial = l.find("\"partial\":true") != std::string::npos;
+        m.event = JsonString(l, "event");
         const size_t h = l.find("\"head\":{");
         if (h != std::string::npos) {
             m.flags = static_cast<unsigned>(JsonNumber(l, "flags", h));
@@ -135,7 +138,8 @@ inline std::vector<SimMsg> SimMessages(const SimProcess& sim)
         size_t t = l.find(k);
         if (t != std::string::npos)
             m.time = strtod(l.c_str() + t + k.size(), nullptr);
-        out.push_back(m);
+        if (m.event.empty() != events)
+            out.push_back(m);
     }
     return out;
 }
