@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <time.h>
@@ -25,6 +26,18 @@ uint64_t now_ms()
 }
 
 } // namespace
+
+constexpr size_t kMapFrom = 1u << 20;
+
+void KVImageFree::operator()(uint8_t* p) const
+{
+    if (!p)
+        return;
+    if (mapped)
+        munmap(p, mapped);
+    else
+        delete[] p;
+}
 
 KVUpgradeTimings& kvnet_upgrade_timings()
 {
@@ -178,7 +191,15 @@ bool DevRemoteUpgrade::ReadFile()
         Report(kInvalidFile);
         return false;
     }
-    m_data.reset(new (std::nothrow) uint8_t[size ? size : 1]);
+    if (size >= kMapFrom) {
+        void* p = mmap(nullptr, static_cast<size_t>(size), PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+        if (p != MAP_FAILED)
+            m_data = std::unique_ptr<uint8_t[], KVImageFree>(static_cast<uint8_t*>(p),
+                                                             KVImageFree{static_cast<size_t>(size)});
+    } else {
+        m_data.reset(new (std::nothrow) uint8_t[size ? size : 1]);
+    }
     if (!m_data) {
         UPG_LOG("KVNetMsgRemoteUpgradeReadFileFail\n");
         Report(kReadFileFail);

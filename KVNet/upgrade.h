@@ -46,6 +46,13 @@ public:
     virtual DevConnection* Connection() = 0;
 };
 
+// Frees a firmware image: a large one is mapped with its pages populated in one call,
+// rather than faulted in a page at a time while it is read.
+struct KVImageFree {
+    size_t mapped = 0;
+    void operator()(uint8_t* p) const;
+};
+
 struct KVUpgradeRequest {
     std::string path;
     KVNetRemoteUpgradeCallback callback = nullptr;
@@ -112,7 +119,7 @@ private:
     uint32_t m_crc = 0;
     uint32_t m_type;
     uint32_t m_pauseMs;
-    std::unique_ptr<uint8_t[]> m_data;
+    std::unique_ptr<uint8_t[], KVImageFree> m_data;
     uint64_t m_size = 0;
     uint16_t m_msgType = 0;
     std::vector<kvupg::Part> m_parts;
