@@ -4,6 +4,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <sys/uio.h>
 #include <time.h>
 
 #include "scrambler.h"
@@ -108,6 +109,21 @@ bool KVSyncSocketWrapper::SendMsg(const MsgHeadWrap& head, const void* body, boo
     else if (m_mode == kModeScrambled)
         h.flags = 2; // the peer unscrambles by these bits
     ++m_msgCounter;
+
+    if (m_mode == kModePlain && (chunk == 0 || pauseMs == 0 || !tcp_)) {
+        // Plain: head, body and trailer go out as they are, gathered by the kernel.
+        uint8_t trailerBuf[kvmsg::kProbeTrailerSize];
+        iovec iov[3];
+        int n = 0;
+        iov[n++] = {&h, sizeof h};
+        if (bodyLen)
+            iov[n++] = {const_cast<void*>(body), bodyLen};
+        if (trailer) {
+            write_probe_trailer(trailerBuf);
+            iov[n++] = {trailerBuf, sizeof trailerBuf};
+        }
+        return SendV(iov, n);
+    }
 
     const size_t blockLen = m_mode == kModeEnvelope ? kEnvelopeBlock : 0;
     const size_t inner = sizeof h + bodyLen + trailerLen;

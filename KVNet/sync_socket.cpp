@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #include <vector>
 
@@ -204,6 +205,32 @@ bool SyncSocket::SendTo(const void* data, size_t len)
     } while (n < 0 && errno == EINTR);
     if (n < 0 || static_cast<size_t>(n) != len) {
         NET_ERR("SendTo", n < 0 ? errno : 0);
+        return false;
+    }
+    return true;
+}
+
+bool SyncSocket::SendV(const iovec* iov, int count)
+{
+    firstSend_ = false;
+    size_t len = 0;
+    for (int i = 0; i < count; ++i)
+        len += iov[i].iov_len;
+    msghdr mh{};
+    mh.msg_iov = const_cast<iovec*>(iov);
+    mh.msg_iovlen = static_cast<size_t>(count);
+    if (!tcp_) {
+        if (!peer_)
+            return false;
+        mh.msg_name = peer_->ai_addr;
+        mh.msg_namelen = peer_->ai_addrlen;
+    }
+    ssize_t n;
+    do {
+        n = ::sendmsg(fd_.load(), &mh, MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 || static_cast<size_t>(n) != len) {
+        NET_ERR(tcp_ ? "Send" : "SendTo", n < 0 ? errno : 0);
         return false;
     }
     return true;

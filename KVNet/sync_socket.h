@@ -30,6 +30,8 @@ public:
     bool Connect(int timeoutMs);
     bool Send(const void* data, size_t len);
     bool SendTo(const void* data, size_t len);
+    // Send (TCP) or SendTo (UDP) of several buffers as one system call, without copying.
+    bool SendV(const struct iovec* iov, int count);
     bool Recv(void* buf, size_t n);
     bool RecvFrom(void* buf, int* size, sockaddr* from = nullptr, socklen_t* fromLen = nullptr);
     bool RecvSome(void* buf, size_t room, int wanted);

@@ -55,15 +55,29 @@ SimProcess::~SimProcess()
 bool SimProcess::Start(const std::vector<std::string>& args, const std::vector<std::string>& prefix)
 {
     logPath_ = TempPath("sim.log");
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
-        return false;
     std::vector<std::string> argv = prefix;
     argv.push_back(KV_PYTHON);
     argv.push_back(std::string(KV_SOURCE_DIR) + "/tests/sim/kvsim.py");
     argv.push_back("--log");
     argv.push_back(logPath_);
     argv.insert(argv.end(), args.begin(), args.end());
+    return Launch(argv);
+}
+
+bool SimProcess::StartRelay(const std::vector<std::string>& args, const std::vector<std::string>& prefix)
+{
+    std::vector<std::string> argv = prefix;
+    argv.push_back(KV_PYTHON);
+    argv.push_back(std::string(KV_SOURCE_DIR) + "/tests/netns/relay.py");
+    argv.insert(argv.end(), args.begin(), args.end());
+    return Launch(argv);
+}
+
+bool SimProcess::Launch(const std::vector<std::string>& argv)
+{
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
+        return false;
 
     pid_ = fork();
     if (pid_ == 0) {
@@ -99,10 +113,14 @@ bool SimProcess::Start(const std::vector<std::string>& args, const std::vector<s
             line += c;
             continue;
         }
-        unsigned t = 0, u = 0;
-        if (sscanf(line.c_str(), "READY tcp=%u udp=%u", &t, &u) == 2) {
-            tcpPort_ = static_cast<uint16_t>(t);
-            udpPort_ = static_cast<uint16_t>(u);
+        // "READY tcp=<port>[,...] udp=<port>[,...]", fields in any order.
+        if (line.rfind("READY", 0) == 0) {
+            auto port_of = [&](const char* key) -> uint16_t {
+                auto at = line.find(key);
+                return at == std::string::npos ? 0 : static_cast<uint16_t>(atoi(line.c_str() + at + strlen(key)));
+            };
+            tcpPort_ = port_of("tcp=");
+            udpPort_ = port_of("udp=");
             ready = true;
         }
         line.clear();

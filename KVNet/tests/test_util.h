@@ -22,6 +22,9 @@ public:
     // report ready within the time-out. `prefix` runs it through another command first
     // (for instance `ip netns exec NAME`).
     bool Start(const std::vector<std::string>& args, const std::vector<std::string>& prefix = {});
+    // The same for the path-worsening relay (tests/netns/relay.py); its ports are the first
+    // TCP and UDP ports of its READY line.
+    bool StartRelay(const std::vector<std::string>& args, const std::vector<std::string>& prefix = {});
     void Stop();
 
     uint16_t tcp_port() const { return tcpPort_; }
@@ -31,6 +34,8 @@ public:
     std::vector<std::string> LogLines() const;
 
 private:
+    bool Launch(const std::vector<std::string>& argv);
+
     pid_t pid_ = -1;
     int stdinFd_ = -1;
     uint16_t tcpPort_ = 0;
