@@ -150,9 +150,11 @@ TEST_F(UpgradeSession, PartUpgradeAfterLoginOfEachDeviceKind)
                     inner.push_back(e.subtype);
             EXPECT_EQ(inner, (std::vector<unsigned>{0, 763, 762}));
         } else if (std::string(kind) == "scrambled") {
-            for (auto& m : msgs)
-                if (m.conn == upConn && m.subtype != 761)
+            for (auto& m : msgs) {
+                if (m.conn == upConn && m.subtype != 761) {
                     EXPECT_EQ(m.flags & 3, 2u) << m.subtype;
+                }
+            }
         }
     }
 }
