@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <poll.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -135,12 +136,16 @@ void DevRemoteUpgrade::SetTimeouts(unsigned sendMs, unsigned recvMs)
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &r, sizeof r);
 }
 
-void DevRemoteUpgrade::LogRecvEnd(const char* phase, int err)
+void DevRemoteUpgrade::LogRecvEnd(const char* phase)
 {
-    if (err == EAGAIN || err == EWOULDBLOCK)
-        UPG_LOG("%s: no message from the device within %u ms\n", phase, m_t.closeRecvMs);
+    // After a failed receive the socket tells why: readable (end of stream) or in error
+    // when the device closed or reset it, quiet when the device merely said nothing.
+    pollfd p{m_sock.fd(), POLLIN | POLLRDHUP, 0};
+    const bool closed = poll(&p, 1, 0) == 1;
+    if (closed)
+        UPG_LOG("%s: the device closed the connection\n", phase);
     else
-        UPG_LOG("%s: the device closed the connection (err %d)\n", phase, err);
+        UPG_LOG("%s: no message from the device within %u ms\n", phase, m_t.closeRecvMs);
 }
 
 bool DevRemoteUpgrade::CheckReply(uint16_t msgType, uint16_t subType, uint32_t seq)
@@ -311,10 +316,9 @@ bool DevRemoteUpgrade::CloseExchange(uint16_t msgType, bool withEnd)
         return false;
     }
     SetTimeouts(m_t.dataSendMs, m_t.closeRecvMs);
-    errno = 0;
     if (!m_sock.RecvMsg(*m_msg)) {
         if (!Stopped())
-            LogRecvEnd("check end", errno);
+            LogRecvEnd("check end");
         Report(kClosed);
         return false;
     }
@@ -389,13 +393,12 @@ void DevRemoteUpgrade::PartUpgrade(uint16_t msgType)
 void DevRemoteUpgrade::FlashPhase()
 {
     for (;;) {
-        errno = 0;
         if (!m_sock.RecvMsg(*m_msg)) {
             if (Stopped())
                 return;
             // The device restarts into the new firmware: silence and a close both mean
             // it has the image. The log tells the two apart.
-            LogRecvEnd("flash", errno);
+            LogRecvEnd("flash");
             Report(kOK);
             return;
         }
@@ -453,11 +456,10 @@ void DevRemoteUpgrade::MultiProgressPhase()
 {
     std::vector<ProgressRecord> records;
     for (;;) {
-        errno = 0;
         if (!m_sock.RecvMsg(*m_msg)) {
             if (Stopped())
                 return;
-            LogRecvEnd("channel progress", errno);
+            LogRecvEnd("channel progress");
             UPG_LOG("check end rsp ack = %u\n", m_msg->head.AckFlag);
             Report(kClosed);
             return;

@@ -100,7 +100,7 @@ private:
     bool Stopped() const { return m_stop.load(); }
     void SetTimeouts(unsigned sendMs, unsigned recvMs);
     // Logs why a receive in a waiting phase failed: a silent device or a closed one.
-    void LogRecvEnd(const char* phase, int err);
+    void LogRecvEnd(const char* phase);
     bool CheckReply(uint16_t msgType, uint16_t subType, uint32_t seq);
 
     std::unique_ptr<KVUpgradeSession> m_session;

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <unistd.h>
 
+#include "KVNet.h"
 #include "upgrade_fw_util.h"
 #include "upgrade_sim_util.h"
 
@@ -458,15 +459,73 @@ TEST_F(UpgradeSim, LoggedOutSessionGives390WithoutConnection)
 
 TEST_F(UpgradeSim, ResetMidDataGives390Then392)
 {
-    Upgrade u = PartUpgrade(3);
-    u.file = BuildPartFile({{256 * 1024, 0}});
-    u.pauseMs = 2;
-    ASSERT_TRUE(StartSim(u, {"upgrade-reset-after=20000"}));
-    DevRemoteUpgrade* up = Begin(rec, u);
-    // A failed data send is the one case of two final codes: 390, then 392.
-    EXPECT_TRUE(WaitFor([&] { return rec.Milestones().size() >= 2; }, std::chrono::seconds(10)));
-    DevRemoteUpgrade::StopAndFree(&up);
-    EXPECT_EQ(rec.Milestones(), (std::vector<unsigned>{390, 392}));
+    for (uint32_t type : {3u, 6u, 5u, 7u}) {
+        SCOPED_TRACE(type);
+        sim.Stop();
+        UpgradeRecorder r;
+        Upgrade u = type == 3 || type == 6 ? PartUpgrade(type) : PlainFile(type, 256 * 1024);
+        if (type == 3 || type == 6)
+            u.file = BuildPartFile({{256 * 1024, 0}});
+        u.pauseMs = 2;
+        u.mask = 1;
+        ASSERT_TRUE(StartSim(u, {"upgrade-reset-after=20000"}));
+        DevRemoteUpgrade* up = Begin(r, u);
+        // A failed data send is the one case of two final codes: 390, then 392.
+        EXPECT_TRUE(WaitFor([&] { return r.Milestones().size() >= 2; }, std::chrono::seconds(10)));
+        DevRemoteUpgrade::StopAndFree(&up);
+        EXPECT_EQ(r.Milestones(), (std::vector<unsigned>{390, 392}));
+    }
+}
+
+TEST_F(UpgradeSim, FileNameFieldTable)
+{
+    // The name field is the path after its last '/' or '\', NUL-padded to 256 bytes.
+    const std::string longName(255, 'L'); // the longest a file name can be here
+    struct Case {
+        std::string file;   // name of the file in the test's folder
+        std::string field;  // expected start of the field
+    };
+    const Case cases[] = {
+        {"fw.bin", "fw.bin"},
+        {"win\\dir\\fw2.bin", "fw2.bin"},
+        {longName, longName},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.file.substr(0, 20));
+        UpgradeRecorder r;
+        Upgrade u = PlainFile(7, 100);
+        u.name = c.file;
+        EXPECT_EQ(RunWith(r, u, {}), (std::vector<unsigned>{391}));
+        auto msgs = Msgs();
+        ASSERT_FALSE(msgs.empty());
+        std::string field = msgs[0].body.substr(80, 512);
+        std::string want = Hex(c.field.data(), c.field.size());
+        want.resize(512, '0');
+        EXPECT_EQ(field, want);
+    }
+}
+
+TEST_F(UpgradeSim, LogTellsFlashSilenceFromTheDeviceClose)
+{
+    const std::string log = TempPath("upg.log");
+    KVNetLogParam p{};
+    snprintf(p.szLogPath, sizeof p.szLogPath, "%s", log.c_str());
+    p.gEnableRemoteUpgradeStatus = 1;
+    KVNetInitLog(&p);
+    kvnet_upgrade_timings().closeRecvMs = 300;
+    UpgradeRecorder a, b;
+    EXPECT_EQ(RunWith(a, PartUpgrade(3), {"upgrade-flash-end=silent"}), (std::vector<unsigned>{764, 391}));
+    EXPECT_EQ(RunWith(b, PartUpgrade(3), {"upgrade-flash-end=close"}), (std::vector<unsigned>{764, 391}));
+    KVNetRelease();
+    const std::string text = ReadFile(log);
+    unlink(log.c_str());
+    const size_t silent = text.find("flash: no message from the device within 300 ms");
+    const size_t closed = text.find("flash: the device closed the connection");
+    ASSERT_NE(silent, std::string::npos) << text;
+    ASSERT_NE(closed, std::string::npos) << text;
+    EXPECT_LT(silent, closed);
+    EXPECT_NE(text.find("KVNetMsgRemoteUpgradeOK param=0"), std::string::npos);
+    EXPECT_NE(text.find("Rsp want 17000 data"), std::string::npos);
 }
 
 namespace {
