@@ -15,7 +15,12 @@
  * returns once the upgrade's thread has finished with the device, and no callback
  * follows it. Called from inside the upgrade's own callback it does not wait (the
  * thread ends by itself right after the callback and frees the upgrade then); no
- * further callback follows there either. */
+ * further callback follows there either. Stop an upgrade before its session.
+ *
+ * Data pieces go raw (a plain head and the piece, never scrambled or sealed); the start
+ * request and the closing 763 and 762 go in the connection's mode, which follows the
+ * session's (scrambled, or enveloped after the key exchange repeated on the upgrade's
+ * own connection). */
 #ifndef KVNET_UPGRADE_H
 #define KVNET_UPGRADE_H
 
