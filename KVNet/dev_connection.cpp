@@ -281,12 +281,10 @@ void DevConnection::Run()
             }
             if (m_autoReconnect && m_retryWait)
                 WaitStop(m_timings.retryMs);
-            if (connFails == 4) {
-                resolveFirst = true;
-                connFails = 0;
-            } else {
-                ++connFails;
-            }
+            // The address is resolved again after every fifth failed attempt since the
+            // last resolution, and only then.
+            resolveFirst = connFails == 4;
+            connFails = resolveFirst ? 0 : connFails + 1;
             ++round;
             continue;
         }
@@ -319,7 +317,11 @@ bool DevConnection::Connect()
     DeliverCode(0);
     std::string addr;
     uint16_t port;
-    GetAddress(&addr, &port);
+    {
+        ScopedLock l(m_addrMutex);
+        addr = m_address;
+        port = m_port;
+    }
     bool ok;
     {
         ScopedLock s(m_sendMutex);
@@ -365,6 +367,12 @@ bool DevConnection::Connect()
         DeliverCode(2);
         CloseMain();
         return false;
+    }
+    {
+        ScopedLock l(m_addrMutex);
+        m_liveAddress = addr;
+        m_livePort = port;
+        m_live = true;
     }
     DeliverCode(1);
     return true;
@@ -509,11 +517,13 @@ uint32_t DevConnection::SessionId()
 
 void DevConnection::GetAddress(std::string* address, uint16_t* port)
 {
+    // A KVNetSetIPAndPort meant for the next attempt must not send side connections
+    // elsewhere than the main connection they belong to.
     ScopedLock l(m_addrMutex);
     if (address)
-        *address = m_address;
+        *address = m_live ? m_liveAddress : m_address;
     if (port)
-        *port = m_port;
+        *port = m_live ? m_livePort : m_port;
 }
 
 void DevConnection::SetIPAndPort(const char* address, uint16_t port)

@@ -93,7 +93,8 @@ public:
     uint32_t SessionId();
     // Security bits every request head of the session carries.
     uint8_t HeadSecurityBits() const { return m_headSecurity.load(); }
-    // Address and port of the live main connection (side connections connect there).
+    // Address and port of the live main connection (side connections connect there);
+    // before the first connection, the ones the next attempt will use.
     void GetAddress(std::string* address, uint16_t* port);
     // Security mode of the main connection (kModeEnvelope: side connections repeat the
     // key exchange).
@@ -159,6 +160,9 @@ private:
     Mutex m_addrMutex;
     std::string m_address;
     uint16_t m_port = 0;
+    std::string m_liveAddress; // what the current main connection went to
+    uint16_t m_livePort = 0;
+    bool m_live = false;
     uint8_t m_tunnelPath = 0;
     uint8_t m_awaitingTunnel = 0;
     std::string m_user, m_password;

@@ -6,6 +6,7 @@
 #include "dev_connection.h"
 #include "kv_globals.h"
 #include "kv_log.h"
+#include "login_reply.h"
 
 namespace {
 
@@ -93,14 +94,14 @@ bool DevConnection::Login()
     if (!failed && ack == 0) {
         const uint32_t n = reply.head.MsgSize;
         const uint8_t* p = reply.body();
-        uint16_t magic = 0;
-        if (n >= 8)
-            memcpy(&magic, p + 6, 2);
-        if (n >= kLoginRspMax + 1) {
+        switch (kvlogin::CheckReply(p, n)) {
+        case kvlogin::Reply::TooLong:
             KV_LOG(gEnableLoginStatus, "LoginRsp too long, net.dll should be rebuild\n");
-        } else if (n < 8 || magic != kLoginMagic) {
+            break;
+        case kvlogin::Reply::NotKv:
             KV_LOG(gEnableLoginStatus, "LoginRsp not KV dev\n");
-        } else {
+            break;
+        case kvlogin::Reply::Accepted:
             m_headSecurity = reply.head.security();
             {
                 ScopedLock l(m_loginRspMutex);
@@ -113,39 +114,18 @@ bool DevConnection::Login()
             return true;
         }
     }
-    if (failed) {
-        DeliverCode(105);
-    } else {
-        switch (ack) {
-        case 3: DeliverCode(150); break;
-        case 10: DeliverCode(102); break;
-        case 11:
-        case 12:
-            if (m_probe) {
-                // The device has no key exchange: next round, plain login at once.
-                m_probe = 0;
-                m_retryWait = 0;
-            } else {
-                DeliverCode(ack == 11 ? 103 : 104);
-            }
-            break;
-        case 13: DeliverCode(107); break;
-        case 14: DeliverCode(110); break;
-        case 15: DeliverCode(111); break;
-        case 16: DeliverCode(112); break;
-        case 18: OnAlarmReport(reply, 113); break;
-        case 50: DeliverCode(106); break;
-        case 66: DeliverCode(108); break;
-        case 10001:
-        case 10002:
-            m_probe = 1;
-            DeliverCode(104);
-            break;
-        case 10004: DeliverCode(103); break;
-        case 10005: DeliverCode(104); break;
-        default: DeliverCode(105); break;
-        }
+    const kvlogin::AckOutcome o = failed ? kvlogin::ForAck(0, m_probe != 0) : kvlogin::ForAck(ack, m_probe != 0);
+    if (o.dropProbe) {
+        // The device has no key exchange: next round, plain login at once.
+        m_probe = 0;
+        m_retryWait = 0;
     }
+    if (o.probeAgain)
+        m_probe = 1;
+    if (o.forward)
+        OnAlarmReport(reply, 113);
+    if (o.code >= 0)
+        DeliverCode(static_cast<unsigned>(o.code));
     reply.free_heap();
     CloseMain();
     return false;
@@ -194,13 +174,7 @@ int DevConnection::GetDevInfo(void* dst, int len)
     ScopedLock l(m_loginRspMutex);
     if (!m_loggedInEvent.Wait(0))
         return 0;
-    memset(dst, 0, static_cast<size_t>(len));
-    uint16_t ext;
-    memcpy(&ext, m_loginRsp + 182, 2);
-    int n = len < m_loginRspLen ? len : m_loginRspLen;
-    if (ext <= m_loginRspLen && m_loginRspLen - ext < n)
-        n = m_loginRspLen - ext;
-    memcpy(dst, m_loginRsp, static_cast<size_t>(n));
+    kvlogin::CopyDevInfo(m_loginRsp, m_loginRspLen, static_cast<uint8_t*>(dst), len);
     return 1;
 }
 
@@ -209,12 +183,86 @@ int DevConnection::GetDevInfoEx(void* dst, int len)
     if (!dst || len <= 0)
         return 0;
     ScopedLock l(m_loginRspMutex);
-    int n = len < m_loginRspLen ? len : m_loginRspLen;
-    memset(dst, 0, static_cast<size_t>(n));
-    uint16_t ext;
-    memcpy(&ext, m_loginRsp + 182, 2);
-    if (ext < n)
-        n = ext;
-    memcpy(dst, m_loginRsp + (m_loginRspLen - n), static_cast<size_t>(n));
+    kvlogin::CopyDevInfoEx(m_loginRsp, m_loginRspLen, static_cast<uint8_t*>(dst), len);
     return 1;
 }
+
+namespace kvlogin {
+
+Reply CheckReply(const uint8_t* payload, uint32_t size)
+{
+    if (size > kMaxReply)
+        return Reply::TooLong;
+    if (!payload || size < 8)
+        return Reply::NotKv;
+    uint16_t magic;
+    memcpy(&magic, payload + 6, 2);
+    return magic == kMagic ? Reply::Accepted : Reply::NotKv;
+}
+
+AckOutcome ForAck(unsigned ack, bool probe)
+{
+    AckOutcome o;
+    switch (ack) {
+    case 3: o.code = 150; break;
+    case 10: o.code = 102; break;
+    case 11:
+    case 12:
+        if (probe)
+            o.dropProbe = true;
+        else
+            o.code = ack == 11 ? 103 : 104;
+        break;
+    case 13: o.code = 107; break;
+    case 14: o.code = 110; break;
+    case 15: o.code = 111; break;
+    case 16: o.code = 112; break;
+    case 18: o.forward = true; break;
+    case 50: o.code = 106; break;
+    case 66: o.code = 108; break;
+    case 10001:
+    case 10002:
+        o.probeAgain = true;
+        o.code = 104;
+        break;
+    case 10004: o.code = 103; break;
+    case 10005: o.code = 104; break;
+    default: o.code = 105; break;
+    }
+    return o;
+}
+
+static int ext_len(const uint8_t* rsp, int rspLen)
+{
+    if (rspLen < kExtLenOffset + 2)
+        return 0;
+    uint16_t e;
+    memcpy(&e, rsp + kExtLenOffset, 2);
+    return e;
+}
+
+void CopyDevInfo(const uint8_t* rsp, int rspLen, uint8_t* dst, int len)
+{
+    memset(dst, 0, static_cast<size_t>(len));
+    int n = len < rspLen ? len : rspLen;
+    const int ext = ext_len(rsp, rspLen);
+    if (ext <= rspLen && rspLen - ext < n)
+        n = rspLen - ext; // an extension longer than the block is ignored
+    if (n > 0)
+        memcpy(dst, rsp, static_cast<size_t>(n));
+}
+
+void CopyDevInfoEx(const uint8_t* rsp, int rspLen, uint8_t* dst, int len)
+{
+    int n = len < rspLen ? len : rspLen;
+    if (n <= 0)
+        return;
+    memset(dst, 0, static_cast<size_t>(n));
+    const int ext = ext_len(rsp, rspLen);
+    if (ext < n)
+        n = ext;
+    if (n > 0)
+        memcpy(dst, rsp + (rspLen - n), static_cast<size_t>(n));
+}
+
+} // namespace kvlogin

@@ -70,7 +70,7 @@ TEST(SessionCodes, TableOfDeviceKindsCredentialsAndReconnection)
          {0, 1, 100, 104, 0, 1, 100, 104}, false},
         {"srp, envelope digest wrong", {"device-kind=srp", "srp-bad-digest"}, "admin", "admin123", false,
          {0, 1, 100, 105, 0, 1, 100, 105}, false},
-        {"close on accept", {"close-on-accept"}, "admin", "admin123", false, {0, 1, 100, 105, 0, 1, 100, 105}, false},
+        {"close on accept", {"device-kind=plain", "close-on-accept"}, "admin", "admin123", false, {0, 1, 100, 105, 0, 1, 100, 105}, false},
     };
     for (const Row& r : rows)
         RunRow(r);
@@ -88,7 +88,7 @@ TEST(SessionCodes, AckFlagTableOfThePlainLogin)
     for (const AckRow& r : rows) {
         SCOPED_TRACE("AckFlag " + std::to_string(r.ack));
         kvtest::SimProcess sim;
-        ASSERT_TRUE(sim.Start({"--scenario", "login-ack=" + std::to_string(r.ack)}));
+        ASSERT_TRUE(sim.Start({"--scenario", "device-kind=plain", "--scenario", "login-ack=" + std::to_string(r.ack)}));
         Recorder rec;
         DevConnection* s = StartSession(rec, sim.tcp_port(), "admin", "admin123", false);
         ASSERT_TRUE(s->WaitTaskEnded(10000));
@@ -124,7 +124,9 @@ TEST(SessionCodes, LoginReplyChecks)
     for (const R& r : rows) {
         SCOPED_TRACE(r.sc[1]);
         kvtest::SimProcess sim;
-        ASSERT_TRUE(sim.Start(r.sc));
+        std::vector<std::string> args = r.sc;
+        args.insert(args.end(), {"--scenario", "device-kind=plain"});
+        ASSERT_TRUE(sim.Start(args));
         Recorder rec;
         DevConnection* s = StartSession(rec, sim.tcp_port(), "admin", "admin123", false);
         ASSERT_TRUE(kvtest::WaitFor([&] { return rec.Count() >= 7; }, milliseconds(10000)));

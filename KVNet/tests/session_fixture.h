@@ -1,6 +1,7 @@
 // Shared pieces of the session tests: a recorder of codes and data events, a session
 // started against the simulator, short periods.
 #pragma once
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -19,16 +20,17 @@ struct Recorder {
     std::vector<unsigned> codes;
     std::vector<std::chrono::steady_clock::time_point> times;
     std::vector<std::pair<unsigned, std::string>> data;
-    DevConnection* session = nullptr;  // for callbacks that query their session
+    std::atomic<DevConnection*> session{nullptr}; // for callbacks that query their session
     std::vector<uint8_t> devInfoAt101;
 
     static void OnMsg(unsigned code, void* user)
     {
         auto* r = static_cast<Recorder*>(user);
         std::vector<uint8_t> info;
-        if (code == 101 && r->session) {
+        DevConnection* s = r->session.load();
+        if (code == 101 && s) {
             info.resize(1232);
-            if (!KVNetGetDevInfo(r->session, info.data(), 1232))
+            if (!KVNetGetDevInfo(s, info.data(), 1232))
                 info.clear();
         }
         std::lock_guard<std::mutex> l(r->mu);
@@ -82,7 +84,8 @@ struct TimingsScope {
 };
 
 inline DevConnection* StartSession(Recorder& rec, uint16_t port, const char* user, const char* pwd, bool autoRe,
-                                   uint8_t variant = 0, uint8_t alarm = 0, const char* addr = "127.0.0.1")
+                                   uint8_t variant = 0, uint8_t alarm = 0, const char* addr = "127.0.0.1",
+                                   uint8_t loginFlag = 0)
 {
     KVNetConnectionParam p{};
     p.szAddr = addr;
@@ -95,6 +98,7 @@ inline DevConnection* StartSession(Recorder& rec, uint16_t port, const char* use
     p.msgCallback = &Recorder::OnMsg;
     p.bAlarmReport = alarm;
     p.nLoginVariant = variant;
+    p.nLoginFlag = loginFlag;
     DevConnection* s = KVNetConnectionStartEx(&p);
     rec.session = s;
     return s;
@@ -104,6 +108,22 @@ inline DevConnection* StartSession(Recorder& rec, uint16_t port, const char* use
 inline uint16_t DeadPort()
 {
     return SyncSocket::GetFreePort();
+}
+
+// A field of a flat JSON log line: the text after "key": up to the next , or }.
+inline std::string Field(const std::string& line, const std::string& key)
+{
+    const std::string k = "\"" + key + "\":";
+    size_t i = line.find(k);
+    if (i == std::string::npos)
+        return "";
+    i += k.size();
+    if (line[i] == '"') {
+        size_t j = line.find('"', i + 1);
+        return line.substr(i + 1, j - i - 1);
+    }
+    size_t j = line.find_first_of(",}", i);
+    return line.substr(i, j - i);
 }
 
 // Simulator log lines that carry a given event name.

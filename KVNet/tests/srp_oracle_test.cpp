@@ -237,3 +237,99 @@ TEST(SrpHelpers, HexAndSha256)
     EXPECT_EQ(sha256(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
     EXPECT_EQ(sha256("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
 }
+
+namespace {
+std::vector<uint8_t> SealOne(uint32_t counter, const std::string& body)
+{
+    static const uint8_t key[16] = {3, 1, 4, 1, 5, 9, 2, 6, 5, 3, 5, 8, 9, 7, 9, 3};
+    static const uint8_t iv[16] = {2, 7, 1, 8, 2, 8, 1, 8, 2, 8, 4, 5, 9, 0, 4, 5};
+    std::vector<uint8_t> buf(kvenv::kBlock + sizeof(MsgHeadWrap) + body.size(), 0);
+    const uint32_t L = kvenv::kBlock;
+    memcpy(buf.data(), &L, 4);
+    memcpy(buf.data() + 4, &counter, 4);
+    MsgHeadWrap h;
+    h.MsgType = 32;
+    h.MsgSize = static_cast<uint32_t>(body.size());
+    memcpy(buf.data() + kvenv::kBlock, &h, sizeof h);
+    memcpy(buf.data() + kvenv::kBlock + sizeof h, body.data(), body.size());
+    kvenv::Seal(key, iv, buf.data(), buf.size());
+    return buf;
+}
+bool OpenOne(std::vector<uint8_t> b)
+{
+    static const uint8_t key[16] = {3, 1, 4, 1, 5, 9, 2, 6, 5, 3, 5, 8, 9, 7, 9, 3};
+    static const uint8_t iv[16] = {2, 7, 1, 8, 2, 8, 1, 8, 2, 8, 4, 5, 9, 0, 4, 5};
+    size_t off, len;
+    return kvenv::OpenBody(key, iv, b.data(), b.size(), &off, &len);
+}
+} // namespace
+
+TEST(Envelope, DigestCounterKeyStreamAndBounds)
+{
+    const auto a = SealOne(5, "same content");
+    const auto b = SealOne(999, "same content");
+    // The key stream restarts with every message: only the counter and digest differ.
+    ASSERT_EQ(a.size(), b.size());
+    for (size_t i = 0; i < a.size(); ++i) {
+        const bool counterOrDigest = i >= 4 && i < 8 + 40;
+        if (!counterOrDigest)
+            EXPECT_EQ(a[i], b[i]) << i;
+    }
+    // Any counter value is accepted (it is not checked on receipt).
+    EXPECT_TRUE(OpenOne(a));
+    EXPECT_TRUE(OpenOne(b));
+    // One digest digit altered (under the key stream): refused.
+    auto c = a;
+    c[8 + 17] ^= ('A' ^ 'B');
+    EXPECT_FALSE(OpenOne(c));
+    // A body byte altered: refused.
+    auto d = a;
+    d.back() ^= 1;
+    EXPECT_FALSE(OpenOne(d));
+    // Truncations and a block length beyond the body.
+    for (size_t n : {size_t(0), size_t(100), size_t(159), a.size() - 1}) {
+        std::vector<uint8_t> t(a.begin(), a.begin() + n);
+        EXPECT_FALSE(OpenOne(t)) << n;
+    }
+    auto e = a;
+    e[1] ^= 0x10; // L = 400 ^ 0x1000 under the key stream: beyond the body
+    EXPECT_FALSE(OpenOne(e));
+    auto f = a;
+    f[0] ^= 0x90 ^ 0x64; // L = 356: inside the body, but the digest no longer matches
+    EXPECT_FALSE(OpenOne(f));
+}
+
+TEST(SrpExchange, ReplyParserBounds)
+{
+    auto hello = [](const std::string& B, const std::string& s, int lbDelta = 0, int lsDelta = 0) {
+        std::string b(4, '\0');
+        uint32_t lb = static_cast<uint32_t>(B.size() + 1 + lbDelta), ls = static_cast<uint32_t>(s.size() + 1 + lsDelta);
+        b.append(reinterpret_cast<char*>(&lb), 4).append(B).push_back('\0');
+        b.append(reinterpret_cast<char*>(&ls), 4).append(s).push_back('\0');
+        return b;
+    };
+    std::string B, s;
+    auto parse = [&](const std::string& b) {
+        return kvenv::ParseHelloReply(reinterpret_cast<const uint8_t*>(b.data()), b.size(), &B, &s);
+    };
+    EXPECT_TRUE(parse(hello("ABCDEF", "0102")));
+    EXPECT_EQ(B, "ABCDEF");
+    EXPECT_EQ(s, "0102");
+    EXPECT_FALSE(parse(hello(std::string("AB\0D", 4), "01"))); // NUL inside B
+    EXPECT_FALSE(parse(hello("ABXD", "01")));              // not hex
+    EXPECT_FALSE(parse(hello("", "01")));                  // empty B
+    EXPECT_FALSE(parse(hello(std::string(257, 'A'), "01"))); // longer than N can be
+    EXPECT_TRUE(parse(hello(std::string(256, 'A'), "01")));
+    EXPECT_FALSE(parse(hello("ABCD", "01", 1000)));        // B length beyond the body
+    EXPECT_FALSE(parse(hello("ABCD", "01", 0, 1000)));     // salt length beyond the body
+    EXPECT_FALSE(parse(hello("ABCD", "01", 0xFFFFFFF0)));  // wrapping length
+    const std::string ok = hello("ABCD", "0102");
+    for (size_t n = 0; n < ok.size(); ++n)
+        EXPECT_FALSE(parse(ok.substr(0, n))) << n;
+    std::string M2;
+    std::string proof = std::string(8, '\0') + "ABC";
+    EXPECT_FALSE(kvenv::ParseProofReply(reinterpret_cast<const uint8_t*>(proof.data()), proof.size(), &M2));
+    proof.push_back('\0');
+    EXPECT_TRUE(kvenv::ParseProofReply(reinterpret_cast<const uint8_t*>(proof.data()), proof.size(), &M2));
+    EXPECT_EQ(M2, "ABC");
+}

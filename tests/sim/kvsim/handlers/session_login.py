@@ -2,7 +2,8 @@
 AES envelope, one-shot messages, alarm subscriptions and the failure scenarios of a
 logged-in session.
 
-Device kinds (scenario device-kind=KIND, default plain):
+Device kinds (scenario device-kind=KIND; without the scenario these handlers step
+aside and the messages are echoed, as the framing tests expect):
   plain      plain-only device: refuses the credential-free login probe with AckFlag 11
              (no key exchange), accepts the plain login that follows
   scrambled  the same, but every answer goes out scrambled (the client follows)
@@ -24,8 +25,10 @@ from ..conn import Connection
 from ..proto import Head, Message
 from ..registry import TCP, handles, intercept, scenario
 from . import srp6_math as m
+from .base import echo
 
-scenario("device-kind", "=plain|scrambled|srp: how the device logs in (default plain)")
+scenario("device-kind", "=plain|scrambled|srp: how the device logs in; without it login,\n"
+         "                   one-shot and subscription messages are echoed like any other")
 scenario("user", "=NAME: the device's user (default admin)")
 scenario("password", "=PWD: the user's password (default admin123; may be empty)")
 scenario("login-ack", "=N: refuse the real login with AckFlag N")
@@ -60,6 +63,10 @@ def _log(conn, name, **fields):
 
 def _kind(conn):
     return conn.scenarios.arg("device-kind", "plain")
+
+
+def _active(conn):
+    return "device-kind" in conn.scenarios
 
 
 def _user(conn):
@@ -112,6 +119,8 @@ def _check_credentials(conn, msg):
 
 @handles(*LOGIN_TYPES, proto=TCP)
 def login(conn, msg):
+    if not _active(conn):
+        return echo(conn, msg)
     kind = _kind(conn)
     if kind == "scrambled":
         conn.scrambled = True
@@ -152,6 +161,8 @@ def _text_at(body, off):
 
 @handles(10000, proto=TCP)
 def key_exchange(conn, msg):
+    if not _active(conn):
+        return echo(conn, msg)
     sc = conn.scenarios
     st = conn.data.setdefault("srp", {})
     body = msg.body
@@ -279,30 +290,30 @@ def envelope(conn, msg):
 
 @intercept("silent-after-login", TCP)
 def silent_after_login(conn, msg):
-    return bool(conn.data.get("logged_in")) and msg.head.type not in LOGIN_TYPES
+    # Envelopes are opened first (and logged); the silence applies to what they carry.
+    return bool(conn.data.get("logged_in")) and msg.head.type not in LOGIN_TYPES + (m.ENVELOPE_TYPE,)
 
 
 @intercept("close-mid-reply", TCP)
 def close_mid_reply(conn, msg):
-    if not conn.data.get("logged_in") or msg.head.type in LOGIN_TYPES:
+    if not conn.data.get("logged_in") or msg.head.type in LOGIN_TYPES + (m.ENVELOPE_TYPE,):
         return False
     conn.send_raw(conn.encode(msg.head.type, msg.head.subtype, _pattern(100), 0, msg.head.seq)[:10])
     conn.close()
     return True
 
 
-@handles(32, proto=TCP)
-def heartbeat(conn, msg):
-    conn.reply(msg)
-
-
 @handles(896, proto=TCP)
 def alarm_subscribe(conn, msg):
+    if not _active(conn):
+        return echo(conn, msg)
     _log(conn, "alarm-subscribe", subtype=msg.head.subtype, size=msg.head.size)
 
 
 @handles(335, 416, proto=TCP)
 def one_shot(conn, msg):
+    if not _active(conn):
+        return echo(conn, msg)
     _log(conn, "one-shot", type=msg.head.type, payload=msg.body.hex(), seq=msg.head.seq)
     if "oneshot-stray-alarm" in conn.scenarios:
         conn.send(890, 1, _pattern(8), seq=msg.head.seq)
