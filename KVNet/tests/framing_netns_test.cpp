@@ -42,7 +42,7 @@ void exchange_many(KVSyncSocketWrapper& w, int rounds)
             body[k] = static_cast<uint8_t>(k * 31 + i);
         MsgHeadWrap h;
         h.flags = i == 0 ? 2 : 0;
-        h.MsgType = 300;
+        h.MsgType = 9300; // no simulator handler: echoed
         h.MsgSize = size;
         h.Seq = static_cast<uint32_t>(i + 1);
         ASSERT_TRUE(w.SendAndRecvMsg(h, body.data(), *reply, false)) << "round " << i;

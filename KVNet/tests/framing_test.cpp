@@ -1,4 +1,5 @@
-// Message framing against the Python device simulator over loopback.
+// Message framing against the Python device simulator over loopback. Types 9000 and up
+// have no handler in the simulator: it echoes them.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -92,11 +93,11 @@ TEST_F(Framing, PlainEchoCarriesHeadAndBodyExactly)
     KVSyncSocketWrapper w;
     ASSERT_TRUE(ConnectTcp(w));
     const std::string body = "hello device";
-    MsgHeadWrap h = head(211, static_cast<uint32_t>(body.size()));
+    MsgHeadWrap h = head(9211, static_cast<uint32_t>(body.size()));
     h.MsgSubType = 511;
     ASSERT_TRUE(w.SendAndRecvMsg(h, body.data(), *reply_, false));
     EXPECT_EQ(w.mode(), kModePlain);
-    EXPECT_EQ(reply_->head.MsgType, 211);
+    EXPECT_EQ(reply_->head.MsgType, 9211);
     EXPECT_EQ(reply_->head.MsgSubType, 511);
     EXPECT_EQ(reply_->head.Seq, h.Seq);
     ASSERT_EQ(reply_->body_size(), body.size());
@@ -120,7 +121,7 @@ TEST_F(Framing, ScrambledConnectionScramblesEveryMessageBothWays)
     for (uint32_t size : {0u, 1u, 13u, 4096u}) {
         auto body = pattern(size);
         // Only the first head asks for scrambling; later heads say nothing.
-        MsgHeadWrap h = head(static_cast<uint16_t>(300 + size % 100), size, size == 0 ? 2 : 0);
+        MsgHeadWrap h = head(static_cast<uint16_t>(9300 + size % 100), size, size == 0 ? 2 : 0);
         ASSERT_TRUE(w.SendAndRecvMsg(h, body.data(), *reply_, false)) << size;
         EXPECT_EQ(w.mode(), kModeScrambled);
         EXPECT_EQ(reply_->head.security(), 2u);
@@ -145,10 +146,10 @@ TEST_F(Framing, PlainFirstReplyTurnsAScrambledConnectionPlain)
     ASSERT_TRUE(StartSim({"plain-replies"}));
     KVSyncSocketWrapper w;
     ASSERT_TRUE(ConnectTcp(w));
-    ASSERT_TRUE(w.SendAndRecvMsg(head(31, 0, 2), nullptr, *reply_, false));
+    ASSERT_TRUE(w.SendAndRecvMsg(head(9031, 0, 2), nullptr, *reply_, false));
     EXPECT_EQ(w.mode(), kModePlain);
     const char b[] = "abc";
-    ASSERT_TRUE(w.SendAndRecvMsg(head(32, 3), b, *reply_, false));
+    ASSERT_TRUE(w.SendAndRecvMsg(head(9032, 3), b, *reply_, false));
     auto log = sim_.LogLines();
     ASSERT_EQ(log.size(), 2u);
     EXPECT_TRUE(json_flag(log[0], "scrambled"));
@@ -161,9 +162,9 @@ TEST_F(Framing, ProbeTrailerGoesOnlyWithTheFirstSend)
     KVSyncSocketWrapper w;
     ASSERT_TRUE(ConnectTcp(w));
     std::vector<uint8_t> body(100, 0x11);
-    ASSERT_TRUE(w.SendMsg(head(31, 100), body.data(), true));
+    ASSERT_TRUE(w.SendMsg(head(9031, 100), body.data(), true));
     ASSERT_TRUE(w.RecvMsg(*reply_));
-    ASSERT_TRUE(w.SendMsg(head(31, 100), body.data(), true));
+    ASSERT_TRUE(w.SendMsg(head(9031, 100), body.data(), true));
     ASSERT_TRUE(w.RecvMsg(*reply_));
     auto log = sim_.LogLines();
     ASSERT_EQ(log.size(), 2u);
@@ -220,7 +221,7 @@ TEST_F(Framing, ReplySizesInlineHeapAndLimit)
         ASSERT_TRUE(sim.Start({"--scenario", "reply-size=" + std::to_string(c.size)}));
         KVSyncSocketWrapper w;
         ASSERT_TRUE(w.Socket("127.0.0.1", sim.tcp_port(), true) && w.Connect(2000));
-        ASSERT_EQ(w.SendAndRecvMsg(head(5, 0), nullptr, *reply_, false), c.ok) << c.size;
+        ASSERT_EQ(w.SendAndRecvMsg(head(9005, 0), nullptr, *reply_, false), c.ok) << c.size;
         EXPECT_EQ(reply_->heap != nullptr, c.heap) << c.size;
         ASSERT_EQ(reply_->body_size(), c.size);
         auto want = pattern(c.size);
@@ -243,7 +244,7 @@ TEST_F(Framing, BrokenRepliesFailTheReceive)
             timeval tv{0, 200000};
             setsockopt(w.fd(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         }
-        EXPECT_FALSE(w.SendAndRecvMsg(head(5, 0), nullptr, *reply_, false)) << sc;
+        EXPECT_FALSE(w.SendAndRecvMsg(head(9005, 0), nullptr, *reply_, false)) << sc;
     }
 }
 
@@ -258,7 +259,7 @@ TEST_F(Framing, UdpDatagramMustHoldItsAnnouncedBody)
         timeval tv{1, 0};
         setsockopt(w.fd(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         const char b[] = "search";
-        EXPECT_EQ(w.SendAndRecvMsg(head(11, 6), b, *reply_, false), !lying);
+        EXPECT_EQ(w.SendAndRecvMsg(head(9011, 6), b, *reply_, false), !lying);
         if (!lying)
             EXPECT_EQ(std::string(reinterpret_cast<char*>(reply_->body()), 6), "search");
     }

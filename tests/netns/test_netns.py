@@ -43,7 +43,8 @@ def ping(side, address, count=2, timeout=2.0):
 
 
 def request(seq, body=b""):
-    return proto.encode(Head(0, 0, 0, 11, 0, len(body), seq), b"", body)
+    # 1011: a type the simulator echoes (11 is the device search, answered by records).
+    return proto.encode(Head(0, 0, 0, 1011, 0, len(body), seq), b"", body)
 
 
 @unittest.skipUnless(os.geteuid() == 0, "needs root")

@@ -3,6 +3,7 @@ test can read it while the simulator runs.
 
 Keys: proto ("tcp"/"udp"), peer ("host:port"), conn (connection id), raw
 (hex of the exact wire bytes), head (decoded and unscrambled, or null),
+dst (UDP: the datagram's destination address),
 ext and body (hex, plain), probe (body ends with the login probe trailer),
 scrambled (the message arrived scrambled), time (seconds since the epoch).
 A cut or unreadable message has partial: true and error: the reason.
@@ -36,6 +37,8 @@ class MessageLog:
         entry.update(raw=msg.raw.hex(), head=msg.head.as_dict(),
                      ext=msg.ext.hex(), body=msg.body.hex(), probe=msg.probe,
                      scrambled=msg.scrambled)
+        if getattr(msg, "dst", None):
+            entry["dst"] = msg.dst
         self._write(entry)
 
     def event(self, conn, name, **fields):

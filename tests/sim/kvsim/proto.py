@@ -89,6 +89,8 @@ class Message:
     body: bytes
     raw: bytes          # exact wire bytes
     scrambled: bool
+    dst: str = None     # UDP: the datagram's destination address
+    ifindex: int = 0    # UDP: the interface it came in on
 
     @property
     def probe(self):

@@ -17,6 +17,7 @@ from .log import MessageLog
 
 POLL_MS = 200
 MAX_DATAGRAM = 65535
+IP_PKTINFO = 8  # Linux; not exported by every Python
 
 
 def _recv_exact(sock):
@@ -30,6 +31,14 @@ def _recv_exact(sock):
             got += len(chunk)
         return b"".join(chunks)
     return recv_exact
+
+
+def _pktinfo(ancillary):
+    """(destination address text, interface index) of a received datagram."""
+    for level, kind, data in ancillary:
+        if level == socket.IPPROTO_IP and kind == IP_PKTINFO and len(data) >= 12:
+            return socket.inet_ntoa(data[8:12]), int.from_bytes(data[0:4], "little", signed=True)
+    return None, 0
 
 
 class Simulator:
@@ -54,6 +63,9 @@ class Simulator:
         if not safety.is_loopback(bind):
             # Answers to broadcast searches may go to the broadcast address.
             self.udp.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
+        # The destination of each datagram (broadcast or which address) and its
+        # interface: a device answers a unicast probe only for its own address.
+        self.udp.setsockopt(socket.IPPROTO_IP, IP_PKTINFO, 1)
         self.udp.bind((bind, udp_port))
         self.tcp_port = self.tcp.getsockname()[1]
         self.udp_port = self.udp.getsockname()[1]
@@ -150,15 +162,17 @@ class Simulator:
     def _udp_loop(self):
         while self._wait_readable(self.udp):
             try:
-                data, peer = self.udp.recvfrom(MAX_DATAGRAM)
+                data, anc, _, peer = self.udp.recvmsg(MAX_DATAGRAM, 64)
             except OSError:
                 continue
+            dst, ifindex = _pktinfo(anc)
             conn = self._udp_conn(peer)
             try:
                 msg = proto.decode_datagram(data)
             except proto.ProtocolError as err:
                 self.log.partial(conn, err.raw, str(err))
                 continue
+            msg.dst, msg.ifindex = dst, ifindex
             conn.note_received(msg)
             self.log.message(conn, msg)
             try:

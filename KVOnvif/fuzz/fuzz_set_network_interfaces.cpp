@@ -1,0 +1,39 @@
+// A SetNetworkInterfaces reply after a valid interface query: the parser of the reply
+// and its RebootNeeded flag. The first bytes pick the change, so that the fuzz input
+// also drives which request is built.
+#include "fuzz_support.h"
+#include "soapDeviceBindingProxy.h"
+
+static const char kInterfaces[] =
+    "<?xml version=\"1.0\"?><env:Envelope xmlns:env=\"http://www.w3.org/2003/05/soap-envelope\" "
+    "xmlns:tds=\"http://www.onvif.org/ver10/device/wsdl\" xmlns:tt=\"http://www.onvif.org/ver10/schema\">"
+    "<env:Body><tds:GetNetworkInterfacesResponse><tds:NetworkInterfaces token=\"eth0\">"
+    "<tt:Enabled>true</tt:Enabled><tt:Info><tt:MTU>1400</tt:MTU></tt:Info><tt:IPv4><tt:Enabled>true</tt:Enabled>"
+    "<tt:Config><tt:Manual><tt:Address>198.51.100.20</tt:Address><tt:PrefixLength>24</tt:PrefixLength>"
+    "</tt:Manual><tt:DHCP>false</tt:DHCP></tt:Config></tt:IPv4></tds:NetworkInterfaces>"
+    "</tds:GetNetworkInterfacesResponse></env:Body></env:Envelope>";
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzzsupport::install();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    uint8_t pick = size ? data[0] : 0;
+    std::string first = std::string("HTTP/1.1 200 OK\r\nContent-Type: application/soap+xml\r\nContent-Length: ") +
+                        std::to_string(sizeof kInterfaces - 1) + "\r\n\r\n" + kInterfaces;
+    fuzzsupport::serve({first, std::string(reinterpret_cast<const char*>(data), size)});
+    kvonvif::kvonvif_device dev;
+    dev.addr = "127.0.0.1";
+    dev.port = 80;
+    kvonvif::kvonvif_params_net net(dev);
+    KVNet_NetworkBaseSet_t n;
+    memset(&n, 0, sizeof n);
+    n.StructSize = sizeof n;
+    n.AddrMode = (pick & 1) ? 0 : 2;
+    n.IPAddr[0] = (pick & 2) ? 198 : 0; n.IPAddr[1] = 51; n.IPAddr[2] = 100; n.IPAddr[3] = 30;
+    n.NetMask[0] = (pick & 4) ? 255 : 0; n.NetMask[1] = 255; n.NetMask[2] = (uint8_t)(pick & 0xF0); 
+    bool reboot = false;
+    net.set_ip(&n, &reboot);
+    return 0;
+}
