@@ -18,10 +18,11 @@ DevConnection* KVNetConnectionStartEx(const KVNetConnectionParam* param)
     return s;
 }
 
-DevConnection* KVNetConnectionStart(const KVNetConnectionParamV1* old)
+DevConnection* KVNetConnectionStart(const void* param)
 {
-    if (!old)
+    if (!param)
         return nullptr;
+    const auto* old = static_cast<const KVNetConnectionParamV1*>(param);
     // The older request is the leading part of the current one; the rest stays zero.
     KVNetConnectionParam p{};
     p.szAddr = old->szAddr;

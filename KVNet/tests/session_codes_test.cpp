@@ -184,3 +184,92 @@ TEST(SessionCodes, StartRefusals)
     EXPECT_EQ(KVNetStartSavePasword(nullptr), nullptr);
     EXPECT_EQ(KVNetGetDevInfo(nullptr, nullptr, 0), 0);
 }
+
+// With the process-wide encryption switch on, logins ask for scrambled messages: a plain
+// device then talks scrambled, an SRP device still runs its exchange.
+TEST(SessionCodes, EncryptionSwitchOn)
+{
+    TimingsScope ts(FastTimings());
+    KVNetSetEncription(1);
+    struct R {
+        const char* kind;
+        const char* codes;
+    } rows[] = {{"device-kind=plain", "0,1,100,0,1,100,101"}, {"device-kind=srp", "0,1,100,101"}};
+    for (const R& r : rows) {
+        SCOPED_TRACE(r.kind);
+        kvtest::SimProcess sim;
+        ASSERT_TRUE(sim.Start({"--scenario", r.kind}));
+        Recorder rec;
+        DevConnection* s = StartSession(rec, sim.tcp_port(), "admin", "admin123", false);
+        ASSERT_TRUE(kvtest::WaitFor([&] { return rec.Has(101); }, milliseconds(5000))) << CodesText(rec.Codes());
+        std::this_thread::sleep_for(milliseconds(400)); // a few heartbeats
+        EXPECT_TRUE(s->IsLoggedIn());
+        EXPECT_EQ(CodesText(rec.Codes()), r.codes);
+        auto lines = sim.LogLines();
+        bool scrambledBeat = false;
+        for (auto& l : lines)
+            scrambledBeat |= Field(l, "type") == "32" && Field(l, "scrambled") == "true";
+        EXPECT_EQ(scrambledBeat, std::string(r.kind) == "device-kind=plain");
+        KVNetConnectionStop(&s);
+    }
+    KVNetSetEncription(0);
+}
+
+TEST(SessionCodes, OlderRequestStartsWithLoginTypeZero)
+{
+    TimingsScope ts(FastTimings());
+    kvtest::SimProcess sim;
+    ASSERT_TRUE(sim.Start({"--scenario", "device-kind=srp"}));
+    Recorder rec;
+    KVNetConnectionParamV1 p{};
+    p.szAddr = "127.0.0.1";
+    p.nPort = sim.tcp_port();
+    p.szUser = "admin";
+    p.szPwd = "admin123";
+    p.pUser = &rec;
+    p.msgCallback = &Recorder::OnMsg;
+    DevConnection* s = KVNetConnectionStart(&p);
+    ASSERT_NE(s, nullptr);
+    ASSERT_TRUE(kvtest::WaitFor([&] { return rec.Has(101); }, milliseconds(5000)));
+    KVNetConnectionStop(&s);
+    EXPECT_EQ(KVNetConnectionStart(nullptr), nullptr);
+}
+
+// Only the direct address resolves for now: every other login type fails its resolution
+// cleanly (code 2), and a one-shot session gives up at the fourth failure.
+TEST(SessionCodes, OtherLoginTypesFailResolutionCleanly)
+{
+    TimingsScope ts(FastTimings());
+    {
+        Recorder rec;
+        KVNetConnectionParam p{};
+        p.szAddr = "DEVICE-ID-1";
+        p.nPort = 5000;
+        p.szUser = "admin";
+        p.szPwd = "x";
+        p.pUser = &rec;
+        p.msgCallback = &Recorder::OnMsg;
+        p.nLoginType = 2;
+        DevConnection* s = KVNetConnectionStartEx(&p);
+        ASSERT_TRUE(s->WaitTaskEnded(5000));
+        EXPECT_EQ(CodesText(rec.Codes()), "2,2");
+        KVNetConnectionStop(&s);
+    }
+    {
+        Recorder rec;
+        const char blob[3] = {1, 2, 3};
+        KVNetPushParam p{};
+        p.szAddr = "DEVICE-ID-2";
+        p.nPort = 5000;
+        p.nLoginType = 1;
+        p.szIDServer = "ids.example";
+        p.pUser = &rec;
+        p.msgCallback = &Recorder::OnMsg;
+        p.pPayload = blob;
+        p.nPayloadLen = 3;
+        DevConnection* s = KVNetStartSavePasword(&p);
+        ASSERT_TRUE(s->WaitTaskEnded(5000));
+        EXPECT_EQ(CodesText(rec.Codes()), "2,2,2,2,126");
+        KVNetStopSavePasword(&s);
+    }
+}

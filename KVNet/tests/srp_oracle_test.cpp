@@ -272,8 +272,9 @@ TEST(Envelope, DigestCounterKeyStreamAndBounds)
     ASSERT_EQ(a.size(), b.size());
     for (size_t i = 0; i < a.size(); ++i) {
         const bool counterOrDigest = i >= 4 && i < 8 + 40;
-        if (!counterOrDigest)
+        if (!counterOrDigest) {
             EXPECT_EQ(a[i], b[i]) << i;
+        }
     }
     // Any counter value is accepted (it is not checked on receipt).
     EXPECT_TRUE(OpenOne(a));
@@ -284,7 +285,7 @@ TEST(Envelope, DigestCounterKeyStreamAndBounds)
     EXPECT_FALSE(OpenOne(c));
     // A body byte altered: refused.
     auto d = a;
-    d.back() ^= 1;
+    d[d.size() - 1] ^= 1;
     EXPECT_FALSE(OpenOne(d));
     // Truncations and a block length beyond the body.
     for (size_t n : {size_t(0), size_t(100), size_t(159), a.size() - 1}) {

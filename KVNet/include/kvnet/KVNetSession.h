@@ -82,7 +82,8 @@ typedef struct KVNetPushParam {
 
 /* Null for a null request, a port above 65535 or when the task cannot start. */
 DevConnection* KVNetConnectionStartEx(const KVNetConnectionParam* param);
-DevConnection* KVNetConnectionStart(const KVNetConnectionParamV1* param);
+/* The older request (a KVNetConnectionParamV1). */
+DevConnection* KVNetConnectionStart(const void* param);
 /* Stops (waiting for the session's task), frees and clears *handle. */
 void KVNetConnectionStop(DevConnection** handle);
 /* Address and port of the next connection attempt; 1, or 0 for a null handle. */
