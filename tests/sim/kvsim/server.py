@@ -126,6 +126,10 @@ class Simulator:
                     conn.close()
                     return
                 recv_exact = _recv_exact(sock)
+                # Raw access for handlers that take over the byte stream (headless
+                # upgrade data) or end the connection with a reset.
+                conn.recv_exact = recv_exact
+                conn.sock = sock
                 while not conn.closed and not self._stop.is_set():
                     try:
                         msg = proto.read_message(recv_exact)

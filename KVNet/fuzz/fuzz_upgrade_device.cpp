@@ -1,0 +1,188 @@
+// The upgrade against a device that answers with arbitrary bytes: start replies, the
+// verdict on 762, flash progress and multi-channel progress records. A real upgrade runs
+// over loopback TCP; the fuzz input (after one byte choosing the upgrade type) is all the
+// device ever sends, then it closes. The parsers are also fed the input directly.
+#include <arpa/inet.h>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+#include <vector>
+
+#include "upgrade.h"
+#include "upgrade_proto.h"
+
+namespace {
+
+class Link : public KVUpgradeSession {
+public:
+    explicit Link(uint16_t port) : port_(port) {}
+    bool LoggedIn() override { return true; }
+    uint32_t SessionId() override { return 7; }
+    uint8_t SecurityBits() override { return 0; }
+    void Address(std::string* h, uint16_t* p) override
+    {
+        *h = "127.0.0.1";
+        *p = port_;
+    }
+    DevConnection* Connection() override { return nullptr; }
+
+private:
+    uint16_t port_;
+};
+
+int g_listen = -1;
+uint16_t g_port = 0;
+std::string g_files[8];
+
+void put32(std::vector<uint8_t>& b, size_t off, uint32_t v)
+{
+    memcpy(b.data() + off, &v, 4);
+}
+
+std::string write_file(const char* stem, const std::vector<uint8_t>& d)
+{
+    char path[128];
+    snprintf(path, sizeof path, "/tmp/kvfuzz-upgrade-%d-%s", getpid(), stem);
+    FILE* f = fopen(path, "wb");
+    fwrite(d.data(), 1, d.size(), f);
+    fclose(f);
+    return path;
+}
+
+struct Calls {
+    std::atomic<int> n{0};
+    static void cb(unsigned code, void* param, void* user)
+    {
+        auto* c = static_cast<Calls*>(user);
+        if (code == kvupg::kIPCPercent) {
+            // The record must be readable for its minimum size.
+            const auto* r = static_cast<const volatile uint8_t*>(param);
+            uint8_t x = 0;
+            for (uint32_t i = 0; i < kvupg::kRecordMin; ++i)
+                x ^= r[i];
+            (void)x;
+        }
+        c->n++;
+    }
+};
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    g_listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(g_listen, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    listen(g_listen, 16);
+    socklen_t len = sizeof a;
+    getsockname(g_listen, reinterpret_cast<sockaddr*>(&a), &len);
+    g_port = ntohs(a.sin_port);
+
+    // One part file (two parts of 10 and 5000 bytes) and one plain file.
+    std::vector<uint8_t> parts(276 + 2 * 92 + 5010, 0x5A);
+    put32(parts, 12, 2);
+    put32(parts, 276 + 8, 276 + 2 * 92);
+    put32(parts, 276 + 12, 10);
+    put32(parts, 276 + 16, 0);
+    put32(parts, 276 + 92 + 8, 276 + 2 * 92 + 10);
+    put32(parts, 276 + 92 + 12, 5000);
+    put32(parts, 276 + 92 + 16, 1);
+    put32(parts, 4, kvupg::FileCheckValue(parts.data(), parts.size()));
+    const std::string pf = write_file("parts", parts);
+    const std::string plain = write_file("plain", std::vector<uint8_t>(5000, 0xA5));
+    g_files[3] = g_files[6] = pf;
+    g_files[4] = g_files[5] = g_files[7] = plain;
+
+    auto& t = kvnet_upgrade_timings();
+    t.connectMs = t.startSendMs = t.startRecvMs = t.plainRecvMs = t.dataSendMs = t.closeRecvMs = 1000;
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size < 1)
+        return 0;
+    static const uint32_t types[] = {3, 6, 4, 5, 7, 3, 4, 7};
+    const uint32_t type = types[data[0] & 7];
+    const uint8_t* dev = data + 1;
+    const size_t devLen = size - 1;
+
+    // The parsers on their own.
+    {
+        std::vector<uint8_t> copy(dev, dev + devLen);
+        std::vector<kvupg::ProgressRecord> recs;
+        uint32_t m, w;
+        kvupg::ParseWant(copy.data(), static_cast<uint32_t>(copy.size()), &m, &w);
+        if (kvupg::SplitProgress(copy.data(), static_cast<uint32_t>(copy.size()), &recs)) {
+            kvupg::ChannelMask mask;
+            mask.first = ~0u;
+            for (auto& v : mask.words)
+                v = ~0u;
+            for (auto& r : recs)
+                mask.Finish(r.channel);
+        }
+    }
+
+    Calls calls;
+    KVUpgradeRequest req;
+    req.path = g_files[type];
+    req.callback = &Calls::cb;
+    req.user = &calls;
+    req.type = type;
+    req.mask = 0x3;
+    req.masks[1] = 0x1;
+    auto* up = new DevRemoteUpgrade(std::make_unique<Link>(g_port), req);
+    if (!up->Start()) {
+        delete up;
+        return 0;
+    }
+    // The device: accept, answer with the input, then read whatever comes until the
+    // client closes.
+    pollfd p{g_listen, POLLIN, 0};
+    if (poll(&p, 1, 2000) == 1) {
+        int fd = accept4(g_listen, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) {
+            // One thread plays the device: write the input while reading whatever the
+            // client sends (it may send a lot before it reads), then read to its close.
+            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+            size_t off = 0;
+            bool wrDone = devLen == 0;
+            if (wrDone)
+                shutdown(fd, SHUT_WR);
+            char sink[65536];
+            for (;;) {
+                pollfd q{fd, static_cast<short>(POLLIN | (wrDone ? 0 : POLLOUT)), 0};
+                if (poll(&q, 1, 5000) <= 0)
+                    break;
+                if (!wrDone && (q.revents & (POLLOUT | POLLERR | POLLHUP))) {
+                    ssize_t n = send(fd, dev + off, devLen - off, MSG_NOSIGNAL);
+                    if (n > 0)
+                        off += static_cast<size_t>(n);
+                    if (n < 0 && errno != EAGAIN) {
+                        wrDone = true;
+                    } else if (off == devLen) {
+                        wrDone = true;
+                        shutdown(fd, SHUT_WR);
+                    }
+                }
+                if (q.revents & (POLLIN | POLLHUP | POLLERR)) {
+                    ssize_t n = recv(fd, sink, sizeof sink, 0);
+                    if (n == 0 || (n < 0 && errno != EAGAIN))
+                        break;
+                }
+            }
+            close(fd);
+        }
+    }
+    DevRemoteUpgrade::StopAndFree(&up);
+    return 0;
+}

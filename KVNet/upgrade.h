@@ -1,0 +1,135 @@
+// The firmware upgrade task: one object per upgrade, behind the handle of the flat
+// interface. It runs on the client's task pool, opens its own connection to the session's
+// device, sends the file and relays the device's verdict and flash progress.
+//
+// Threads: the task runs the upgrade and makes every callback; Stop runs on the caller's
+// thread. m_mutex covers the socket's creation (with the stop and logged-in checks) and
+// Stop's flag and shutdown, so a stop either prevents the connection or breaks it.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <pthread.h>
+#include <string>
+#include <vector>
+
+#include "kv_file.h"
+#include "kv_lock.h"
+#include "kv_socket_wrapper.h"
+#include "kvnet/KVNetUpgrade.h"
+#include "sync_event.h"
+#include "upgrade_proto.h"
+
+// Time limits of an upgrade. Defaults are the protocol's; tests shorten them before they
+// start upgrades.
+struct KVUpgradeTimings {
+    unsigned connectMs = 15000;
+    unsigned startSendMs = 15000;     // send and receive limits of the start exchange
+    unsigned startRecvMs = 15000;
+    unsigned plainRecvMs = 35000;     // type 7: the device checks the file before it answers
+    unsigned dataSendMs = 30000;
+    unsigned closeRecvMs = 30000;     // closing reply and each flash progress message
+    unsigned progressMs = 300;        // least time between two percentage reports
+};
+KVUpgradeTimings& kvnet_upgrade_timings();
+
+// What an upgrade needs of its session. The flat interface binds it to a DevConnection;
+// tests may bind it to a device directly.
+class KVUpgradeSession {
+public:
+    virtual ~KVUpgradeSession() = default;
+    virtual bool LoggedIn() = 0;
+    virtual uint32_t SessionId() = 0;
+    virtual uint8_t SecurityBits() = 0;
+    virtual void Address(std::string* host, uint16_t* port) = 0;
+    // The session the side connection is bound to (repeats its key exchange), or null.
+    virtual DevConnection* Connection() = 0;
+};
+
+// Frees a firmware image: a large one is mapped with its pages populated in one call,
+// rather than faulted in a page at a time while it is read.
+struct KVImageFree {
+    size_t mapped = 0;
+    void operator()(uint8_t* p) const;
+};
+
+struct KVUpgradeRequest {
+    std::string path;
+    KVNetRemoteUpgradeCallback callback = nullptr;
+    void* user = nullptr;
+    uint32_t type = 0;
+    uint32_t mask = 0;
+    uint32_t masks[8] = {};
+    uint32_t pauseMs = 0;
+};
+
+class DevRemoteUpgrade {
+public:
+    DevRemoteUpgrade(std::unique_ptr<KVUpgradeSession> session, const KVUpgradeRequest& req);
+    ~DevRemoteUpgrade();
+    DevRemoteUpgrade(const DevRemoteUpgrade&) = delete;
+    DevRemoteUpgrade& operator=(const DevRemoteUpgrade&) = delete;
+
+    // Queues the task; false when the pool refused it (the object is then the caller's).
+    bool Start();
+    // Stops and frees: waits for the task unless called on the task's own thread (from a
+    // callback), where the task frees the object as it ends.
+    static void StopAndFree(DevRemoteUpgrade** handle);
+
+private:
+    static void* TransFun(void* arg);
+    void Run();
+    bool ReadFile();
+    void PartUpgrade(uint16_t msgType);
+    void MultiUpgrade();
+    void PlainUpgrade();
+
+    // Steps shared by the types: connect and exchange the start request. False after
+    // the failure was reported (or silently when stopped).
+    bool Connect();
+    bool StartExchange(uint16_t msgType, const std::vector<uint8_t>& body, unsigned recvMs);
+    // Sends data pieces; false after a failed send (390 reported) or a stop.
+    bool SendData(const uint8_t* data, uint64_t len);
+    // Sends 763 (part types) and 762 and receives the 762 reply into m_msg.
+    bool CloseExchange(uint16_t msgType, bool withEnd);
+    void FlashPhase();
+    void MultiProgressPhase();
+
+    void Report(unsigned code, uintptr_t param = 0);
+    void ReportPtr(unsigned code, const void* param);
+    bool Stopped() const { return m_stop.load(); }
+    void SetTimeouts(unsigned sendMs, unsigned recvMs);
+    // Logs why a receive in a waiting phase failed: a silent device or a closed one.
+    void LogRecvEnd(const char* phase);
+    bool CheckReply(uint16_t msgType, uint16_t subType, uint32_t seq);
+
+    std::unique_ptr<KVUpgradeSession> m_session;
+    std::string m_path;
+    KVNetRemoteUpgradeCallback m_callback;
+    void* m_user;
+    kvupg::ChannelMask m_masks;
+    std::atomic<bool> m_stop{false};
+    SyncEvent m_ended{true, false};
+    SyncEvent m_stopEvent{true, false}; // wakes the pause between pieces
+    Mutex m_mutex;
+    KVSyncSocketWrapper m_sock;
+    CKVFile m_file;
+    uint32_t m_counter = 0;
+    kvupg::ProgressThrottle m_progress;
+    uint32_t m_crc = 0;
+    uint32_t m_type;
+    uint32_t m_pauseMs;
+    std::unique_ptr<uint8_t[], KVImageFree> m_data;
+    uint64_t m_size = 0;
+    uint16_t m_msgType = 0;
+    std::vector<kvupg::Part> m_parts;
+    std::unique_ptr<MsgBuf> m_msg;
+    std::vector<uint8_t> m_piece; // head + piece, one send
+    std::string m_host;
+    uint16_t m_port = 0;
+    KVUpgradeTimings m_t;
+
+    std::atomic<pthread_t> m_thread{};
+    std::atomic<bool> m_running{false};
+    bool m_selfFree = false; // written and read on the task thread only
+};
