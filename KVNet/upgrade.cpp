@@ -377,17 +377,25 @@ void DevRemoteUpgrade::PartUpgrade(uint16_t msgType)
         if (m_progress.Finish(&pct))
             Report(kPercent, pct);
     }
-    if (!CloseExchange(msgType, true))
-        return;
+    if (CloseAndCheck(msgType, true))
+        FlashPhase();
+}
+
+// The closing exchange after the data and the device's verdict on it. True when the
+// device goes on to write its flash; otherwise the verdict has been reported.
+bool DevRemoteUpgrade::CloseAndCheck(uint16_t msgType, bool withEnd)
+{
+    if (!CloseExchange(msgType, withEnd))
+        return false;
     const unsigned verdict = CheckEndVerdict(*m_msg);
     if (verdict != kWriteFlash) {
         if (m_msg->head.AckFlag != 0)
             UPG_LOG("check end rsp ack = %u\n", m_msg->head.AckFlag);
         Report(verdict);
-        return;
+        return false;
     }
     Report(kWriteFlash);
-    FlashPhase();
+    return true;
 }
 
 void DevRemoteUpgrade::FlashPhase()
@@ -439,17 +447,8 @@ void DevRemoteUpgrade::MultiUpgrade()
     unsigned pct;
     if (m_progress.Finish(&pct))
         Report(kPercent, pct);
-    if (!CloseExchange(kMsgMulti, false))
-        return;
-    const unsigned verdict = CheckEndVerdict(*m_msg);
-    if (verdict != kWriteFlash) {
-        if (m_msg->head.AckFlag != 0)
-            UPG_LOG("check end rsp ack = %u\n", m_msg->head.AckFlag);
-        Report(verdict);
-        return;
-    }
-    Report(kWriteFlash);
-    MultiProgressPhase();
+    if (CloseAndCheck(kMsgMulti, false))
+        MultiProgressPhase();
 }
 
 void DevRemoteUpgrade::MultiProgressPhase()

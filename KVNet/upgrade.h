@@ -92,6 +92,7 @@ private:
     bool SendData(const uint8_t* data, uint64_t len);
     // Sends 763 (part types) and 762 and receives the 762 reply into m_msg.
     bool CloseExchange(uint16_t msgType, bool withEnd);
+    bool CloseAndCheck(uint16_t msgType, bool withEnd);
     void FlashPhase();
     void MultiProgressPhase();
 
