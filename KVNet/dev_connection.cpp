@@ -216,6 +216,7 @@ bool DevConnection::Start(const KVNetConnectionParam* param, bool restart)
     while (m_wakeFd >= 0 && read(m_wakeFd, &drain, sizeof drain) > 0) {
     }
     m_threadEnded.Reset();
+    m_taskThread = pthread_t{};
     m_taskRunning = true;
     if (sl_task_add(&DevConnection::ConnectionFun, this) != 0) {
         m_taskRunning = false;
@@ -300,6 +301,9 @@ void DevConnection::Run()
         ++round;
     } while (round < 2 || m_autoReconnect);
     m_rx.reset();
+    // This worker goes back to the pool and may run another session's callback: it must
+    // no longer count as this session's task.
+    m_taskThread = pthread_t{};
     // Last touch of the session: Stop may free it as soon as this is set.
     m_threadEnded.Set();
 }
@@ -575,6 +579,12 @@ void DevConnection::Stop()
 
 bool DevConnection::Restart()
 {
+    // From the session's own callback a restart would start a second task beside the
+    // running one: refused, as the interface says.
+    if (OnConnectionTask()) {
+        KV_LOG(gEnableConnStatus, "dev(%s) reset from its own callback refused\n", Describe().c_str());
+        return false;
+    }
     Stop();
     m_loggedInEvent.Reset();
     m_threadEnded.Reset();

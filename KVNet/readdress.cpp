@@ -83,7 +83,7 @@ void RunSender(Sender& s)
     KVSyncSocketWrapper sock(nullptr);
     if (!sock.Socket(unicast ? s.dest.c_str() : "255.255.255.255", kvsearch::kPort, false))
         return;
-    if (!sock.Bind("0.0.0.0", SyncSocket::GetFreePort()))
+    if (!sock.Bind("0.0.0.0", 0))
         return;
     const int one = 1;
     if (!unicast && !sock.SetSockOpt(SO_BROADCAST, &one))

@@ -110,7 +110,9 @@ void ProbeOne(const char* addr, const char* bindAddr, bool broadcast, const MsgH
     KVSyncSocketWrapper s(nullptr);
     if (!s.Socket(addr, kvsearch::kPort, false))
         return;
-    if (!s.Bind(bindAddr, SyncSocket::GetFreePort()))
+    // Port 0: the system picks a free port in the bind itself (asking first and binding
+    // after leaves a window in which another socket can take it).
+    if (!s.Bind(bindAddr, 0))
         return;
     const int one = 1;
     if (broadcast && !s.SetSockOpt(SO_BROADCAST, &one))

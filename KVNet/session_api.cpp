@@ -44,6 +44,10 @@ void KVNetConnectionStop(DevConnection** handle)
     if (!handle || !*handle)
         return;
     DevConnection* s = *handle;
+    // Freeing the session from its own callback would pull it from under its task:
+    // refused, as the interface says (the handle stays valid).
+    if (s->OnConnectionTask())
+        return;
     s->Stop();
     *handle = nullptr;
     delete s;

@@ -7,7 +7,8 @@ public:
     static constexpr unsigned kInfinite = 0xFFFFFFFFu;
 
     SyncEvent(bool manualReset, bool initialState);
-    // Sets the event first so no waiter stays blocked.
+    // Sets the event first. Destroying the condition under a waiter is undefined all the
+    // same: owners make sure every waiter has returned before the event goes.
     ~SyncEvent();
     SyncEvent(const SyncEvent&) = delete;
     SyncEvent& operator=(const SyncEvent&) = delete;

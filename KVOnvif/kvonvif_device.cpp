@@ -1,3 +1,4 @@
+#include <system_error>
 #include "kvonvif_device.h"
 
 #include <stdio.h>
@@ -64,7 +65,11 @@ void kvonvif_device::start(const KVNetConnectionParam& p) {
     password = p.szPwd ? p.szPwd : "";
     callback = p.msgCallback;
     user_ptr = p.pUser;
-    status = std::async(std::launch::async, &kvonvif_device::run, this);
+    try {
+        status = std::async(std::launch::async, &kvonvif_device::run, this);
+    } catch (const std::system_error&) {
+        // No thread for the status task: no callback comes, as for a refused start.
+    }
 }
 
 void kvonvif_device::run() {

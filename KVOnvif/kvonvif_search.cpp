@@ -1,3 +1,5 @@
+#include <new>
+#include <system_error>
 #include "kvonvif_search.h"
 
 #include <arpa/inet.h>
@@ -184,8 +186,12 @@ kvonvif_search_device::~kvonvif_search_device() {
 
 void kvonvif_search_device::start(const KVNetSearchDevParam& p, const search_rules& rules) {
     auto result = std::make_shared<search_device_result>(p.callback, p.user);
-    futures_.push_back(std::async(std::launch::async, &kvonvif_search_device::run,
-                                  std::string("0.0.0.0"), result, rules, cancel_fd_));
+    try {
+        futures_.push_back(std::async(std::launch::async, &kvonvif_search_device::run,
+                                      std::string("0.0.0.0"), result, rules, cancel_fd_));
+    } catch (const std::system_error&) {
+        // No thread: dropping the last reference below delivers the final call at once.
+    }
     // The running task now holds the only reference: its end delivers the results.
     result.reset();
 }
@@ -263,7 +269,8 @@ void kvonvif_search_device::run(std::string ifaddr, std::shared_ptr<search_devic
                     if (len < 0) break;
                     auto now = clock::now();
                     if (now > quiet_from) quiet_from = now;
-                    std::unique_ptr<SearchDevRsp> rec(new SearchDevRsp);
+                    std::unique_ptr<SearchDevRsp> rec(new (std::nothrow) SearchDevRsp);
+                    if (!rec) break;
                     memset(rec.get(), 0, sizeof *rec);
                     if (parser.parse(buf.data(), (size_t)len, rec.get()) == probe_parser::usable) {
                         found.push_back(std::move(rec));

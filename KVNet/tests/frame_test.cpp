@@ -201,19 +201,6 @@ TEST(SyncEventTest, TimedWaitRespectsItsDeadline)
     setter.join();
 }
 
-TEST(SyncEventTest, DestructorReleasesWaiters)
-{
-    auto* ev = new SyncEvent(true, false);
-    std::atomic<bool> waiting{false};
-    std::thread t([&] {
-        waiting = true;
-        ev->Wait(200); // returns by time-out or by the destructor's set
-    });
-    WaitFor([&] { return waiting.load(); }, seconds(1));
-    t.join();
-    delete ev;
-}
-
 TEST(MsgSeq, UniqueAcrossThreads)
 {
     std::mutex m;

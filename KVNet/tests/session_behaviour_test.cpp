@@ -324,7 +324,8 @@ TEST(SessionLogin, BodiesFlagsAndAlarmSubscription)
     ASSERT_TRUE(kvtest::WaitFor([&] { return !Events(sim, "alarm-subscribe").empty(); }, milliseconds(2000)));
     EXPECT_EQ(Field(Events(sim, "alarm-subscribe")[0], "subtype"), "198");
     EXPECT_EQ(Field(Events(sim, "alarm-subscribe")[0], "size"), "0");
-    // The next login (after a reset) asks for no alarms, and carries the session id.
+    // A reset starts again from the saved request: the alarm bit the caller asked for
+    // comes back, whatever the subscription said meanwhile.
     KVNetResetConnection(s);
     ASSERT_TRUE(kvtest::WaitFor([&] { return Events(sim, "login").size() >= 2; }, milliseconds(5000)));
     auto second = Events(sim, "login")[1];

@@ -25,7 +25,8 @@ void KVOnvifRelease(void);
  * returns null and sends nothing. */
 KVOnvifSearchHandle KVOnvifSearchDevStart(const KVNetSearchDevParam* p);
 /* Ends the search early if it still listens, waits until its last callback has
- * returned, frees it and clears *h. Null address or handle: nothing. */
+ * returned, frees it and clears *h. Null address or handle: nothing. Since it waits for
+ * the callbacks, it must not be called from the search's own callback. */
 void KVOnvifSearchDevStop(KVOnvifSearchHandle* h);
 /* Returns 0; the search keeps its fixed time-outs. */
 int KVOnvifSetSeachTimeout(int a, int b, int c);
@@ -34,6 +35,7 @@ int KVOnvifSetSeachTimeout(int a, int b, int c);
  * thread of its own; nothing is sent to the device. Needs msgCallback, szAddr, szUser and
  * a non-zero port (null password means empty). */
 KVOnvifHandle KVOnvifConnectionStart(const KVNetConnectionParam* p);
+/* Waits for the status callback; not to be called from that callback. */
 void KVOnvifConnectionStop(KVOnvifHandle* h);
 /* Parameter type 511 (KVNet_NetworkBaseSet_t) only; blocks the caller for the requests. */
 int KVOnvifQueryParamEx(KVOnvifHandle h, KVNetQueryParamParamEx* p);

@@ -25,7 +25,6 @@ import os
 import queue
 import random
 import select
-import signal
 import socket
 import sys
 import threading
@@ -33,7 +32,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sim"))
 from kvsim import safety  # noqa: E402
-from kvsim.main import watch_stdin  # noqa: E402
+from kvsim.main import catch_stop_signals, wait_for_end, watch_stdin  # noqa: E402
 
 POLL_MS = 200
 
@@ -256,13 +255,13 @@ def main(argv=None):
     rng = random.Random(opts.seed)
     udp = [UdpRelay(l, t, opts, rng, scheduler, stop) for l, t in opts.udp]
     tcp = [TcpRelay(l, t, opts, stop) for l, t in opts.tcp]
-    for signum in (signal.SIGTERM, signal.SIGINT):
-        signal.signal(signum, lambda *_: stop.set())
+    signalled = catch_stop_signals()
     if not opts.no_stdin_watch:
         threading.Thread(target=watch_stdin, args=(stop,), daemon=True).start()
     print("READY udp=%s tcp=%s" % (",".join(str(r.port) for r in udp),
                                    ",".join(str(r.port) for r in tcp)), flush=True)
-    stop.wait(opts.lifetime or None)
+    wait_for_end(stop, signalled, opts.lifetime)
+    stop.set()
     return 0
 
 

@@ -5,6 +5,7 @@ import os
 import signal
 import sys
 import threading
+import time
 
 from . import handlers, registry, safety
 from .conn import Scenarios
@@ -42,6 +43,26 @@ def watch_stdin(done):
     done.set()
 
 
+def catch_stop_signals():
+    """SIGTERM and SIGINT only mark a flag (the returned list). Setting an Event from a
+    signal handler can deadlock: the handler runs in the main thread, which may hold the
+    Event's own lock at that moment (inside wait())."""
+    signalled = []
+    for signum in (signal.SIGTERM, signal.SIGINT):
+        signal.signal(signum, lambda *_: signalled.append(signum))
+    return signalled
+
+
+def wait_for_end(done, signalled, lifetime):
+    """Until `done` is set (end of standard input), a stop signal, or `lifetime` seconds
+    (0: no limit) on the monotonic clock."""
+    end = time.monotonic() + lifetime if lifetime else None
+    while not signalled and not done.is_set():
+        if end is not None and time.monotonic() >= end:
+            return
+        done.wait(0.2)
+
+
 def main(argv=None):
     args = parse_args(sys.argv[1:] if argv is None else argv)
     handlers.load_all()
@@ -68,12 +89,11 @@ def main(argv=None):
         return 1
 
     done = threading.Event()
-    for signum in (signal.SIGTERM, signal.SIGINT):
-        signal.signal(signum, lambda *_: done.set())
+    signalled = catch_stop_signals()
     if not args.no_stdin_watch:
         threading.Thread(target=watch_stdin, args=(done,), daemon=True).start()
     sim.start()
     print("READY tcp=%d udp=%d" % (sim.tcp_port, sim.udp_port), flush=True)
-    done.wait(args.lifetime or None)
+    wait_for_end(done, signalled, args.lifetime)
     sim.close()
     return 0
