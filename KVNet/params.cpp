@@ -159,7 +159,10 @@ int KVNetQueryTemporaryParam(DevConnection* h, const KVNetQueryTemporaryParamPar
         return 1;
     if (!p->pDest && !p->structCallback)
         return 0;
-    // S bounds the copy; S of 0 means the destination holds the whole reply.
+    // S bounds the copy. A destination without a size would let the device choose how
+    // much is written into it: refused. The callback gets a copy of the whole reply.
+    if (p->pDest && p->nStructSize == 0)
+        return 0;
     const uint32_t n = p->nStructSize ? std::min(p->nStructSize, size) : size;
     if (p->pDest) {
         std::memcpy(p->pDest, payload, n);

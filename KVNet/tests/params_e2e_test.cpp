@@ -252,6 +252,12 @@ TEST(ParamsE2E, TemporaryQuery)
     ASSERT_EQ(KVNetQueryTemporaryParam(s.h, &p), 1);
     EXPECT_EQ(Bytes(d2.begin(), d2.begin() + 8), Bytes(req.begin(), req.begin() + 8));
     EXPECT_EQ(Bytes(d2.begin() + 8, d2.end()), Bytes(8, 0xCC));
+    // A destination without a size: the device would choose how much is written. Refused,
+    // the buffer untouched.
+    p.nStructSize = 0;
+    std::fill(d2.begin(), d2.end(), 0xCC);
+    EXPECT_EQ(KVNetQueryTemporaryParam(s.h, &p), 0);
+    EXPECT_EQ(d2, Bytes(16, 0xCC));
     EXPECT_EQ(Received(s.sim, 600).back().body, req);
 }
 

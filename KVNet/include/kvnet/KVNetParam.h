@@ -163,7 +163,8 @@ typedef struct KVNetQueryTemporaryParamParam {
     const void*        pReqData;      /* sent unchanged, or null */
     void*              pDest;         /* destination, or null */
     uint32_t           nReqSize;
-    uint32_t           nStructSize;   /* S */
+    uint32_t           nStructSize;   /* S; with a destination and another subtype than 0,
+                                         S = 0 is refused (the reply's size is the device's) */
     KVNetParamCallback structCallback;
     uint32_t           nElemSize;     /* E */
     KVNetParamCallback elemCallback;
