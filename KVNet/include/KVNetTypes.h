@@ -99,6 +99,81 @@ typedef struct KVNet_NetworkBaseSet_t {
     uint8_t  reserved2[11];     /* 269 */
 } KVNet_NetworkBaseSet_t;
 
+
+/* Coding of a frame's payload (KVFrameHead.EncodeType). Video and audio share the byte:
+ * for video every value other than 7 and 8 means H.264. */
+enum EncodeType {
+    KV_ENCODE_H264 = 0,
+    KV_ENCODE_H265 = 7,
+    KV_ENCODE_H265_ALT = 8,
+
+    KV_ENCODE_PCM = 0,
+    KV_ENCODE_G711A = 1,
+    KV_ENCODE_G711U = 2,
+    KV_ENCODE_IMA_ADPCM = 3,
+    KV_ENCODE_G726_16K = 4,
+    KV_ENCODE_G726_24K = 5,
+    KV_ENCODE_G726_32K = 6,
+    KV_ENCODE_G726_40K = 7,
+    KV_ENCODE_IMA_ADPCM_ALT = 35 /* '#' */
+};
+
+#define KV_FRAME_MAGIC 0x6D46564Bu /* "KVFm" read little-endian */
+#define KV_FRAME_HEAD_SIZE 40
+#define KV_FRAME_I 'I'
+#define KV_FRAME_P 'P'
+#define KV_FRAME_V 'V' /* virtual key frame: refers back to an earlier 'I' frame */
+#define KV_FRAME_A 'A'
+/* Flags field: bits 0-6 kept for the first key frame; bit 8 marks a key frame followed by
+ * a virtual key frame that refers to it. */
+#define KV_FRAME_FLAG_FIRSTKEY_MASK 0x007Fu
+#define KV_FRAME_FLAG_REF_MARK 0x0100u
+
+#pragma pack(push, 1)
+typedef struct KVFrameVideoFormat {
+    uint16_t Width;
+    uint16_t Height;
+    uint8_t  Fps;
+    uint8_t  Reserved;
+    uint16_t RefInfo; /* bits 2-12: for a 'V' frame, frame numbers back to its 'I' frame */
+} KVFrameVideoFormat;
+
+typedef struct KVFrameAudioFormat {
+    uint32_t SampleRate;
+    uint8_t  Channels;
+    uint8_t  Bits;
+    uint16_t BlockSize; /* bytes per block, 4-byte block head included */
+} KVFrameAudioFormat;
+
+/* The 40-byte head of every media frame, little-endian, followed by FrameSize payload bytes. */
+typedef struct KVFrameHead {
+    uint32_t Magic;      /* 0: "KVFm" */
+    uint8_t  FrameType;  /* 4: 'I', 'P', 'V', 'A' */
+    uint8_t  EncodeType; /* 5: enum EncodeType, or a picture format */
+    uint16_t Flags;      /* 6 */
+    uint32_t FrameNo;    /* 8 */
+    uint32_t FrameSize;  /* 12: payload bytes after the head */
+    uint64_t FrameTime;  /* 16: microseconds since 1970-01-01 00:00 UTC */
+    uint64_t Reserved;   /* 24: carried unchanged */
+    union {
+        KVFrameVideoFormat Video;
+        KVFrameAudioFormat Audio;
+        uint8_t            Raw[8];
+    } Format;            /* 32 */
+} KVFrameHead;
+#pragma pack(pop)
+
+/* Frame numbers back from a 'V' frame to the 'I' frame it refers to. */
+static inline uint32_t KVFrameRefDistance(const KVFrameHead* h)
+{
+    return (uint32_t)((h->Format.Video.RefInfo >> 2) & 0x7FFu);
+}
+
+static inline int KVEncodeIsH265(uint8_t encode)
+{
+    return encode == KV_ENCODE_H265 || encode == KV_ENCODE_H265_ALT;
+}
+
 #ifdef __cplusplus
 } /* extern "C" */
 
@@ -120,6 +195,25 @@ static_assert(sizeof(KVNet_NetworkBaseSet_t) == 280, "");
 static_assert(offsetof(KVNet_NetworkBaseSet_t, HttpPort) == 20, "");
 static_assert(offsetof(KVNet_NetworkBaseSet_t, AddrMode) == 24, "");
 static_assert(offsetof(KVNet_NetworkBaseSet_t, DhcpFlag) == 268, "");
+static_assert(sizeof(KVFrameHead) == 40, "frame head is 40 bytes");
+static_assert(offsetof(KVFrameHead, Magic) == 0, "");
+static_assert(offsetof(KVFrameHead, FrameType) == 4, "");
+static_assert(offsetof(KVFrameHead, EncodeType) == 5, "");
+static_assert(offsetof(KVFrameHead, Flags) == 6, "");
+static_assert(offsetof(KVFrameHead, FrameNo) == 8, "");
+static_assert(offsetof(KVFrameHead, FrameSize) == 12, "");
+static_assert(offsetof(KVFrameHead, FrameTime) == 16, "");
+static_assert(offsetof(KVFrameHead, Reserved) == 24, "");
+static_assert(offsetof(KVFrameHead, Format) == 32, "");
+static_assert(offsetof(KVFrameHead, Format.Video.Width) == 32, "");
+static_assert(offsetof(KVFrameHead, Format.Video.Height) == 34, "");
+static_assert(offsetof(KVFrameHead, Format.Video.Fps) == 36, "");
+static_assert(offsetof(KVFrameHead, Format.Video.Reserved) == 37, "");
+static_assert(offsetof(KVFrameHead, Format.Video.RefInfo) == 38, "");
+static_assert(offsetof(KVFrameHead, Format.Audio.SampleRate) == 32, "");
+static_assert(offsetof(KVFrameHead, Format.Audio.Channels) == 36, "");
+static_assert(offsetof(KVFrameHead, Format.Audio.Bits) == 37, "");
+static_assert(offsetof(KVFrameHead, Format.Audio.BlockSize) == 38, "");
 #endif
 
 #endif /* KVNET_TYPES_H */
