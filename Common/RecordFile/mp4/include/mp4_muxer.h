@@ -33,6 +33,8 @@ public:
     void force_64bit_layout(bool on) { m_force64 = on; }
 
     bool is_open() const { return m_file.is_open(); }
+    // Sample bytes the last WriteFrame put into the file.
+    uint64_t last_stored() const { return m_last_stored; }
 
 private:
     int build_root_atom();
@@ -63,4 +65,5 @@ private:
     bool m_video_added = false;
     bool m_force64 = false;
     std::vector<uint8_t> m_scratch;
+    uint64_t m_last_stored = 0;
 };

@@ -117,6 +117,7 @@ static bool has_block_heads(const uint8_t* p, uint32_t size, uint32_t block)
 
 int mp4_muxer::WriteFrame(const uint8_t* frame, int size)
 {
+    m_last_stored = 0;
     if (!m_file.is_open() || !frame || size < kvhead::kSize) return -1;
     uint32_t fsize = rd_le32(frame + kvhead::kFrameSize);
     if (fsize > uint32_t(size - kvhead::kSize)) return -1;
@@ -146,12 +147,14 @@ int mp4_muxer::WriteFrame(const uint8_t* frame, int size)
         }
         if (!m_audio->block_size) m_audio->block_size = block;
         if (write_sample(data, static_cast<int>(len), rec, kvhead::kRecord, time, type) != 0) return -1;
+        m_last_stored = m_audio->samples.back().size;
     } else {
         if (!m_video_added &&
             add_video_track(90000, rd_le16(frame + kvhead::kWidth), rd_le16(frame + kvhead::kHeight),
                             encode) != 0)
             return -1;
         if (write_sample(payload, static_cast<int>(fsize), rec, kvhead::kRecord, time, type) != 0) return -1;
+        m_last_stored = m_video->samples.back().size;
     }
     return m_file.failed() ? -1 : 0;
 }
@@ -173,6 +176,7 @@ int mp4_muxer::write_sample(const uint8_t* data, int len, const uint8_t* rec, in
 {
     int64_t pos = m_file.ftell();
     if (pos < 0) return -1;
+
     if (frame_type == 'A') {
         if (m_g726) {
             // Each code holds rate-index bits; the buffer is sized for this call.
