@@ -57,7 +57,6 @@ private:
     uint64_t m_last_audio_time = 0;
     bool m_h264 = true;
     uint32_t m_next_track_id = 1;
-    uint32_t m_creation_time = 0;
     int m_g726_rate = 0;
     std::vector<int16_t> m_pcm;
     g726_state_s* m_g726 = nullptr;

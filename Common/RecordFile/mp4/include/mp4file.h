@@ -37,11 +37,10 @@ private:
 
     uint8_t m_read = 0;
     FILE* m_fp = nullptr;
-    uint8_t* m_buf;           // points at m_area; never on the heap
+    uint8_t* m_buf;           // points at m_area: the buffer is never on the heap
     int m_wpos = 0;
     int m_start = 0;
     int m_bufsize = kBufferSize;
-    uint8_t m_on_heap = 0;
     bool m_failed = false;
     uint8_t m_area[kBufferSize];
 };
