@@ -286,6 +286,7 @@ public:
     uint32_t stsz_count = 0;
     struct key_entry { uint64_t time; uint64_t pos; uint64_t ref_pos; uint8_t ref_only; };
     std::vector<key_entry> keys;
+    bool keys_sorted = true;        // key times never go backwards: seeks search by halves
     std::vector<uint32_t> by_pos;   // sample indices in file order when positions do not ascend
     bool pos_sorted = true;
 };

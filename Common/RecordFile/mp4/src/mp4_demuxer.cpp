@@ -185,6 +185,10 @@ int mp4_demuxer::do_after_read_all()
                 v->keys.push_back({time(s - 1), pos, pos, 0});
             }
         }
+        v->keys_sorted = std::is_sorted(v->keys.begin(), v->keys.end(),
+                                        [](const atom_trak::key_entry& a, const atom_trak::key_entry& b) {
+                                            return a.time < b.time;
+                                        });
         // A file that starts with the reference of a 'V' frame starts at that frame: the
         // reference is delivered only for it, with the mark bit.
         if (n > 1 && head(1)[kvhead::kType] == 'V') {
@@ -305,7 +309,13 @@ int mp4_demuxer::ReadFrame(uint8_t* buf, int capacity, int& size)
 int mp4_demuxer::SeekByTime(uint64_t time)
 {
     if (!m_video || m_video->keys.empty()) return -1;
-    for (const atom_trak::key_entry& e : m_video->keys) {
+    const std::vector<atom_trak::key_entry>& keys = m_video->keys;
+    auto from = keys.begin();
+    if (m_video->keys_sorted)
+        from = std::lower_bound(keys.begin(), keys.end(), time,
+                                [](const atom_trak::key_entry& e, uint64_t t) { return e.time < t; });
+    for (auto it = from; it != keys.end(); ++it) {
+        const atom_trak::key_entry& e = *it;
         if (e.time < time || e.ref_only) continue;
         if (e.pos == e.ref_pos) {
             m_pos = e.pos;
