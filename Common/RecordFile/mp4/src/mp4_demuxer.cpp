@@ -168,8 +168,13 @@ int mp4_demuxer::do_after_read_all()
         for (uint32_t k = 0; k < n; ++k)
             if (head(k)[kvhead::kType] == 'I' || head(k)[kvhead::kType] == 'V') ++keyframes;
         auto* stss = static_cast<atom_stss*>(v->find_child_atom("stss"));
+        // The sync-sample table stands for the key frames only when it names exactly as many
+        // samples as the saved heads have key frames, all of them samples with a head.
+        bool use_stss = stss && keyframes > 0 && stss->samples.size() == keyframes &&
+                        std::all_of(stss->samples.begin(), stss->samples.end(),
+                                    [n](uint32_t s) { return s >= 1 && s <= n; });
         v->keys.clear();
-        if (!stss || stss->samples.size() != keyframes || keyframes == 0) {
+        if (!use_stss) {
             uint64_t ref = 0;
             bool have_ref = false;
             for (uint32_t k = 0; k < n; ++k) {
@@ -180,7 +185,6 @@ int mp4_demuxer::do_after_read_all()
             }
         } else {
             for (uint32_t s : stss->samples) {
-                if (s < 1 || s > n) return -1;
                 uint64_t pos = v->samples[s - 1].pos;
                 v->keys.push_back({time(s - 1), pos, pos, 0});
             }
