@@ -181,3 +181,44 @@ TEST(Mp4WriteFailure, SmallTmpfsIsReported)
     rmdir(dir.c_str());
     EXPECT_EQ(rc, 0);
 }
+
+TEST(Mp4RecordFile, BlockHeadsAreStoredOnlyWhenEveryBlockHasOne)
+{
+    auto blocks = [](int n, bool spoil_second) {
+        std::vector<uint8_t> p;
+        for (int i = 0; i < n; ++i) {
+            p.insert(p.end(), {0x00, 0x01, 40, 0});
+            std::vector<uint8_t> b = bytes_of(80, uint8_t(i));
+            p.insert(p.end(), b.begin(), b.end());
+        }
+        if (spoil_second && n > 1) p[84 + 2] = 41;
+        return p;
+    };
+    struct Case { const char* name; std::vector<uint8_t> payload; uint16_t block; uint64_t stored; };
+    const Case cases[] = {
+        {"one block, head removed", blocks(1, false), 0, 80},
+        {"three blocks, three heads removed", blocks(3, false), 84, 240},
+        {"a block without its head: all kept", blocks(3, true), 84, 252},
+        {"block size that does not divide the frame: kept whole", blocks(3, false), 100, 252},
+        {"no head", bytes_of(96, 5), 0, 96},
+    };
+    for (const Case& c : cases) {
+        std::string p = temp_path("blocks.mp4");
+        CKVMP4RecordFile f;
+        ASSERT_EQ(f.Open(p.c_str(), false), 0);
+        ASSERT_EQ(put(f, key(0)), 0);
+        std::vector<uint8_t> a = audio(1, 1000, c.payload, 8000, 8, c.block);
+        ASSERT_EQ(put(f, a), 0);
+        EXPECT_EQ(f.LastStoredBytes(), c.stored) << c.name;
+        ASSERT_EQ(f.Close(), 0);
+        CKVMP4RecordFile r;
+        ASSERT_EQ(r.Open(p.c_str(), true), 0);
+        std::vector<uint8_t> buf(4096);
+        int size = int(buf.size());
+        ASSERT_EQ(r.ReadFrame(buf.data(), size), 0);
+        size = int(buf.size());
+        ASSERT_EQ(r.ReadFrame(buf.data(), size), 0);
+        EXPECT_EQ(std::vector<uint8_t>(buf.begin(), buf.begin() + size), a) << c.name;
+        unlink(p.c_str());
+    }
+}
