@@ -264,6 +264,7 @@ int CKVPrivateRecordFile::ReadRefFrameInfo()
     if (m_index.empty())
         return -1;
     KVFrameHead fh;
+    memset(&fh, 0, sizeof(fh));
     for (KVFileFrameIndexItem& it : m_index) {
         if (!ReadAt(it.offset, &fh, sizeof(fh)) || fh.Magic != KV_FRAME_MAGIC)
             return -1;
@@ -280,12 +281,21 @@ int CKVPrivateRecordFile::ReadRefFrameInfo()
         }
     }
     // A file that begins with the reference of a 'V' frame: that frame is where the
-    // recording starts, and the 'I' frame is delivered marked.
+    // recording starts, and the 'I' frame is delivered marked. Audio records between the
+    // two are passed over, as the walk of an unfinished file does.
     if (ReadAt(m_index[0].offset, &fh, sizeof(fh))) {
         uint64_t next = m_index[0].offset + KVFrameRecordLength(fh.FrameSize);
         KVFrameHead nh;
-        if (ReadAt(next, &nh, sizeof(nh)) && nh.Magic == KV_FRAME_MAGIC &&
-            nh.FrameType == KV_FRAME_V) {
+        for (;;) {
+            if (!ReadAt(next, &nh, sizeof(nh))) {
+                nh.Magic = 0;
+                break;
+            }
+            if (nh.Magic != KV_FRAME_MAGIC || nh.FrameType != KV_FRAME_A)
+                break;
+            next += KVFrameRecordLength(nh.FrameSize);
+        }
+        if (nh.Magic == KV_FRAME_MAGIC && nh.FrameType == KV_FRAME_V) {
             m_index[0].refOnly = 1;
             m_firstTime = nh.FrameTime;
             m_markNext = 0;

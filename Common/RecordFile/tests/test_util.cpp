@@ -168,3 +168,42 @@ uint64_t T0()
 {
     return 1710028790ull * 1000000ull;  // 2024-03-09 23:59:50 UTC
 }
+
+#include "base_record_file.h"
+
+void WriteAll(CBaseRecordFile& w, const std::vector<TestFrame>& frames, std::vector<int>* results)
+{
+    for (const TestFrame& f : frames) {
+        int size = (int)f.bytes.size();
+        int rc = w.WriteFrame(f.bytes.data(), size);
+        if (results)
+            results->push_back(rc);
+    }
+}
+
+std::vector<TestFrame> ReadAll(CBaseRecordFile& r, size_t max)
+{
+    std::vector<TestFrame> out;
+    std::vector<uint8_t> buf(4 << 20);
+    while (out.size() < max) {
+        int size = (int)buf.size();
+        if (r.ReadFrame(buf.data(), size) != 0)
+            break;
+        TestFrame f;
+        memcpy(&f.head, buf.data(), 40);
+        size_t n = 40 + (size_t)f.head.FrameSize;
+        if (n > (size_t)size)
+            n = (size_t)size;
+        f.bytes.assign(buf.begin(), buf.begin() + (long)n);
+        out.push_back(std::move(f));
+    }
+    return out;
+}
+
+std::vector<TestFrame> FromFirstKey(const std::vector<TestFrame>& frames)
+{
+    size_t i = 0;
+    while (i < frames.size() && frames[i].type() != 'I')
+        i++;
+    return std::vector<TestFrame>(frames.begin() + (long)i, frames.end());
+}
