@@ -117,7 +117,7 @@ std::string FrameLines(const std::vector<TestFrame>& frames)
     return s;
 }
 
-std::string Run(const std::string& cmd, int* status)
+std::string RunCmd(const std::string& cmd, int* status)
 {
     std::string out;
     FILE* p = popen(cmd.c_str(), "r");
@@ -138,12 +138,12 @@ std::string Run(const std::string& cmd, int* status)
 
 std::string Oracle(const std::string& args, int* status)
 {
-    return Run(std::string(KV_PYTHON) + " " + KV_RECFILE_ORACLE + " " + args, status);
+    return RunCmd(std::string(KV_PYTHON) + " " + KV_RECFILE_ORACLE + " " + args, status);
 }
 
 bool HaveTool(const char* name)
 {
-    return Run(std::string("command -v ") + name + " >/dev/null 2>&1 && echo yes") == "yes\n";
+    return RunCmd(std::string("command -v ") + name + " >/dev/null 2>&1 && echo yes") == "yes\n";
 }
 
 TempDir::TempDir()

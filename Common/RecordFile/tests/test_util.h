@@ -34,7 +34,7 @@ std::string FrameLine(const uint8_t* frame, size_t len);
 std::string FrameLines(const std::vector<TestFrame>& frames);
 
 // Runs a shell command; its standard output; exit status in *status.
-std::string Run(const std::string& cmd, int* status = nullptr);
+std::string RunCmd(const std::string& cmd, int* status = nullptr);
 std::string Oracle(const std::string& args, int* status = nullptr);
 bool HaveTool(const char* name);
 
