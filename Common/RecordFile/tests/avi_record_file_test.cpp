@@ -262,7 +262,7 @@ TEST(AviRecordFile, SmallBufferLosesOneFrameOnly)
         if (s.want == 0) {
             KVFrameHead h;
             memcpy(&h, buf.data(), 40);
-            EXPECT_EQ(s.no, h.FrameNo);
+            EXPECT_EQ(s.no, (uint32_t)h.FrameNo);
             EXPECT_EQ((int)h.FrameSize + 40, size);
         }
     }

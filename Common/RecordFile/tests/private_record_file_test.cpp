@@ -119,8 +119,8 @@ TEST(PrivateRecordFile, RoundTripAgreesWithOracle)
             ASSERT_NE(nullptr, r.Block());
             EXPECT_EQ(0, memcmp(block.User1, r.Block()->User1, sizeof(block.User1)));
             EXPECT_EQ(0, memcmp(block.User2, r.Block()->User2, sizeof(block.User2)));
-            EXPECT_EQ(512u, r.Block()->Size);
-            EXPECT_EQ(frames[0].head.FrameTime, r.Block()->FirstTime);
+            EXPECT_EQ(512u, (uint32_t)r.Block()->Size);
+            EXPECT_EQ((uint64_t)frames[0].head.FrameTime, (uint64_t)r.Block()->FirstTime);
         } else {
             EXPECT_EQ(nullptr, r.Block());
         }
@@ -239,7 +239,7 @@ TEST(PrivateRecordFile, KeyFrameGateAndBrokenVirtualFrames)
     EXPECT_EQ(FrameLines(kept), FrameLines(ReadAll(r)));
     EXPECT_EQ(3, r.GetKeyFrameCount());
     ASSERT_NE(nullptr, r.Block());
-    EXPECT_EQ(0x23u, r.Block()->FirstKeyFlags);
+    EXPECT_EQ(0x23u, (uint32_t)r.Block()->FirstKeyFlags);
 }
 
 TEST(PrivateRecordFile, SeeksAndTheVirtualKeyFrameJump)
@@ -413,7 +413,7 @@ TEST(PrivateRecordFile, UnfinishedAndDamagedFiles)
         EXPECT_EQ(FrameLines(row.frames), FrameLines(ReadAll(r))) << row.name;
         uint64_t first = 0, last = 0;
         r.GetTimeRange(first, last);
-        EXPECT_EQ(frames[0].head.FrameTime, first) << row.name;
+        EXPECT_EQ((uint64_t)frames[0].head.FrameTime, first) << row.name;
         // The walk agrees with the independent reader.
         if (std::string(row.name) != "closed") {
             std::string o = Oracle("private-read " + tmp.Path("x.dat"));
@@ -444,7 +444,7 @@ TEST(PrivateRecordFile, LeadingReferenceFrameIsMarked)
         ASSERT_EQ(0, r.Open(tmp.Path(name).c_str(), true)) << name;
         uint64_t first = 0, last = 0;
         r.GetTimeRange(first, last);
-        EXPECT_EQ(frames[v].head.FrameTime, first) << name;
+        EXPECT_EQ((uint64_t)frames[v].head.FrameTime, first) << name;
         std::vector<TestFrame> back = ReadAll(r, 3);
         ASSERT_EQ(3u, back.size());
         EXPECT_TRUE(back[0].head.Flags & KV_FRAME_FLAG_REF_MARK) << name;
