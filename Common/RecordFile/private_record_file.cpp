@@ -336,7 +336,7 @@ int CKVPrivateRecordFile::GenerateTailInfo()
     uint64_t records = 0;
     m_index.clear();
     // Heads are taken from a window of the file: one read serves many small records.
-    uint64_t span = (uint64_t)fsize - pos;
+    uint64_t span = (uint64_t)fsize > pos ? (uint64_t)fsize - pos : 0;
     std::vector<uint8_t> window((size_t)(span < 256 * 1024 ? span : 256 * 1024));
     uint64_t winPos = 0, winLen = 0;
     auto headAt = [&](uint64_t at, KVFrameHead* out) {
