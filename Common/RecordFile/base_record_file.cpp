@@ -3,7 +3,6 @@
 #include "base_record_file.h"
 
 #include <string.h>
-#include <sys/stat.h>
 #include <time.h>
 
 CBaseRecordFile::CBaseRecordFile()
@@ -66,16 +65,6 @@ int CBaseRecordFile::Close()
     return rc;
 }
 
-// Bytes between the current position and the end of the file, or -1.
-static int64_t BytesLeft(FILE* f)
-{
-    struct stat st;
-    long pos = ftell(f);
-    if (pos < 0 || fstat(fileno(f), &st) != 0)
-        return -1;
-    return st.st_size > pos ? (int64_t)st.st_size - pos : 0;
-}
-
 int CBaseRecordFile::ReadFrame(uint8_t* buf, int& size)
 {
     if (!m_pFile || !buf || size <= 0)
@@ -84,21 +73,20 @@ int CBaseRecordFile::ReadFrame(uint8_t* buf, int& size)
     memset(&head, 0, sizeof(head));
     if (fread(&head, sizeof(head), 1, m_pFile) != 1 || head.Magic != KV_FRAME_MAGIC)
         return -1;
+    // 64-bit length: a FrameSize near 2^32 must not wrap past the capacity check.
     uint64_t len = KVFrameRecordLength(head.FrameSize);
     if (len > (uint64_t)size)
         return -1;
-    // The payload must be there whole; missing padding behind a complete payload is
-    // supplied as zeros. A cut payload is refused rather than filled with stale bytes.
-    int64_t left = BytesLeft(m_pFile);
-    if (left < 0 || (uint64_t)left < head.FrameSize)
+    // The payload must be there whole; padding missing behind a complete payload is
+    // supplied as zeros. A cut payload is refused rather than handed on with the stale
+    // bytes of the caller's buffer.
+    size_t body = (size_t)(len - sizeof(head));
+    size_t got = body ? fread(buf + sizeof(head), 1, body, m_pFile) : 0;
+    if (got < head.FrameSize)
         return -1;
-    uint64_t body = len - sizeof(head);
-    uint64_t avail = (uint64_t)left < body ? (uint64_t)left : body;
+    if (got < body)
+        memset(buf + sizeof(head) + got, 0, body - got);
     memcpy(buf, &head, sizeof(head));
-    if (avail && fread(buf + sizeof(head), (size_t)avail, 1, m_pFile) != 1)
-        return -1;
-    if (avail < body)
-        memset(buf + sizeof(head) + avail, 0, (size_t)(body - avail));
     size = (int)len;
     return 0;
 }

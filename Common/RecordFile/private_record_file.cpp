@@ -4,7 +4,9 @@
 
 #include <openssl/evp.h>
 #include <string.h>
+#include <errno.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -52,7 +54,7 @@ bool KVPrivatePasswordBlock(const char* password, uint8_t out[16])
     return ok;
 }
 
-CKVPrivateRecordFile::CKVPrivateRecordFile() : m_writeBroken(0)
+CKVPrivateRecordFile::CKVPrivateRecordFile() : m_writeBroken(0), m_fileSize(-1)
 {
     Tidy();
 }
@@ -77,22 +79,38 @@ void CKVPrivateRecordFile::Tidy()
     m_firstEntryCounts = 1;
 }
 
+// A reader's file does not grow under it: its size is taken once per Open.
 int64_t CKVPrivateRecordFile::FileSize()
 {
+    if (m_fileSize >= 0)
+        return m_fileSize;
     struct stat st;
     if (!m_pFile || fstat(fileno(m_pFile), &st) != 0)
         return -1;
+    if (m_bRead)
+        m_fileSize = st.st_size;
     return st.st_size;
 }
 
+// Positioned read beside the stdio stream (its buffer and position stay as they are),
+// bounded by the file's size.
 bool CKVPrivateRecordFile::ReadAt(uint64_t offset, void* buf, size_t len)
 {
     int64_t fsize = FileSize();
     if (fsize < 0 || offset > (uint64_t)fsize || len > (uint64_t)fsize - offset)
         return false;
-    if (fseeko(m_pFile, (off_t)offset, SEEK_SET) != 0)
-        return false;
-    return len == 0 || fread(buf, len, 1, m_pFile) == 1;
+    uint8_t* p = static_cast<uint8_t*>(buf);
+    while (len) {
+        ssize_t n = pread(fileno(m_pFile), p, len, (off_t)offset);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        len -= (size_t)n;
+        offset += (uint64_t)n;
+    }
+    return true;
 }
 
 int CKVPrivateRecordFile::Open(const char* path, bool read, const char* password, bool check,
@@ -102,6 +120,7 @@ int CKVPrivateRecordFile::Open(const char* path, bool read, const char* password
         Close();
     Tidy();
     m_writeBroken = 0;
+    m_fileSize = -1;
     if (CBaseRecordFile::Open(path, read, password, check, read ? nullptr : block) != 0)
         return -1;
 
@@ -264,6 +283,7 @@ int CKVPrivateRecordFile::ReadRefFrameInfo()
     if (m_index.empty())
         return -1;
     KVFrameHead fh;
+    memset(&fh, 0, sizeof(fh));
     for (KVFileFrameIndexItem& it : m_index) {
         if (!ReadAt(it.offset, &fh, sizeof(fh)) || fh.Magic != KV_FRAME_MAGIC)
             return -1;
@@ -280,12 +300,21 @@ int CKVPrivateRecordFile::ReadRefFrameInfo()
         }
     }
     // A file that begins with the reference of a 'V' frame: that frame is where the
-    // recording starts, and the 'I' frame is delivered marked.
+    // recording starts, and the 'I' frame is delivered marked. Audio records between the
+    // two are passed over, as the walk of an unfinished file does.
     if (ReadAt(m_index[0].offset, &fh, sizeof(fh))) {
         uint64_t next = m_index[0].offset + KVFrameRecordLength(fh.FrameSize);
         KVFrameHead nh;
-        if (ReadAt(next, &nh, sizeof(nh)) && nh.Magic == KV_FRAME_MAGIC &&
-            nh.FrameType == KV_FRAME_V) {
+        for (;;) {
+            if (!ReadAt(next, &nh, sizeof(nh))) {
+                nh.Magic = 0;
+                break;
+            }
+            if (nh.Magic != KV_FRAME_MAGIC || nh.FrameType != KV_FRAME_A)
+                break;
+            next += KVFrameRecordLength(nh.FrameSize);
+        }
+        if (nh.Magic == KV_FRAME_MAGIC && nh.FrameType == KV_FRAME_V) {
             m_index[0].refOnly = 1;
             m_firstTime = nh.FrameTime;
             m_markNext = 0;
@@ -306,8 +335,25 @@ int CKVPrivateRecordFile::GenerateTailInfo()
     bool haveRef = false;
     uint64_t records = 0;
     m_index.clear();
+    // Heads are taken from a window of the file: one read serves many small records.
+    uint64_t span = (uint64_t)fsize > pos ? (uint64_t)fsize - pos : 0;
+    std::vector<uint8_t> window((size_t)(span < 256 * 1024 ? span : 256 * 1024));
+    uint64_t winPos = 0, winLen = 0;
+    auto headAt = [&](uint64_t at, KVFrameHead* out) {
+        if (at < winPos || at + sizeof(*out) > winPos + winLen) {
+            uint64_t left = (uint64_t)fsize > at ? (uint64_t)fsize - at : 0;
+            winLen = left < window.size() ? left : window.size();
+            winPos = at;
+            if (winLen < sizeof(*out) || !ReadAt(at, window.data(), (size_t)winLen)) {
+                winLen = 0;
+                return false;
+            }
+        }
+        memcpy(out, &window[at - winPos], sizeof(*out));
+        return true;
+    };
     KVFrameHead fh;
-    while (ReadAt(pos, &fh, sizeof(fh)) && fh.Magic == KV_FRAME_MAGIC) {
+    while (headAt(pos, &fh) && fh.Magic == KV_FRAME_MAGIC) {
         uint64_t len = KVFrameRecordLength(fh.FrameSize);
         // A record cut by the end of the file is not indexed: it cannot be read whole.
         if ((uint64_t)fh.FrameSize > (uint64_t)fsize - pos - sizeof(fh))

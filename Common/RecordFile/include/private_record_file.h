@@ -78,6 +78,7 @@ private:
     uint8_t  m_markNext;       // 0: the next frame read gets the mark bit
     uint8_t  m_firstEntryCounts;
     uint8_t  m_writeBroken;    // a write failed part-way: the file ends at m_writePos
+    int64_t  m_fileSize;       // reader: size at Open; -1 unknown
 };
 
 #endif

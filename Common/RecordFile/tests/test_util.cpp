@@ -117,7 +117,7 @@ std::string FrameLines(const std::vector<TestFrame>& frames)
     return s;
 }
 
-std::string Run(const std::string& cmd, int* status)
+std::string RunCmd(const std::string& cmd, int* status)
 {
     std::string out;
     FILE* p = popen(cmd.c_str(), "r");
@@ -138,12 +138,12 @@ std::string Run(const std::string& cmd, int* status)
 
 std::string Oracle(const std::string& args, int* status)
 {
-    return Run(std::string(KV_PYTHON) + " " + KV_RECFILE_ORACLE + " " + args, status);
+    return RunCmd(std::string(KV_PYTHON) + " " + KV_RECFILE_ORACLE + " " + args, status);
 }
 
 bool HaveTool(const char* name)
 {
-    return Run(std::string("command -v ") + name + " >/dev/null 2>&1 && echo yes") == "yes\n";
+    return RunCmd(std::string("command -v ") + name + " >/dev/null 2>&1 && echo yes") == "yes\n";
 }
 
 TempDir::TempDir()
@@ -167,4 +167,43 @@ TempDir::~TempDir()
 uint64_t T0()
 {
     return 1710028790ull * 1000000ull;  // 2024-03-09 23:59:50 UTC
+}
+
+#include "base_record_file.h"
+
+void WriteAll(CBaseRecordFile& w, const std::vector<TestFrame>& frames, std::vector<int>* results)
+{
+    for (const TestFrame& f : frames) {
+        int size = (int)f.bytes.size();
+        int rc = w.WriteFrame(f.bytes.data(), size);
+        if (results)
+            results->push_back(rc);
+    }
+}
+
+std::vector<TestFrame> ReadAll(CBaseRecordFile& r, size_t max)
+{
+    std::vector<TestFrame> out;
+    std::vector<uint8_t> buf(4 << 20);
+    while (out.size() < max) {
+        int size = (int)buf.size();
+        if (r.ReadFrame(buf.data(), size) != 0)
+            break;
+        TestFrame f;
+        memcpy(&f.head, buf.data(), 40);
+        size_t n = 40 + (size_t)f.head.FrameSize;
+        if (n > (size_t)size)
+            n = (size_t)size;
+        f.bytes.assign(buf.begin(), buf.begin() + (long)n);
+        out.push_back(std::move(f));
+    }
+    return out;
+}
+
+std::vector<TestFrame> FromFirstKey(const std::vector<TestFrame>& frames)
+{
+    size_t i = 0;
+    while (i < frames.size() && frames[i].type() != 'I')
+        i++;
+    return std::vector<TestFrame>(frames.begin() + (long)i, frames.end());
 }

@@ -34,7 +34,7 @@ std::string FrameLine(const uint8_t* frame, size_t len);
 std::string FrameLines(const std::vector<TestFrame>& frames);
 
 // Runs a shell command; its standard output; exit status in *status.
-std::string Run(const std::string& cmd, int* status = nullptr);
+std::string RunCmd(const std::string& cmd, int* status = nullptr);
 std::string Oracle(const std::string& args, int* status = nullptr);
 bool HaveTool(const char* name);
 
@@ -53,3 +53,12 @@ private:
 uint64_t T0();  // 2024-03-09 23:59:50 UTC in microseconds
 
 #endif
+
+class CBaseRecordFile;
+// Writes every frame; the results of WriteFrame in *results.
+void WriteAll(CBaseRecordFile& w, const std::vector<TestFrame>& frames,
+              std::vector<int>* results = nullptr);
+// Reads frames until ReadFrame fails.
+std::vector<TestFrame> ReadAll(CBaseRecordFile& r, size_t max = 1u << 30);
+// The frames a format writer keeps: from the first 'I' frame on.
+std::vector<TestFrame> FromFirstKey(const std::vector<TestFrame>& frames);

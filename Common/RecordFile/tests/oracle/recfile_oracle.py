@@ -116,15 +116,19 @@ def cmd_private_read(path, password, check):
     # A recording that starts at the reference of a virtual key frame starts at that frame.
     recs = list(walk_records(data, first_rec))
     video = [r for r in recs if r[1][4] in (ord("I"), ord("P"), ord("V"))]
+    mark_first = False
     if len(video) >= 2 and video[1][1][4] == ord("V") and len(entries) >= 2:
         first = entries[1][0]
+        mark_first = True
     print("times", first, last)
     print("index", len(entries))
     for t, off in entries:
         print("entry", t, off)
     if block is not None:
         print("block", block[:16].hex(), block[112:128].hex(), zlib.crc32(block))
-    for _, head, payload in recs:
+    for i, (_, head, payload) in enumerate(recs):
+        if i == 0 and mark_first:
+            head = head[:7] + bytes([head[7] | 1]) + head[8:]
         print(frame_line(head, payload))
 
 
