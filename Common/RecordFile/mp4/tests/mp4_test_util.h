@@ -99,7 +99,7 @@ inline void write_file(const std::string& path, const std::vector<uint8_t>& data
 {
     FILE* f = std::fopen(path.c_str(), "wb");
     if (!f) return;
-    std::fwrite(data.data(), 1, data.size(), f);
+    if (!data.empty()) std::fwrite(data.data(), 1, data.size(), f);
     std::fclose(f);
 }
 
