@@ -47,7 +47,7 @@ protected:
     // Makes the box's own bytes the buffer's content.
     void publish() { m_data = m_buf.data(); m_len = m_buf.size(); }
     int write_children();
-    // Reads the payload into the buffer; false on a short read.
+    // Reads the payload into its own block; false on a short read.
     bool load(uint64_t len);
 
     mp4file* m_file;
@@ -60,6 +60,7 @@ protected:
     atom_basic* m_parent = nullptr;
     std::vector<atom_basic*> m_children;
     atom_buffer m_buf;
+    std::unique_ptr<uint8_t[]> m_loaded; // a payload read from the file
 };
 
 struct atom_moov : atom_basic { explicit atom_moov(mp4file* f) : atom_basic(f, "moov") {} };

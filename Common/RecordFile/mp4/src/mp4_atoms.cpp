@@ -48,9 +48,12 @@ int atom_basic::read(uint64_t, atom_trak*) { return 0; }
 
 bool atom_basic::load(uint64_t len)
 {
-    m_buf.resize(static_cast<size_t>(len));
-    if (len && m_file->read(m_buf.data(), static_cast<int64_t>(len)) != 1) return false;
-    publish();
+    // Left uninitialised: the read fills every byte, and a table of saved heads can be
+    // hundreds of megabytes.
+    m_loaded.reset(new uint8_t[static_cast<size_t>(len ? len : 1)]);
+    if (len && m_file->read(m_loaded.get(), static_cast<int64_t>(len)) != 1) return false;
+    m_data = m_loaded.get();
+    m_len = len;
     return true;
 }
 
@@ -59,7 +62,7 @@ uint64_t atom_basic::update_size()
     uint64_t total = m_len;
     for (atom_basic* c : m_children) total += c->update_size();
     m_total = total;
-    if (m_data && m_len >= 4) m_buf.set_u32(0, static_cast<uint32_t>(total));
+    if (m_data && m_data == m_buf.data() && m_buf.size() >= 4) m_buf.set_u32(0, static_cast<uint32_t>(total));
     return total;
 }
 
@@ -399,7 +402,7 @@ int atom_stco::write()
 int atom_tkhd::read(uint64_t len, atom_trak* trak)
 {
     if (!load(len)) return -1;
-    byte_reader r(m_buf.data(), m_buf.size());
+    byte_reader r(m_data, static_cast<size_t>(m_len));
     uint8_t ver = r.u8();
     r.skip(3);
     r.skip(ver == 1 ? 16 : 8);
@@ -412,7 +415,7 @@ int atom_tkhd::read(uint64_t len, atom_trak* trak)
 int atom_hdlr::read(uint64_t len, atom_trak* trak)
 {
     if (!load(len)) return -1;
-    byte_reader r(m_buf.data(), m_buf.size());
+    byte_reader r(m_data, static_cast<size_t>(m_len));
     r.skip(8);
     const uint8_t* h = r.take(4);
     if (!h) return -1;
@@ -427,7 +430,7 @@ int atom_hdlr::read(uint64_t len, atom_trak* trak)
 int atom_stts::read(uint64_t len, atom_trak*)
 {
     if (!load(len)) return -1;
-    byte_reader r(m_buf.data(), m_buf.size());
+    byte_reader r(m_data, static_cast<size_t>(m_len));
     r.skip(4);
     uint32_t n = r.u32();
     if (!r.ok() || uint64_t(n) * 8 > r.left()) return -1;
@@ -439,7 +442,7 @@ int atom_stts::read(uint64_t len, atom_trak*)
 int atom_stss::read(uint64_t len, atom_trak* trak)
 {
     if (!load(len)) return -1;
-    byte_reader r(m_buf.data(), m_buf.size());
+    byte_reader r(m_data, static_cast<size_t>(m_len));
     r.skip(4);
     uint32_t n = r.u32();
     if (!r.ok() || uint64_t(n) * 4 > r.left()) return -1;
@@ -452,7 +455,7 @@ int atom_stss::read(uint64_t len, atom_trak* trak)
 int atom_stsc::read(uint64_t len, atom_trak*)
 {
     if (!load(len)) return -1;
-    byte_reader r(m_buf.data(), m_buf.size());
+    byte_reader r(m_data, static_cast<size_t>(m_len));
     r.skip(4);
     uint32_t n = r.u32();
     if (!r.ok() || uint64_t(n) * 12 > r.left()) return -1;
@@ -464,7 +467,7 @@ int atom_stsc::read(uint64_t len, atom_trak*)
 int atom_stsz::read(uint64_t len, atom_trak* trak)
 {
     if (!load(len)) return -1;
-    byte_reader r(m_buf.data(), m_buf.size());
+    byte_reader r(m_data, static_cast<size_t>(m_len));
     r.skip(4);
     common_size = r.u32();
     count = r.u32();
@@ -482,7 +485,7 @@ int atom_stco::read(uint64_t len, atom_trak*)
 {
     if (!load(len)) return -1;
     bool wide = is("co64");
-    byte_reader r(m_buf.data(), m_buf.size());
+    byte_reader r(m_data, static_cast<size_t>(m_len));
     r.skip(4);
     uint32_t n = r.u32();
     if (!r.ok() || uint64_t(n) * (wide ? 8 : 4) > r.left()) return -1;
@@ -494,7 +497,7 @@ int atom_stco::read(uint64_t len, atom_trak*)
 int atom_free::read(uint64_t len, atom_trak*)
 {
     if (!load(len)) return -1;
-    byte_reader r(m_buf.data(), m_buf.size());
+    byte_reader r(m_data, static_cast<size_t>(m_len));
     uint32_t n = r.u32();
     r.skip(4);
     for (uint32_t i = 0; i < n && r.ok(); ++i) {
