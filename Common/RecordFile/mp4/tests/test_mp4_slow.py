@@ -24,7 +24,7 @@ class Large4GSlow(unittest.TestCase):
             self.skipTest("%d bytes free, not enough for %d" % (free, TARGET))
         kvf = os.path.join(WORK, "slow.kvf")
         mp4 = os.path.join(WORK, "slow.mp4")
-        subprocess.run([sys.executable, MAKE_MEDIA, "frames", kvf, "--media", os.path.join(WORK, "media"),
+        subprocess.run([sys.executable, MAKE_MEDIA, "frames", kvf, "--media", os.path.join(WORK, "slow_media"),
                         "--seconds", "4", "--video", "h264", "--audio", "alaw"], check=True)
         try:
             r = subprocess.run([TOOL, "write", kvf, mp4, "--grow-to", str(TARGET)], capture_output=True)
