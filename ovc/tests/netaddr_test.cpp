@@ -217,7 +217,9 @@ TEST_F(Resolver, LookupHostDeduplicatesIntoTheIPv6List) {
   EXPECT_EQ(orv_lookup_hostname("v6only.invalid", &out), -2);
 }
 
-TEST(OvcSockaddr, HostGetSockaddrContentAndName) {
+TEST_F(Resolver, HostGetSockaddrContentAndName) {
+  g_answers["127.0.0.1"] = {"127.0.0.1"};
+  g_answers["::1"] = {"::1"};
   sockaddr_storage ss;
   EXPECT_EQ(orv_host_get_sockaddr("127.0.0.1", 2, htons(1), &ss), -46);
   ASSERT_EQ(orv_host_get_sockaddr("127.0.0.1", 1, htons(4242), &ss), 0);
