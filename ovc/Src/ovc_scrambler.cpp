@@ -8,7 +8,7 @@ namespace {
 const char kKeyText[] = "Tuvo3 Kmb Lyx9 Qfr Wen7 Dgh Zsp4";
 const uint8_t* key() { return reinterpret_cast<const uint8_t*>(kKeyText); }
 
-const uint8_t P16[16] = {11, 9, 8, 15, 13, 10, 12, 14, 2, 1, 5, 0, 6, 4, 7, 3};
+constexpr uint8_t P16[16] = {11, 9, 8, 15, 13, 10, 12, 14, 2, 1, 5, 0, 6, 4, 7, 3};
 const uint8_t P8[8] = {7, 4, 3, 2, 1, 6, 5, 0};
 const uint8_t P4[4] = {2, 3, 0, 1};
 const uint8_t P2[2] = {1, 0};
@@ -37,20 +37,36 @@ void ShuffleBytes(const uint8_t* src, uint8_t* dst, size_t n) {
   memcpy(dst, tmp, n);
 }
 
+// The key words, read once.
+struct KeyWords {
+  uint32_t k[4];
+  KeyWords() {
+    for (int i = 0; i < 4; ++i) k[i] = rd32(key() + 4 * i);
+  }
+};
+const KeyWords kKeyWords;
+
+// The block permutation on words held in registers: byte p of the block is byte p % 4 of word
+// p / 4 (little-endian); the indices are fixed at compile time.
+inline uint32_t byte_at(const uint32_t* x, int p) { return (x[p >> 2] >> ((p & 3) * 8)) & 0xFFu; }
+inline void shuffle16(const uint32_t* x, uint32_t* y) {
+  for (int j = 0; j < 4; ++j)
+    y[j] = byte_at(x, P16[4 * j]) | byte_at(x, P16[4 * j + 1]) << 8 | byte_at(x, P16[4 * j + 2]) << 16 |
+           byte_at(x, P16[4 * j + 3]) << 24;
+}
+
 void luffy_block(const uint8_t* in, uint8_t* out) {
-  uint8_t x[16];
-  for (int i = 0; i < 4; ++i) wr32(x + 4 * i, rotr(rd32(in + 4 * i), 1 + 4 * i) ^ rd32(key() + 4 * i));
-  uint8_t y[16];
-  ShuffleBytes(x, y, 16);
-  for (int j = 0; j < 4; ++j) wr32(out + 4 * j, rotr(rd32(y + 4 * j), 3 + 4 * j));
+  uint32_t x[4], y[4];
+  for (int i = 0; i < 4; ++i) x[i] = rotr(rd32(in + 4 * i), 1 + 4 * i) ^ kKeyWords.k[i];
+  shuffle16(x, y);
+  for (int j = 0; j < 4; ++j) wr32(out + 4 * j, rotr(y[j], 3 + 4 * j));
 }
 
 void zoro_block(const uint8_t* in, uint8_t* out) {
-  uint8_t y[16];
-  for (int j = 0; j < 4; ++j) wr32(y + 4 * j, rotl(rd32(in + 4 * j), 3 + 4 * j));
-  uint8_t x[16];
-  ShuffleBytes(y, x, 16);
-  for (int i = 0; i < 4; ++i) wr32(out + 4 * i, rotl(rd32(x + 4 * i) ^ rd32(key() + 4 * i), 1 + 4 * i));
+  uint32_t y[4], x[4];
+  for (int j = 0; j < 4; ++j) y[j] = rotl(rd32(in + 4 * j), 3 + 4 * j);
+  shuffle16(y, x);
+  for (int i = 0; i < 4; ++i) wr32(out + 4 * i, rotl(x[i] ^ kKeyWords.k[i], 1 + 4 * i));
 }
 
 // The extent rule shared by both directions: bytes past scrambledLength pass unchanged.
@@ -61,7 +77,7 @@ void process(const void* srcv, void* dstv, uint16_t length, uint16_t scrambledLe
   uint8_t* dst = static_cast<uint8_t*>(dstv);
   size_t n = length;
   if (length >= scrambledLength) {
-    if (dst != src)
+    if (dst != src && length > scrambledLength)
       memcpy(dst + scrambledLength, src + scrambledLength, (size_t)(length - scrambledLength));
     n = scrambledLength;
   }
