@@ -1,11 +1,16 @@
 // The OVC module: its state, start and end, settings, the main UDP socket, local network
 // information and the idle callback of the connection manager.
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+
+#include <deque>
 #include <mutex>
 
 #include "ovc_state.h"
@@ -60,6 +65,52 @@ static bool gCapabilityOpened = false;
 static std::atomic<int32_t> gCapabilityStatus{0};
 
 OVC_ConnModeChangeFn ovc_conn_mode_cb() { return gConnModeChangeCb; }
+
+// ---- Recently closed random IDs and small helpers --------------------------------------------
+
+bool gTrackClosedIds = false;
+// Bounded: only the most recent closes matter to the device side.
+static std::deque<ClosedRandomId> RecentClosedRandomIDList;
+constexpr size_t kRecentClosedMax = 64;
+
+void ovc_note_closed_random_id(const RandomID& id) {
+  if (!gTrackClosedIds) return;
+  orv_mutex_lock(&gClosedIdLock, 1);
+  RecentClosedRandomIDList.push_back(ClosedRandomId{id, orv_monotonic_ms()});
+  while (RecentClosedRandomIDList.size() > kRecentClosedMax) RecentClosedRandomIDList.pop_front();
+  orv_mutex_unlock(&gClosedIdLock);
+}
+
+size_t ovc_recent_closed_count() {
+  orv_mutex_lock(&gClosedIdLock, 1);
+  size_t n = RecentClosedRandomIDList.size();
+  orv_mutex_unlock(&gClosedIdLock);
+  return n;
+}
+
+void PrintRecentClosedRandomID() {
+  orv_mutex_lock(&gClosedIdLock, 1);
+  for (const ClosedRandomId& e : RecentClosedRandomIDList)
+    printf("randomID[%d], mac[%d], ver[%d]\n", (int)e.id.idLow, (int)e.id.idHigh, (int)e.id.kind);
+  orv_mutex_unlock(&gClosedIdLock);
+}
+
+const char* ipAddrInt2Str(uint32_t addr) {
+  static thread_local char text[16];
+  snprintf(text, sizeof text, "%d.%d.%d.%d", (int)(addr & 0xFF), (int)(addr >> 8 & 0xFF),
+           (int)(addr >> 16 & 0xFF), (int)(addr >> 24 & 0xFF));
+  return text;
+}
+
+void make_ipv4_sockaddr(sockaddr_in* sa, const char* ip, uint16_t port) {
+  if (!sa) return;
+  memset(sa, 0, sizeof *sa);
+  sa->sin_family = AF_INET;
+  sa->sin_port = port;
+  if (ip) inet_pton(AF_INET, ip, &sa->sin_addr);
+}
+
+bool is_valid_fd(int fd) { return !(fcntl(fd, F_GETFL) == -1 && errno == EBADF); }
 
 bool ovc_initialized() {
   uint8_t s = gOvcState;
@@ -497,6 +548,7 @@ int OVC_DeInitialize(void) {
     gSessionTableSize = 0;
   }
   gMasterResolveState = 0;
+  gTrackClosedIds = false;
   gNatType = 0;
   gLocalUdpPort = 0;
   gChannelDataSeen = 0;

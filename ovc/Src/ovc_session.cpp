@@ -8,6 +8,7 @@
 #include "ovc_state.h"
 
 OVC_ConnModeChangeFn ovc_conn_mode_cb();
+void ovc_note_closed_random_id(const RandomID& id);
 
 void RandomIDValueUpdate(RandomID* r, uint32_t kind, uint32_t a, uint32_t b) {
   if (kind == 0) {
@@ -472,6 +473,7 @@ void OVC_Session_Close(int sid) {
     if (s->closeCb[ch]) s->closeCb[ch](sid, (uint8_t)ch, 2);
   // The pre-session table has its own size; only ids inside it have an entry there.
   if (gPreSessionInfo && sid < OVC_PRESESSIONS) gPreSessionInfo[sid].taskList = nullptr;
+  ovc_note_closed_random_id(s->randomId);
   // Whatever failed above, the slot is freed.
   ovc_session_release(s);
 }

@@ -149,6 +149,18 @@ extern orv_mutex_t gClosedIdLock;
 bool ovc_initialized();  // state 1 or 2
 bool ovc_valid_sid(int sid);
 
+struct ClosedRandomId {
+  RandomID id;
+  uint32_t closedAtMs;  // monotonic
+};
+extern bool gTrackClosedIds;
+// Random IDs of closed sessions, recorded while gTrackClosedIds is set (guarded by gClosedIdLock).
+size_t ovc_recent_closed_count();
+void PrintRecentClosedRandomID();
+const char* ipAddrInt2Str(uint32_t addr);
+void make_ipv4_sockaddr(sockaddr_in* sa, const char* ip, uint16_t port);
+bool is_valid_fd(int fd);
+
 // ---- Module internals -----------------------------------------------------------------------
 int ovc_open_udp_socket();
 int ReopenP2PSocket(uint16_t port);

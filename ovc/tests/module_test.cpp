@@ -186,3 +186,106 @@ TEST_F(Module, CapabilityQueryGoesToTheLocalDeviceOnly) {
   EXPECT_EQ(cap.status, 0x11111111);  // no answer: nothing written
   ovc_set_capability_wait_ms(1000);
 }
+
+TEST_F(Module, SendMessageRefusesBeforeTouchingTheCallersHead) {
+  uint8_t d[1600] = {};
+  d[3] = 0x01;
+  EXPECT_EQ(ovc_SendMessage(nullptr, d, 20, "127.0.0.1", htons(9)), 0);
+  EXPECT_EQ(d[3], 0x01);  // flags unchanged
+  ASSERT_EQ(OVC_Initialize2(0), 0);
+  ASSERT_EQ(ovc_open_udp_socket(), 0);
+  EXPECT_EQ(ovc_SendMessage(gUdpConn, d, 1501, "127.0.0.1", htons(9)), 0);  // beyond the buffer
+  EXPECT_EQ(ovc_SendMessage(gUdpConn, d, 15, "127.0.0.1", htons(9)), 0);
+  EXPECT_EQ(ovc_SendMessage(gUdpConn, d, 20, nullptr, htons(9)), 0);
+  EXPECT_EQ(d[3], 0x01);
+  EXPECT_EQ(ovc_SendMessage(gUdpConn, d, 1500, "127.0.0.1", htons(9)), 1500);
+  EXPECT_EQ(d[3], 0x03);  // the caller's flags gain bit 1
+}
+
+TEST_F(Module, IdleCallbackVisitsFlaggedChannelsOnce) {
+  ASSERT_EQ(OVC_Initialize2(0), 0);
+  int sid = OVC_Get_SessionID();
+  static int idle_calls = 0;
+  idle_calls = 0;
+  OVC_Session_Set_Channel_RcvIdleCb(sid, 4, [](int, uint8_t ch) { idle_calls += ch; }, OVC_INTERNAL_GUARD);
+  breakTimeCallBack(gOvcConnMgr, nullptr);
+  EXPECT_EQ(idle_calls, 0);  // nothing received since the last pass
+  {
+    OvcSessionLockGuard g;
+    ovc_session_at(sid)->idleFlag[4] = 1;
+  }
+  gChannelDataSeen = 1;
+  breakTimeCallBack(gOvcConnMgr, nullptr);
+  EXPECT_EQ(idle_calls, 4);
+  EXPECT_EQ(ovc_session_at(sid)->idleFlag[4], 0u);
+  breakTimeCallBack(gOvcConnMgr, nullptr);
+  EXPECT_EQ(idle_calls, 4);
+}
+
+TEST_F(Module, RandomIdsRoundTripTimesAndClosedIds) {
+  struct Case {
+    RandomID a, b;
+    bool equal;
+  };
+  const Case cases[] = {
+      {{1, 2, 0}, {1, 2, 0}, true},  {{1, 2, 0}, {1, 3, 0}, false}, {{1, 0, 1}, {1, 9, 1}, true},
+      {{1, 0, 1}, {1, 0, 0}, false}, {{1, 2, 2}, {1, 2, 2}, false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(RandomIDCompare(&c.a, &c.b), c.equal);
+  RandomID r{};
+  RandomIDValueUpdate(&r, 1, 0x12345, 7);
+  EXPECT_EQ(r.idLow, 0x2345u);
+  EXPECT_EQ(r.idHigh, 0u);
+  ASSERT_EQ(OVC_Initialize2(0), 0);
+  int sid = OVC_Get_SessionID();
+  const uint32_t rtts[][2] = {{0, 10}, {2, 10}, {3, 13}, {1000, 1010}, {1001, 500}};
+  EXPECT_EQ(RT(sid, OVC_INTERNAL_GUARD), 0);  // not measured
+  EXPECT_EQ(RT(sid, 1), 99999);
+  for (auto& row : rtts) {
+    {
+      OvcSessionLockGuard g;
+      ovc_session_at(sid)->rttValid = 1;
+      ovc_session_at(sid)->rtt = row[0];
+    }
+    EXPECT_EQ(RT(sid, OVC_INTERNAL_GUARD), (int)row[1]) << row[0];
+  }
+  EXPECT_EQ(XD(), -1);
+  EXPECT_EQ(FindSID_BySessionInfo(ovc_session_at(sid)), sid);
+  EXPECT_EQ(FindSID_BySessionInfo(&gLoginSession), -1);
+  gTrackClosedIds = true;
+  {
+    OvcSessionLockGuard g;
+    ovc_session_at(sid)->state = 2;
+  }
+  OVC_Session_Close(sid);
+  EXPECT_EQ(ovc_recent_closed_count(), 1u);
+  EXPECT_STREQ(ipAddrInt2Str(htonl(0xC6336401u)), "198.51.100.1");
+  sockaddr_in sa;
+  make_ipv4_sockaddr(&sa, "203.0.113.5", htons(7));
+  EXPECT_EQ(ntohl(sa.sin_addr.s_addr), 0xCB007105u);
+  EXPECT_TRUE(is_valid_fd(0));
+  EXPECT_FALSE(is_valid_fd(1 << 20));
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define OVC_UNDER_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define OVC_UNDER_SANITIZER 1
+#endif
+#endif
+
+TEST_F(Module, FailedInitialisationLeavesNothingBehind) {
+#ifdef OVC_UNDER_SANITIZER
+  GTEST_SKIP() << "the sanitizers' allocators refuse the oversized table instead of failing it";
+#else
+  OVC_Set_Max_Session_Number(0x7FFFFFFF);  // a table no allocator grants
+  EXPECT_EQ(OVC_Initialize2(0), OVC_ER_NO_MEMORY);
+  EXPECT_EQ(gOvcState, 0);
+  EXPECT_EQ(gSessionInfo, nullptr);
+  EXPECT_EQ(gOvcConnMgr, nullptr);
+  OVC_Set_Max_Session_Number(128);
+  ASSERT_EQ(OVC_Initialize2(0), 0);
+  EXPECT_EQ(OVC_DeInitialize(), 0);
+#endif
+}
