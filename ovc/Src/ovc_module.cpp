@@ -32,7 +32,7 @@ bool gFixedPortGiven = false;
 uint32_t gNatType = 0;
 uint16_t gLocalRandomId = 0;
 int32_t gPortGuessCounter = 0;
-int32_t gSessionAliveTimeout = 60;
+std::atomic<int32_t> gSessionAliveTimeout{60};
 uint16_t gLanSearchPort = 32761;
 bool gNoTimeout = false;
 uint8_t gAdvanceMode = 0, gLiteMode = 0;

@@ -129,7 +129,7 @@ extern bool gFixedPortGiven;
 extern uint32_t gNatType;
 extern uint16_t gLocalRandomId;
 extern int32_t gPortGuessCounter;
-extern int32_t gSessionAliveTimeout;
+extern std::atomic<int32_t> gSessionAliveTimeout;
 extern uint16_t gLanSearchPort;
 extern bool gNoTimeout;
 extern uint8_t gAdvanceMode, gLiteMode;

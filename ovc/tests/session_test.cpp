@@ -26,6 +26,9 @@ class Sessions : public ::testing::Test {
     OVC_Set_Max_Session_Number(1024);
     ASSERT_EQ(OVC_Initialize2(0), 0);
     ASSERT_EQ(ovc_open_udp_socket(), 0);
+    // The tests run the alive passes themselves, so the task's own passes are taken away.
+    orvan_TaskMng_Delete(gThread_SessionAlive);
+    gThread_SessionAlive = nullptr;
   }
   void TearDown() override {
     if (gOvcState != 0) {

@@ -34,8 +34,9 @@ std::atomic<uint32_t (*)()> gClock{nullptr};
 orvan_bst_node_t* gTaskTree = nullptr;
 orvan_bst_node_t* gSockTree = nullptr;
 orvan_bst_node_t* gSendTree = nullptr;
-int gTaskWalk = 0, gSockWalk = 0, gSendWalk = 0;
-int gTaskDeleted = 0, gSockDeleted = 0, gSendDeleted = 0;
+// Read without the lock by the purges' first test, so atomic.
+std::atomic<int> gTaskWalk{0}, gSockWalk{0}, gSendWalk{0};
+std::atomic<int> gTaskDeleted{0}, gSockDeleted{0}, gSendDeleted{0};
 uint32_t gTasksCreated = 0;
 int gReadsSinceIdle = 0;
 std::atomic<uint32_t> gTick{kDefaultTick};
