@@ -1,4 +1,4 @@
-// The connection manager on loopback: UDP echo, TCP connect outcomes, pieces gathered with
+// The connection manager on loopback: UDP echo, TCP connect outcomes, fragments gathered with
 // keep-partial, the connection limit, many open descriptors, a quiet listener, send deadlines.
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -239,7 +239,7 @@ void gather_cb(TConnection* c, const char*, uint16_t, uint8_t* buf, uint32_t len
 }
 }  // namespace
 
-TEST_F(ConnManager, TwoPieceTcpMessageIsGatheredWithKeepPartial) {
+TEST_F(ConnManager, TcpMessageInTwoFragmentsIsGatheredWithKeepPartial) {
   TConnection* server = make(TCONN_TCP, TCONN_SERVER);
   Gather g;
   server->ops()->setRecvCallback(server, gather_cb, &g);
@@ -263,7 +263,7 @@ TEST_F(ConnManager, TwoPieceTcpMessageIsGatheredWithKeepPartial) {
   {
     std::lock_guard<std::mutex> lk(g.mu);
     EXPECT_EQ(g.seen.front(), msg.substr(0, 250));
-    EXPECT_EQ(g.seen.back(), msg);  // both pieces in one buffer
+    EXPECT_EQ(g.seen.back(), msg);  // both fragments in one buffer
   }
   // The server answers on the accepted connection.
   int n = 5;
