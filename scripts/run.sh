@@ -93,6 +93,8 @@ wait_line() { # file pattern seconds: wait until a line of file matches
     return 1
 }
 
+# The ONVIF peers tell a private namespace from the one they started in by this inode.
+export KV_HOST_NETNS_INO=$(stat -L -c %i /proc/self/ns/net)
 pair=$("$netns_sh" create --owner $$)
 dev=$pair-dev cli=$pair-cli
 # Device addresses without interfaces of their own: the maker devices from .64 up answer
@@ -112,9 +114,12 @@ if ((nonvif > 0)); then
     ip netns exec "$dev" sh -c "sleep 2147483647 | PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 \
         '$peers/wsd_responder.py' --count $nonvif --iface 198.51.100.1" >"$work/wsd.out" 2>&1 &
     wait_line "$work/wsd.out" '^READY' 20
+    # Device i answers WS-Discovery with http://203.0.113.(i+1):(8000+i); one device
+    # service per port, on every address of the device side (a service bound to one
+    # address would first wait for a name lookup that has no server here).
     for ((i = 0; i < nonvif; i++)); do
-        ip netns exec "$dev" env PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 "$peers/device_service.py" \
-            --host "203.0.113.$((i % 254 + 1))" --port $((8000 + i)) >"$work/ds$i.out" 2>&1 &
+        ip netns exec "$dev" sh -c "sleep 2147483647 | PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 \
+            '$peers/device_service.py' --host 0.0.0.0 --port $((8000 + i))" >"$work/ds$i.out" 2>&1 &
     done
     for ((i = 0; i < nonvif; i++)); do wait_line "$work/ds$i.out" '^READY' 20; done
 fi
