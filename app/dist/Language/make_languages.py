@@ -1244,6 +1244,11 @@ Do not edit the XML by hand: change the table in `make_languages.py` and run
 which rewrites every file and this README.  `app/tests/data_check/check_languages.py`
 checks that the files stay aligned, complete and named by `config.xml`.
 
+Room for the words: the labels of fixed 60-pixel fields (IDs 12, 13, 32, 33,
+37, 38, 42, 45, 54) must fit 60 pixels in 12 px Arial, and the tool bar's page
+buttons (IDs 10, 11, 83, 95, 112) 120 pixels in 10 pt Arial.  These IDs are
+shared with table headers and other labels, so keep the wording short.
+
 ## Files
 
 | file | language | offered in editions | differs from its language's base file |
