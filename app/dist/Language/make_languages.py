@@ -1160,7 +1160,8 @@ FILES = [
     ("ENU.xml", "en", {}),
     ("ENU_E7.xml", "en", {}),
     ("ENU_E8.xml", "en", {}),
-    ("ENU_E10.xml", "en", {}),
+    # edition 10's About template puts its own space between label and value
+    ("ENU_E10.xml", "en", {2: "Product:", 3: "Version:"}),
     ("ENU_E12.xml", "en", {}),
     ("ENU_E14.xml", "en", {}),
     # edition 16 titles its About box with text 126
