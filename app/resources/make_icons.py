@@ -258,8 +258,6 @@ def page_tab(state):
             a = c.px[y][x][3]
             r, g, b, _ = tmp.px[y][x]
             c.px[y][x] = (r, g, b, a)
-    if state == "pressed":
-        c.rect(0, 35, 120, 38, (255, 255, 255, 160))
     return c
 
 
