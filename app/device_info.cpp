@@ -220,7 +220,7 @@ void DeviceInfo::loginDevice(unsigned operation)
     p.szPwd = pwd.constData();
     p.pUser = this;
     p.msgCallback = &DeviceInfo::connectionCallbackFun;
-    p.nLoginVariant = kvdev::loginVariantForEdition(kvshell::editionCode());
+    p.nLoginVariant = static_cast<uint8_t>(kvshell::loginVariant());
     // Never the password.
     qDebug().noquote() << (m_bOnvif ? "===onvif connect device:" : "connect device:") << addr << p.nPort
                        << m_strUser;

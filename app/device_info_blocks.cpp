@@ -75,18 +75,6 @@ void copyText16(char dst[16], const QString& text)
     std::memcpy(dst, b.constData(), size_t(qMin(16, b.size())));
 }
 
-uint8_t loginVariantForEdition(int edition)
-{
-    static const struct {
-        int edition;
-        uint8_t variant;
-    } table[] = {{1, 3}, {8, 2}, {9, 4}, {11, 6}, {20, 7}, {21, 4}, {24, 1}, {25, 5}, {28, 8}};
-    for (const auto& e : table)
-        if (e.edition == edition)
-            return e.variant;
-    return 0;
-}
-
 static void copyCut(char* dst, size_t room, const QByteArray& src)
 {
     // room includes the terminator, which stays 0 (the request was zeroed).

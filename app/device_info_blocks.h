@@ -31,9 +31,6 @@ inline QString fieldText(const char (&field)[N])
 // The first 16 bytes of the Latin-1 form, NUL-padded (the address fields' width).
 void copyText16(char dst[16], const QString& text);
 
-// Login variant byte by edition code.
-uint8_t loginVariantForEdition(int edition);
-
 struct ReaddressInput {
     QString user, password;
     QString newIP, newMask, newGateway;

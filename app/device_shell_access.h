@@ -13,6 +13,8 @@ QString text(int id);
 QString defaultUser();
 QString defaultPassword();
 int editionCode();
+// Login variant byte of the edition.
+int loginVariant();
 void pushWindowObject(QObject* window);
 void popWindowObject(QObject* window);
 // Edition 16: a device of another type than the first checked one (text 125).

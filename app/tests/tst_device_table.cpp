@@ -18,6 +18,7 @@
 #include "device_info.h"
 #include "device_info_mng.h"
 #include "device_shell_access.h"
+#include "device_test_env.h"
 
 namespace {
 
@@ -72,7 +73,11 @@ int g_typeNotices = 0;
 class DeviceTableTest : public QObject {
     Q_OBJECT
 private slots:
-    void initTestCase() { qRegisterMetaType<Qt::CheckState>(); }
+    void initTestCase()
+    {
+        qRegisterMetaType<Qt::CheckState>();
+        devtest::appFolder();
+    }
     void columns_data();
     void columns();
     void addressSortAndReverse();
@@ -110,7 +115,7 @@ void DeviceTableTest::columns()
     Table t(CheckBoxTableModel::_ModelType(type), {{"198.51.100.7", 6001}});
     QCOMPARE(t.model->columnCount(), headerIds.size());
     for (int c = 0; c < headerIds.size(); ++c)
-        QCOMPARE(t.model->headerData(c, Qt::Horizontal).toString(), kvshell::text(headerIds[c]));
+        QCOMPARE(t.model->headerData(c, Qt::Horizontal).toString(), QString("T%1").arg(headerIds[c]));
     DeviceInfo* rec = t.list[0];
     rec->m_nStatus = DeviceInfo::StDone;
     const QModelIndex row0 = t.model->index(0, 0);
@@ -119,7 +124,7 @@ void DeviceTableTest::columns()
     QCOMPARE(t.model->index(0, 2).data().toInt(), 6001);
     // The status column is where the header says.
     const int statusCol = headerIds.indexOf(44);
-    QCOMPARE(t.model->index(0, statusCol).data().toString(), kvshell::text(20));
+    QCOMPARE(t.model->index(0, statusCol).data().toString(), QString("T20"));
     // The last column's index is remembered in the record for this table.
     const QModelIndex last = t.model->index(0, headerIds.size() - 1);
     QCOMPARE(*t.model->rowIndexField(rec), last);
@@ -316,7 +321,7 @@ void DeviceTableTest::rowRefreshKeepsSelectionAndSort()
     QCOMPARE(changed.at(0).at(0).value<QModelIndex>(), t.model->index(2, 0));
     QCOMPARE(changed.at(0).at(1).value<QModelIndex>(), t.model->index(2, 13));
     QCOMPARE(view.selectionModel()->selectedRows().value(0).data(Qt::DisplayRole).toInt(), 3);
-    QCOMPARE(t.proxy->index(1, 13).data().toString(), kvshell::text(20));
+    QCOMPARE(t.proxy->index(1, 13).data().toString(), QString("T20"));
     // An address change re-sorts the row at once (dynamic sort) and the selection follows.
     std::strcpy(rec->m_searchRsp.szIP, "10.0.0.9");
     t.model->updateDeviceStatus(rec, true);
@@ -419,16 +424,35 @@ void DeviceTableTest::managerFreesIdleAndRetiresBusy()
 
 void DeviceTableTest::editionTypeCheckNeedsShell()
 {
-    // Outside edition 16 any mix of types can be checked.
     CheckBoxTableModel::setTypeMismatchNotice([] { ++g_typeNotices; });
-    Table t(CheckBoxTableModel::ImportExportModel, {{"10.0.0.1", 1}, {"10.0.0.2", 2}});
-    std::strcpy(t.list[1]->m_searchRsp.szDevType, "NVR-Y");
-    t.model->setCheckState(t.proxy->index(0, 0), Qt::Checked);
-    t.model->setCheckState(t.proxy->index(1, 0), Qt::Checked);
-    if (kvshell::editionCode() != 16) {
-        QCOMPARE(t.list[1]->m_nImportCheck, 2u);
-        QCOMPARE(g_typeNotices, 0);
+    KVAppSetting* settings = Singleton<KVAppSetting>::getInstance();
+    struct Case {
+        int edition;
+        int model;
+        bool refused;
+    } cases[] = {{0, 3, false}, {16, 0, false}, {16, 3, true}};
+    for (const Case& c : cases) {
+        settings->m_nCompany = c.edition;
+        g_typeNotices = 0;
+        Table t(CheckBoxTableModel::_ModelType(c.model), {{"10.0.0.1", 1}, {"10.0.0.2", 2}, {"10.0.0.3", 3}});
+        std::strcpy(t.list[1]->m_searchRsp.szDevType, "NVR-Y");
+        t.model->setCheckState(t.proxy->index(0, 0), Qt::Checked);  // type A: the reference
+        t.model->setCheckState(t.proxy->index(1, 0), Qt::Checked);  // type B
+        t.model->setCheckState(t.proxy->index(2, 0), Qt::Checked);  // type A again
+        unsigned* b = t.model->checkField(t.list[1]);
+        QCOMPARE(*b, c.refused ? 0u : 2u);
+        QCOMPARE(g_typeNotices, c.refused ? 1 : 0);
+        QCOMPARE(*t.model->checkField(t.list[2]), 2u);
+        if (c.refused) {
+            // Once the reference is unchecked, another type may become the reference.
+            t.model->setCheckState(t.proxy->index(0, 0), Qt::Unchecked);
+            t.model->setCheckState(t.proxy->index(2, 0), Qt::Unchecked);
+            t.model->setCheckState(t.proxy->index(1, 0), Qt::Checked);
+            QCOMPARE(*b, 2u);
+        }
     }
+    settings->m_nCompany = 0;
+    CheckBoxTableModel::setTypeMismatchNotice(nullptr);
 }
 
 void DeviceTableTest::languageChangeReloadsHeaders()
@@ -438,8 +462,8 @@ void DeviceTableTest::languageChangeReloadsHeaders()
     QCoreApplication::postEvent(t.model.get(), new QEvent(QEvent::Type(1005)));
     QCoreApplication::sendPostedEvents();
     QCOMPARE(reset.count(), 1);
-    QCOMPARE(t.model->headerData(5, Qt::Horizontal).toString(), kvshell::text(44));
+    QCOMPARE(t.model->headerData(5, Qt::Horizontal).toString(), QString("T44"));
 }
 
 QTEST_MAIN(DeviceTableTest)
-#include "device_table_test.moc"
+#include "tst_device_table.moc"

@@ -8,6 +8,7 @@
 
 #include "device_ops_fixture.h"
 #include "device_shell_access.h"
+#include "device_test_env.h"
 #include "dev_connection.h"
 #include "upgrade_fw_util.h"
 
@@ -53,6 +54,7 @@ private:
 void DeviceOpsTest::initTestCase()
 {
     QVERIFY(m_dir.isValid());
+    devtest::appFolder();
     KVNetInit();
     KVNetSetEncription(0);
     // Short pauses between connection rounds keep the failure cases quick.
@@ -345,7 +347,7 @@ void DeviceOpsTest::exportWritesTheDevicesBytes()
     QString seenName;
     DeviceInfo::setSaveFileDialog([&](const QString& caption, const QString& name, const QString&) {
         seenName = name;
-        return caption == kvshell::text(115) ? path : QString();
+        return caption == QString("T115") ? path : QString();
     });
     runJob(DeviceInfo::doExportWork, rec.get());
     QVERIFY(waitIdle(rec.get()));
@@ -615,4 +617,4 @@ void DeviceOpsTest::passwordNeverInDebugOutput()
 }
 
 QTEST_MAIN(DeviceOpsTest)
-#include "device_ops_test.moc"
+#include "tst_device_ops.moc"

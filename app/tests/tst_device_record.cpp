@@ -7,6 +7,7 @@
 #include "device_info.h"
 #include "device_info_blocks.h"
 #include "device_shell_access.h"
+#include "device_test_env.h"
 
 Q_DECLARE_METATYPE(SearchDevRsp)
 
@@ -50,6 +51,7 @@ SearchDevRsp fullRecord()
 class DeviceRecordTest : public QObject {
     Q_OBJECT
 private slots:
+    void initTestCase() { devtest::appFolder(); }
     void textsStayInTheirFields();
     void channelCount_data();
     void channelCount();
@@ -164,7 +166,7 @@ void DeviceRecordTest::networkMode()
     r.nNetMode = mode;
     DeviceInfo rec;
     rec.updateDeviceInfo(&r, false);
-    QCOMPARE(rec.getNetworkModeString(), kvshell::text(textId));
+    QCOMPARE(rec.getNetworkModeString(), QString("T%1").arg(textId));
 }
 
 void DeviceRecordTest::statusTexts_data()
@@ -188,7 +190,11 @@ void DeviceRecordTest::statusTexts()
     QFETCH(int, textId);
     DeviceInfo rec;
     rec.m_nStatus = status;
-    QCOMPARE(rec.getStatus(), textId < 0 ? QString() : kvshell::text(textId));
+    QCOMPARE(rec.getStatus(), textId < 0 ? QString() : QString("T%1").arg(textId));
+    // Status 12 shows the progress right after its text.
+    rec.m_nStatus = 12;
+    rec.m_nProgress = 37;
+    QCOMPARE(rec.getStatus(), QString("T2737"));
 }
 
 void DeviceRecordTest::versionMatch_data()
@@ -211,7 +217,7 @@ void DeviceRecordTest::versionMatch()
     DeviceInfo rec;
     rec.m_strWantedVersion = wanted;
     rec.m_strQueriedVersion = queried;
-    QCOMPARE(rec.startMatchVersionNum(), textId < 0 ? QString() : kvshell::text(textId));
+    QCOMPARE(rec.startMatchVersionNum(), textId < 0 ? QString() : QString("T%1").arg(textId));
 }
 
 void DeviceRecordTest::onvifRecordLosesDeviceOnlyBytes()
@@ -223,7 +229,7 @@ void DeviceRecordTest::onvifRecordLosesDeviceOnlyBytes()
     DeviceInfo rec;
     rec.updateDeviceInfo(&r, true);
     QVERIFY(rec.m_bOnvif);
-    QCOMPARE(rec.getNetworkModeString(), kvshell::text(58));
+    QCOMPARE(rec.getNetworkModeString(), QString("T58"));
     QCOMPARE(rec.m_searchRsp.nMediaPort, 0u);
     QCOMPARE(rec.getDevP2PID(), QString());
     QCOMPARE(rec.devType2Text(), QString());
@@ -241,8 +247,8 @@ void DeviceRecordTest::setterDefaults()
     QCOMPARE(rec.m_nStatus, -1);
     QCOMPARE(rec.m_nProgress, -1);
     QCOMPARE(rec.m_nNewNetMode, 2u);
-    QCOMPARE(rec.m_strUser, kvshell::defaultUser());
-    QCOMPARE(rec.m_strPassword, kvshell::defaultPassword());
+    QCOMPARE(rec.m_strUser, QString("quoll"));
+    QCOMPARE(rec.m_strPassword, QString("quoll"));
     rec.updateUserAndPassword("bob", "pw");
     QCOMPARE(rec.m_strUser, QString("bob"));
     rec.updateUserAndPassword("", "");
@@ -432,4 +438,4 @@ void DeviceRecordTest::jobFunctionsIgnoreNull()
 }
 
 QTEST_MAIN(DeviceRecordTest)
-#include "device_record_test.moc"
+#include "tst_device_record.moc"
