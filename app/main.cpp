@@ -1,31 +1,53 @@
-// Entry of the desktop tool: start-up and shutdown in a fixed order.
+// The desktop tool: start-up in a fixed order, the event loop, and a shutdown that first
+// quiesces everything that could still reach a window or a device record.
 #include <QApplication>
-#include <QPushButton>
 #include <QFile>
 #include <QTextCodec>
 #include <QTranslator>
-#include <QVBoxLayout>
-#include <QWidget>
+#include <memory>
 
-#include "Edition.h"
 #include "EventLoop.h"
 #include "KVAppSetting.h"
 #include "KVNet.h"
 #include "KVOnvif.h"
 #include "Singleton.h"
-#include "TitleBarFrame.h"
-#include "ToolBarFrame.h"
 #include "XmlLanguage.h"
+#include "demo_capture.h"
+#include "device_info.h"
+#include "device_info_mng.h"
+#include "main_frame.h"
 
-#include <memory>
+namespace {
+
+// How long shutdown waits for running jobs. The longest a job blocks is the
+// re-addressing's wait for answers (6 s for unicast).
+const int kQuiesceMs = 8000;
+
+// Closes what the records still hold open and cuts their way back to the pages, which
+// are about to go.
+void StopRecords()
+{
+    DeviceInfoMng* mng = DeviceInfoMng::getInstance();
+    QList<DeviceInfo*> records = mng->m_listDeviceInfo;
+    records += mng->retired();
+    for (DeviceInfo* r : records) {
+        r->stopUpgradeDevice();
+        r->logoutDevice();
+        r->m_pSearchFrame = nullptr;
+        r->m_pUpgradeFrame = nullptr;
+        r->m_pDeviceInfoFrame = nullptr;
+    }
+}
+
+} // namespace
 
 int main(int argc, char* argv[])
 {
     QTextCodec::setCodecForLocale(QTextCodec::codecForName("utf8"));
-    QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+    QApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
     QApplication app(argc, argv);
-    KVAppInitResources();
 
+    KVAppInitResources();
     QFile qss(QStringLiteral(":/qss/Resource/Varnook.qss"));
     if (qss.open(QIODevice::ReadOnly)) {
         app.setStyleSheet(QString::fromUtf8(qss.readAll()));
@@ -36,9 +58,10 @@ int main(int argc, char* argv[])
     setting->LoadConfig();
     setting->InitLanguage();
 
-    // Installed for the life of the application, also when the file did not load.
-    QTranslator translator(&app);
+    QTranslator translator;
     if (!setting->m_strQtTranslation.isEmpty()) {
+        // A missing file leaves Qt's own dialogs in English; the empty translator is
+        // installed all the same.
         translator.load(QCoreApplication::applicationDirPath() + setting->m_strQtTranslation);
         app.installTranslator(&translator);
     }
@@ -48,38 +71,29 @@ int main(int argc, char* argv[])
     KVOnvifInit();
     KVOnvifSetSeachTimeout(2, 2, 2);
 
-    EventLoop* loop = EventLoop::getLoop();
-    loop->startLoop();
+    EventLoop* pool = EventLoop::getLoop();
+    pool->startLoop();
 
-    int code;
-    {
-        // Until the main window with its pages exists: the title bar and the tool bar.
-        std::unique_ptr<QWidget> window(new QWidget);
-        window->setObjectName(QStringLiteral("MainFrame"));
-        auto* titleBar = new TitleBarFrame(window.get(), true);
-        titleBar->setFixedHeight(Edition::Has(EditionSwitch::TallTitleBar, setting->m_nCompany) ? 150 : 50);
-        auto* toolBar = new ToolBarFrame(window.get());
-        auto* layout = new QVBoxLayout(window.get());
-        layout->setContentsMargins(0, 0, 0, 0);
-        layout->setSpacing(0);
-        layout->addWidget(titleBar);
-        layout->addWidget(toolBar);
-        layout->addStretch();
-        QObject::connect(titleBar, &TitleBarFrame::CloseRequest, window.get(), &QWidget::close);
-        QObject::connect(titleBar, &TitleBarFrame::MinReqest, window.get(), &QWidget::showMinimized);
-        QObject::connect(toolBar, &ToolBarFrame::ProtocolIndexChangedRequest, toolBar, [toolBar] {
-            if (toolBar->m_pBtnSearch->isChecked())
-                toolBar->showOtherButton(toolBar->protocolIndex() == 0);
-        });
-        window->resize(1280, 720);
-        window->setWindowTitle(LoadStringFromID(0));
-        window->show();
-        code = app.exec();
-    }
+    std::unique_ptr<MainFrame> frame(new MainFrame(nullptr));
+    frame->setWindowTitle(LoadStringFromID(0));
+    frame->show();
+    DemoCapture::installFromEnvironment(frame.get());
 
+    const int rc = app.exec();
+
+    // Quiesce before tearing down: no search callback, job or client callback may reach
+    // the window or a record once they are gone.
+    const bool idle = frame->quiesce(kQuiesceMs);
+    StopRecords();
+    if (idle)
+        frame.reset();
+    else
+        (void)frame.release(); // a job still runs against it: leave the window alive
     KVNetRelease();
     KVOnvifRelease();
     setting->UnInitLanguage();
-    loop->stopLoop();
-    return code;
+    pool->stopLoop();
+    if (idle)
+        pool->joinWorkers();
+    return rc;
 }
