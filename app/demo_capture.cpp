@@ -44,6 +44,10 @@ void installFromEnvironment(MainFrame* frame)
         captureAfterSearch(frame, shot, 500);
     if (qEnvironmentVariableIsSet("KVTOOL_EXIT_AFTER_SHOW"))
         QTimer::singleShot(0, frame, [] { QApplication::exit(0); });
+    bool ok = false;
+    const int closeMs = qEnvironmentVariableIntValue("KVTOOL_CLOSE_AFTER_MS", &ok);
+    if (ok && closeMs >= 0)
+        QTimer::singleShot(closeMs, frame, &QWidget::close);
 }
 
 } // namespace DemoCapture

@@ -3,6 +3,7 @@
 //   KVTOOL_SCREENSHOT=FILE     once the first search has filled the table, save the window
 //                              as a PNG and end (exit code 0 when the file was written)
 //   KVTOOL_EXIT_AFTER_SHOW=1   end as soon as the main window has been shown
+//   KVTOOL_CLOSE_AFTER_MS=N    close the main window N ms after start (shutdown tests)
 #pragma once
 
 #include <QString>
