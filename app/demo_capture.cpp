@@ -5,6 +5,7 @@
 #include <QTimer>
 #include <QtGlobal>
 #include <cstdio>
+#include <ctime>
 
 #include "main_frame.h"
 #include "search_frame.h"
@@ -42,8 +43,18 @@ void installFromEnvironment(MainFrame* frame)
     const QString shot = qEnvironmentVariable("KVTOOL_SCREENSHOT");
     if (!shot.isEmpty())
         captureAfterSearch(frame, shot, 500);
-    if (qEnvironmentVariableIsSet("KVTOOL_EXIT_AFTER_SHOW"))
-        QTimer::singleShot(0, frame, [] { QApplication::exit(0); });
+    if (qEnvironmentVariableIsSet("KVTOOL_EXIT_AFTER_SHOW")) {
+        // KVTOOL_T0_MS: the starter's CLOCK_MONOTONIC in ms just before it started us.
+        const double t0 = qEnvironmentVariable("KVTOOL_T0_MS").toDouble();
+        QTimer::singleShot(0, frame, [t0] {
+            if (t0 > 0) {
+                timespec ts;
+                clock_gettime(CLOCK_MONOTONIC, &ts);
+                std::fprintf(stderr, "kvtool: first window after %.1f ms\n", ts.tv_sec * 1e3 + ts.tv_nsec / 1e6 - t0);
+            }
+            QApplication::exit(0);
+        });
+    }
     bool ok = false;
     const int closeMs = qEnvironmentVariableIntValue("KVTOOL_CLOSE_AFTER_MS", &ok);
     if (ok && closeMs >= 0)
