@@ -85,10 +85,14 @@ int main(int argc, char* argv[])
     // the window or a record once they are gone.
     const bool idle = frame->quiesce(kQuiesceMs);
     StopRecords();
-    if (idle)
+    if (idle) {
         frame.reset();
-    else
+        // Nothing reaches the records any more: they go with the window.
+        QList<DeviceInfo*> none;
+        DeviceInfoMng::getInstance()->updateDeviceInfo(none);
+    } else {
         (void)frame.release(); // a job still runs against it: leave the window alive
+    }
     KVNetRelease();
     KVOnvifRelease();
     setting->UnInitLanguage();

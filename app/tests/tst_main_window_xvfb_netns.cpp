@@ -10,6 +10,8 @@
 #include "TitleBarFrame.h"
 #include "app_netns.h"
 #include "apptest.h"
+#include "device_info.h"
+#include "device_info_mng.h"
 #include "main_frame.h"
 #include "search_frame.h"
 
@@ -85,6 +87,9 @@ void TestMainWindow::cleanup()
         frame_->quiesce(8000);
         frame_.reset();
     }
+    // The last search's records go with the window that showed them.
+    QList<DeviceInfo*> none;
+    DeviceInfoMng::getInstance()->updateDeviceInfo(none);
 }
 
 void TestMainWindow::toNormal()

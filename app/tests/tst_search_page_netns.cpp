@@ -150,6 +150,9 @@ void TestSearchPage::cleanup()
         frame_->quiesce(8000);
         frame_.reset();
     }
+    // The last search's records go with the window that showed them.
+    QList<DeviceInfo*> none;
+    DeviceInfoMng::getInstance()->updateDeviceInfo(none);
     page_ = nullptr;
     devices_.Stop();
     onvif_.Stop();

@@ -18,6 +18,8 @@
 #include "checkbox_table_model.h"
 #include "checkbox_table_view.h"
 #include "device_info.h"
+#include "device_info.h"
+#include "device_info_mng.h"
 #include "main_frame.h"
 #include "search_frame.h"
 
@@ -96,6 +98,9 @@ void TestToolEndToEnd::cleanup()
         frame_->quiesce(8000);
         frame_.reset();
     }
+    // The last search's records go with the window that showed them.
+    QList<DeviceInfo*> none;
+    DeviceInfoMng::getInstance()->updateDeviceInfo(none);
     devices_.Stop();
     onvif_.Stop();
 }
