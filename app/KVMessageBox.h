@@ -6,13 +6,13 @@
 class QLabel;
 class QPushButton;
 
-enum MsgBoxButtonType {
+enum MsgBoxButtonType : int {  // any other value: no buttons
     MsgBoxButtonNone = -1,  // no buttons: only the title bar's close button ends it
     MsgBoxButtonOk = 0,
     MsgBoxButtonOkCancel = 1,
 };
 
-enum MsgBoxIconType {
+enum MsgBoxIconType : int {  // any other value: no icon
     MsgBoxIconNone = -1,
     MsgBoxIconInformation = 0,
     MsgBoxIconLogo = 1,

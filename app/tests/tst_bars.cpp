@@ -54,8 +54,9 @@ struct Bars {
 struct AboutSeen {
     bool shown = false;
     QString title, text;
-    bool buttons = true, logo = false;
+    bool buttons = true, logo = false, closeShown = false;
     int titleWidth = 0;
+    int result = 0;
 };
 
 AboutSeen openAbout(TitleBarFrame* bar)
@@ -66,11 +67,13 @@ AboutSeen openAbout(TitleBarFrame* bar)
         if (auto* dlg = qobject_cast<BaseDialog*>(d)) {
             seen.title = dlg->titleBar()->m_pTitleLabel->text();
             seen.titleWidth = dlg->titleBar()->m_pTitleLabel->width();
+            seen.closeShown = dlg->titleBar()->m_pBtnClose->isVisible();
             if (auto* box = qobject_cast<KVMessageBox*>(dlg->content())) {
                 seen.text = box->m_pLabelText->text();
                 seen.buttons = box->m_pBtnOk || box->m_pBtnCancel || box->m_pButtonBar;
                 seen.logo = box->m_pLabelIcon && !box->m_pLabelIcon->pixmap(Qt::ReturnByValue).isNull();
             }
+            QObject::connect(dlg, &QDialog::finished, [&seen](int r) { seen.result = r; });
             QTest::mouseClick(dlg->titleBar()->m_pBtnClose, Qt::LeftButton);
         }
         if (d->isVisible())
@@ -220,6 +223,8 @@ void TestBars::editions()
     QTEST(about.text, "about");
     QVERIFY(!about.buttons);
     QVERIFY(about.logo);
+    QVERIFY(about.closeShown);
+    QCOMPARE(about.result, -1);  // only the title bar's close button ends it
     QVERIFY(about.titleWidth >= (edition == 16 ? 120 : 100));
 }
 
