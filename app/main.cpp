@@ -1,15 +1,20 @@
 // Entry of the desktop tool: start-up and shutdown in a fixed order.
 #include <QApplication>
+#include <QPushButton>
 #include <QFile>
 #include <QTextCodec>
 #include <QTranslator>
+#include <QVBoxLayout>
 #include <QWidget>
 
+#include "Edition.h"
 #include "EventLoop.h"
 #include "KVAppSetting.h"
 #include "KVNet.h"
 #include "KVOnvif.h"
 #include "Singleton.h"
+#include "TitleBarFrame.h"
+#include "ToolBarFrame.h"
 #include "XmlLanguage.h"
 
 #include <memory>
@@ -48,7 +53,25 @@ int main(int argc, char* argv[])
 
     int code;
     {
+        // Until the main window with its pages exists: the title bar and the tool bar.
         std::unique_ptr<QWidget> window(new QWidget);
+        window->setObjectName(QStringLiteral("MainFrame"));
+        auto* titleBar = new TitleBarFrame(window.get(), true);
+        titleBar->setFixedHeight(Edition::Has(EditionSwitch::TallTitleBar, setting->m_nCompany) ? 150 : 50);
+        auto* toolBar = new ToolBarFrame(window.get());
+        auto* layout = new QVBoxLayout(window.get());
+        layout->setContentsMargins(0, 0, 0, 0);
+        layout->setSpacing(0);
+        layout->addWidget(titleBar);
+        layout->addWidget(toolBar);
+        layout->addStretch();
+        QObject::connect(titleBar, &TitleBarFrame::CloseRequest, window.get(), &QWidget::close);
+        QObject::connect(titleBar, &TitleBarFrame::MinReqest, window.get(), &QWidget::showMinimized);
+        QObject::connect(toolBar, &ToolBarFrame::ProtocolIndexChangedRequest, toolBar, [toolBar] {
+            if (toolBar->m_pBtnSearch->isChecked())
+                toolBar->showOtherButton(toolBar->protocolIndex() == 0);
+        });
+        window->resize(1280, 720);
         window->setWindowTitle(LoadStringFromID(0));
         window->show();
         code = app.exec();
