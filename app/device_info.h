@@ -19,6 +19,16 @@ class SearchFrame;
 class UpgradeFrame;
 class DeviceInfoFrame;
 
+// The tool's search callbacks return whether they took the record; the clients' callback
+// type has no result. searchCallbackAdapter<F> is F in the clients' type, for
+// KVNetSearchDevParam::callback (both searches take it).
+using ToolSearchCallback = int (*)(const SearchDevRsp*, void*);
+template <ToolSearchCallback F>
+void searchCallbackAdapter(const SearchDevRsp* rsp, void* user)
+{
+    (void)F(rsp, user);
+}
+
 // Event 1000: the final code of a connection attempt.
 class QConnectEvent : public QEvent {
 public:

@@ -41,15 +41,23 @@ fail:
 
 bool parseDottedQuad(const QString& text, uint8_t out[4])
 {
-    // Anything beyond Latin-1 cannot be a dotted quad; toLatin1 would turn it into '?'.
-    for (QChar c : text) {
-        if (c.unicode() > 0x7F) {
+    // At most 15 characters, all ASCII: copied without an allocation (the table sort
+    // parses both texts of every comparison).
+    char buf[16];
+    const int n = text.size();
+    if (n > 15) {
+        std::memset(out, 0, 4);
+        return false;
+    }
+    for (int i = 0; i < n; ++i) {
+        const ushort c = text.at(i).unicode();
+        if (c > 0x7F) {
             std::memset(out, 0, 4);
             return false;
         }
+        buf[i] = char(c);
     }
-    const QByteArray b = text.toLatin1();
-    return parseDottedQuad(b.constData(), size_t(b.size()), out);
+    return parseDottedQuad(buf, size_t(n), out);
 }
 
 bool dottedQuadValue(const QString& text, uint32_t* value)

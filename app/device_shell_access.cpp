@@ -1,8 +1,7 @@
 #include "device_shell_access.h"
 
-#include <QDebug>
-
 #include "KVAppSetting.h"
+#include "KVMessageBox.h"
 #include "Singleton.h"
 #include "XmlLanguage.h"
 #include "device_info_mng.h"
@@ -24,7 +23,8 @@ void popWindowObject(QObject* window) { settings()->PopWindowObject(window); }
 
 void showTypeMismatchMessage()
 {
-    qWarning().noquote() << LoadStringFromID(125);
+    KVMessageBox::Show(LoadStringFromID(125), LoadStringFromID(6), nullptr, MsgBoxButtonOkCancel,
+                       MsgBoxIconInformation);
 }
 
 DeviceInfoMng* deviceInfoMngInstance() { return Singleton<DeviceInfoMng>::getInstance(); }

@@ -45,6 +45,7 @@ private slots:
     void upgradeSequence();
     void upgradeWithoutHandleFails();
     void channelProgressNeverEndsTheUpgrade();
+    void percentSequenceThenSuccess();
     void passwordNeverInDebugOutput();
 
 private:
@@ -536,7 +537,13 @@ void DeviceOpsTest::upgradeSequence()
     QVERIFY(c.back().done);
     QCOMPARE(c.back().status, 8);
     QCOMPARE(doneCalls('u', rec.get()), 2);
-    QCOMPARE(int(Received(sim, startType).size()) >= 1, true);
+    QVERIFY(!Received(sim, startType).empty());
+    // The device's own verdict: every byte arrived and checked.
+    bool checked = false;
+    for (const std::string& line : sim.LogLines())
+        if (line.find("\"upgrade-check\"") != std::string::npos)
+            checked = line.find("\"faults\": 0") != std::string::npos || line.find("\"faults\":0") != std::string::npos;
+    QVERIFY(checked);
     // A stale progress code after the end changes nothing.
     QCoreApplication::postEvent(rec.get(), new QUpgradeEvent(394, 40, -1));
     QCoreApplication::sendPostedEvents();
@@ -562,12 +569,13 @@ void DeviceOpsTest::channelProgressNeverEndsTheUpgrade()
     const std::string fw = m_dir.filePath("fw2.bin").toStdString();
     QVERIFY(kvtest::WriteFileBytes(fw, kvtest::BuildPartFile({{100000, 0}})));
     kvtest::SimProcess sim;
-    QVERIFY(startSim(sim, {"upgrade-file=" + fw, "upgrade-stall=data"}));
+    QVERIFY(startSim(sim, {"upgrade-file=" + fw, "upgrade-stall=start"}));
     auto rec = makeRecord(sim.tcp_port());
     rec->m_strFirmwarePath = QString::fromStdString(fw);
     rec->m_pUpgradeFrame = upgradePage();
     runJob(DeviceInfo::doUpgradeWork, rec.get());
     QTRY_VERIFY_WITH_TIMEOUT(rec->m_hUpgrade != nullptr && rec->m_nStatus != DeviceInfo::StWorking, 15000);
+    QTRY_VERIFY_WITH_TIMEOUT(!Received(sim, 5139).empty(), 15000);
     // Per-channel records as the client hands them over: finished and unfinished.
     struct Item { uint32_t channel; uint8_t state, progress; } items[] = {{3, 0, 40}, {3, 1, 100}, {4, 7, 55}};
     for (const Item& it : items) {
@@ -591,6 +599,49 @@ void DeviceOpsTest::channelProgressNeverEndsTheUpgrade()
     QCOMPARE(rec->m_nStatus, int(DeviceInfo::StUpgradeClosed));
     QCOMPARE(rec->m_hUpgrade, nullptr);
     QCOMPARE(doneCalls('u', rec.get()), 2);
+}
+
+void DeviceOpsTest::percentSequenceThenSuccess()
+{
+    // The upgrade runs (the device never answers its start, so the client reports
+    // nothing); the codes its callback would report are fed in the order a device
+    // produces them.
+    const std::string fw = m_dir.filePath("fw3.bin").toStdString();
+    QVERIFY(kvtest::WriteFileBytes(fw, kvtest::BuildPartFile({{100000, 0}})));
+    kvtest::SimProcess sim;
+    QVERIFY(startSim(sim, {"upgrade-file=" + fw, "upgrade-stall=start"}));
+    auto rec = makeRecord(sim.tcp_port());
+    rec->m_strFirmwarePath = QString::fromStdString(fw);
+    rec->m_pUpgradeFrame = upgradePage();
+    runJob(DeviceInfo::doUpgradeWork, rec.get());
+    QTRY_VERIFY_WITH_TIMEOUT(rec->m_hUpgrade != nullptr && rec->m_nStatus != DeviceInfo::StWorking, 15000);
+    QTRY_VERIFY_WITH_TIMEOUT(!Received(sim, 5139).empty(), 15000);
+    calls().clear();
+    for (int pct : {10, 50, 100}) {
+        DeviceInfo::upgradeCallback(394, reinterpret_cast<void*>(intptr_t(pct)), rec.get());
+        QCoreApplication::sendPostedEvents();
+        QCOMPARE(rec->m_nStatus, int(DeviceInfo::StUpgrading));
+        QCOMPARE(rec->m_nProgress, pct);
+    }
+    DeviceInfo::upgradeCallback(764, nullptr, rec.get());
+    QCoreApplication::sendPostedEvents();
+    QCOMPARE(rec->m_nStatus, int(DeviceInfo::StWritingFlash));
+    DeviceInfo::upgradeCallback(391, nullptr, rec.get());
+    QVERIFY(waitIdle(rec.get()));
+    QCOMPARE(rec->m_nStatus, int(DeviceInfo::StUpgradeOK));
+    QCOMPARE(rec->m_nProgress, 0);
+    QCOMPARE(rec->m_hUpgrade, nullptr);
+    QCOMPARE(rec->m_hConnection, nullptr);
+    const auto& c = calls();
+    QCOMPARE(int(c.size()), 5);
+    const int statuses[] = {12, 12, 12, 15, 8};
+    const int progress[] = {10, 50, 100, 100, 0};
+    for (int i = 0; i < 5; ++i) {
+        QCOMPARE(c[size_t(i)].page, 'u');
+        QCOMPARE(c[size_t(i)].done, i == 4);
+        QCOMPARE(c[size_t(i)].status, statuses[i]);
+        QCOMPARE(c[size_t(i)].progress, progress[i]);
+    }
 }
 
 static QStringList g_debugLines;

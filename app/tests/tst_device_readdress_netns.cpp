@@ -22,13 +22,15 @@ std::mutex g_mu;
 std::vector<SearchDevRsp> g_found;
 bool g_done = false;
 
-void onFound(const SearchDevRsp* r, void*)
+// Shaped like the search page's callback: it answers whether it took the record.
+int onFound(const SearchDevRsp* r, void*)
 {
     std::lock_guard<std::mutex> lk(g_mu);
     if (r)
         g_found.push_back(*r);
     else
         g_done = true;
+    return r ? 1 : 0;
 }
 
 std::vector<SearchDevRsp> search()
@@ -39,7 +41,7 @@ std::vector<SearchDevRsp> search()
         g_done = false;
     }
     KVNetSearchDevParam p{};
-    p.callback = onFound;
+    p.callback = &searchCallbackAdapter<onFound>;
     KVNetSearchDev(&p);
     kvtest::WaitFor([] { std::lock_guard<std::mutex> lk(g_mu); return g_done; }, std::chrono::seconds(15));
     std::lock_guard<std::mutex> lk(g_mu);

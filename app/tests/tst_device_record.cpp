@@ -74,6 +74,7 @@ private slots:
     void restoreAndOnvifBlocks();
     void importNameAndExportChecks();
     void jobFunctionsIgnoreNull();
+    void everyTextIdInEveryLanguage();
 };
 
 void DeviceRecordTest::textsStayInTheirFields()
@@ -435,6 +436,25 @@ void DeviceRecordTest::jobFunctionsIgnoreNull()
     DeviceInfo::connectionCallbackFun(101, nullptr);
     DeviceInfo::upgradeCallback(394, nullptr, nullptr);
     DeviceInfo::exportBackupCallback(nullptr, 0, nullptr);
+}
+
+void DeviceRecordTest::everyTextIdInEveryLanguage()
+{
+    // Status, mode, match and header texts, the export caption and the edition-16 message.
+    QList<int> ids = {6, 115, 125, 55, 56, 57, 58, 146, 147, 31, 32, 33, 34, 35, 36, 37, 38, 39,
+                      42, 43, 44, 60, 127, 142, 145};
+    for (int id = 15; id <= 30; ++id)
+        ids << id;
+    ids << 121 << 122 << 123 << 124 << 140 << 141;
+    const QDir dir(QStringLiteral(KV_SOURCE_DIR "/app/dist/Language"));
+    const QStringList files = dir.entryList({"*.xml"}, QDir::Files);
+    QVERIFY(files.size() >= 1);
+    for (const QString& f : files) {
+        CXmlLanguage cat;
+        QVERIFY2(cat.ReadXml(dir.filePath(f)), qPrintable(f));
+        for (int id : ids)
+            QVERIFY2(!cat.LoadStringFromID(id).trimmed().isEmpty(), qPrintable(QString("%1: ID %2").arg(f).arg(id)));
+    }
 }
 
 QTEST_MAIN(DeviceRecordTest)
