@@ -6,6 +6,7 @@ packages=(
   clang-14 clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev libinih-dev gsoap libgsoap-dev libspandsp-dev qtbase5-dev
+  qttranslations5-l10n xvfb imagemagick fonts-liberation fonts-wqy-zenhei
   python3 python3-cryptography ffmpeg mediainfo
   iproute2 nftables iputils-ping
 )

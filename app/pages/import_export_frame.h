@@ -1,0 +1,14 @@
+// Placeholder of the page: the member functions the main window and the search page call.
+#pragma once
+
+#include "placeholder_page.h"
+
+class DeviceInfo;
+
+class ImportExportFrame : public PlaceholderPage {
+    Q_OBJECT
+public:
+    explicit ImportExportFrame(QWidget* parent = nullptr) : PlaceholderPage(QStringLiteral("ImportExportFrame"), parent) {}
+    // A search has ended: reload the table from the device list manager.
+    void updateTableViewAll() { noteReload(); }
+};
