@@ -6,7 +6,7 @@ packages=(
   clang-14 clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libssl-dev libinih-dev gsoap libgsoap-dev libspandsp-dev qtbase5-dev
-  python3 python3-cryptography ffmpeg
+  python3 python3-cryptography ffmpeg zlib1g-dev
   iproute2 nftables iputils-ping
 )
 missing=()
