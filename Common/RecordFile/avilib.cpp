@@ -70,6 +70,29 @@ bool pread_all(int fd, void* buf, size_t len, uint64_t off)
     return true;
 }
 
+bool preadv_all(int fd, struct iovec* iov, int cnt, uint64_t off)
+{
+    while (cnt > 0) {
+        ssize_t n = preadv(fd, iov, cnt, (off_t)off);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        off += (uint64_t)n;
+        size_t done = (size_t)n;
+        while (cnt > 0 && done >= iov->iov_len) {
+            done -= iov->iov_len;
+            iov++;
+            cnt--;
+        }
+        if (cnt > 0) {
+            iov->iov_base = static_cast<uint8_t*>(iov->iov_base) + done;
+            iov->iov_len -= done;
+        }
+    }
+    return true;
+}
+
 bool pwritev_all(int fd, struct iovec* iov, int cnt, uint64_t off)
 {
     while (cnt > 0) {
@@ -630,6 +653,10 @@ avi_handle* AVI_open_input_file(const char* path, int getIndex)
         return refuse(AVI_ERR_NO_MEM);
     }
     a->videoFrames = (int64_t)a->vidx.size();
+    a->timesSorted = true;
+    for (size_t i = 1; i < a->times.size(); i++)
+        if (a->times[i] < a->times[i - 1])
+            a->timesSorted = false;
     a->pos = a->moviStart;
     a->videoPos = 0;
     a->pendingPos = 0;
@@ -703,8 +730,9 @@ int AVI_read_data(avi_handle* a, uint8_t* buf, long capacity)
             return vid ? -1 : -2;
         }
         if (vid) {
-            if (!pread_all(a->fd, buf + AVI_VIDEO_RECORD, (size_t)size, a->pos + 8) ||
-                !pread_all(a->fd, buf, AVI_VIDEO_RECORD, a->pos + 8 + size))
+            // Data behind the head's place, then the record (the head) in front: one read.
+            struct iovec iov[2] = {{buf + AVI_VIDEO_RECORD, (size_t)size}, {buf, AVI_VIDEO_RECORD}};
+            if (!preadv_all(a->fd, iov, 2, a->pos + 8))
                 return 0;
             // The delivered head describes the delivered payload.
             put32(buf + 12, (uint32_t)size);
@@ -720,8 +748,8 @@ int AVI_read_data(avi_handle* a, uint8_t* buf, long capacity)
             return 1;
         }
         uint8_t r[AVI_AUDIO_RECORD];
-        if (!pread_all(a->fd, r, sizeof(r), a->pos + 8 + size) ||
-            !pread_all(a->fd, buf + 44, (size_t)size, a->pos + 8))
+        struct iovec iov[2] = {{buf + 44, (size_t)size}, {r, sizeof(r)}};
+        if (!preadv_all(a->fd, iov, 2, a->pos + 8))
             return 0;
         memcpy(buf, r, 40);
         memcpy(buf + 40, r + 40, 4);
@@ -736,7 +764,21 @@ void AVI_seek_by_time(avi_handle* a, uint64_t time)
     if (!a || a->mode != AVI_MODE_READ || a->times.empty() || a->vidx.empty())
         return;
     size_t n = a->times.size() < a->vidx.size() ? a->times.size() : a->vidx.size();
-    for (size_t i = n - 1; i >= 1; i--) {
+    // Times of a well-formed file rise: start the downward search at the last frame
+    // earlier than the time instead of at the end of a long table.
+    size_t from = n - 1;
+    if (a->timesSorted) {
+        size_t lo = 0, hi = n;  // first index whose time is not earlier
+        while (lo < hi) {
+            size_t mid = (lo + hi) / 2;
+            if (a->times[mid] < time)
+                lo = mid + 1;
+            else
+                hi = mid;
+        }
+        from = lo ? lo - 1 : 0;
+    }
+    for (size_t i = from; i >= 1; i--) {
         const avi_video_entry& v = a->vidx[i];
         if (!(a->times[i] < time) || !v.key || v.refOnly)
             continue;

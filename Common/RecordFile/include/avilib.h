@@ -91,6 +91,7 @@ struct avi_handle {
     int      mustUseIndex = 0;
     uint64_t moviStart = 0;   // just behind "movi"
     std::vector<uint64_t> times;
+    bool     timesSorted = false;
     int      headerUpdates = 0;
     int      markNext = 1;          // 0: the next video frame read gets the mark bit
     int      firstEntryCounts = 1;  // 0: the first frame is only a reference

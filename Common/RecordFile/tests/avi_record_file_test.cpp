@@ -87,8 +87,9 @@ TEST(AviRecordFile, RoundTripAndHeaderFieldByField)
         for (size_t i = 0; i < want.size(); i++)
             ASSERT_EQ(want[i].bytes, back[i].bytes) << "frame " << i;
         // The oracle's walk over the chunks gives the same frames (without the mark).
-        if (!startV)
+        if (!startV) {
             EXPECT_EQ(Oracle("avi-frames " + path), FrameLines(back));
+        }
         uint64_t first = 0, last = 0;
         EXPECT_EQ(0, r.GetTimeRange(first, last));
         uint64_t lastVideo = 0, firstVideo = 0;
@@ -385,8 +386,9 @@ TEST(AviRecordFile, RepairOfUnfinishedFiles)
         std::vector<TestFrame> back = ReadAll(r);
         EXPECT_EQ(FrameLines(std::vector<TestFrame>(stored.begin(), stored.begin() + (long)row.frames)),
                   FrameLines(back)) << row.name;
-        if (row.cut == open.size())
+        if (row.cut == open.size()) {
             EXPECT_EQ(closed, ReadFileBytes(p)) << "repair gives what close gives";
+        }
     }
     // A closed file is left alone.
     ASSERT_EQ(0, AVI_repair(path.c_str()));
