@@ -376,6 +376,15 @@ void DeviceInfo::onConnectionResult(int code)
 
 void DeviceInfo::runOperation()
 {
+    // A handle of one client never goes to the other's calls: an ONVIF session can only
+    // read or change the network settings, a maker's session cannot do that over ONVIF.
+    const bool onvifOp = m_nOperation == OpOnvifModifyIP || m_nOperation == OpOnvifQueryIP;
+    if (m_nOperation != OpMatchVersion && m_nOperation != OpModifyIP && onvifOp != m_bOnvif) {
+        m_nStatus = m_nOperation == OpImport ? StImportFailed
+                  : (m_nOperation == OpQueryVersion || m_nOperation == OpOnvifQueryIP) ? StQueryFailed
+                  : StFailed;
+        return;
+    }
     switch (m_nOperation) {
     case OpUpgrade: startUpgradeDevice(); break;
     case OpModifyDeviceInfo: startModifyDeviceInfo(); break;

@@ -47,15 +47,19 @@ struct SearchSink {
 };
 
 namespace {
-
 // The user pointer of a search: a reference of its own to the sink.
 using SinkRef = std::shared_ptr<SearchSink>;
 
-void SearchCallback(const SearchDevRsp* record, void* user)
+} // namespace
+
+// The callback of both searches. Its user pointer is a reference to the search's sink
+// rather than the page, so a search that ends after the page has gone touches nothing.
+// 0 without a user pointer, else 1.
+int KVNetSearchDevCallbackFun(const SearchDevRsp* record, void* user)
 {
     SinkRef* ref = static_cast<SinkRef*>(user);
     if (!ref)
-        return;
+        return 0;
     {
         QMutexLocker lock(&(*ref)->mutex);
         if ((*ref)->page)
@@ -63,7 +67,10 @@ void SearchCallback(const SearchDevRsp* record, void* user)
     }
     if (!record)
         delete ref; // the last call of this search
+    return 1;
 }
+
+namespace {
 
 KVAppSetting* Setting()
 {
@@ -358,7 +365,7 @@ void SearchFrame::SearchOnLineDevice()
     m_sink = std::make_shared<SearchSink>();
     m_sink->page = this;
     KVNetSearchDevParam param{};
-    param.callback = SearchCallback;
+    param.callback = searchCallbackAdapter<KVNetSearchDevCallbackFun>;
     param.user = new SinkRef(m_sink);
     param.variant = static_cast<uint8_t>(Setting()->SearchVariant());
     if (m_bSearchOnvif) {

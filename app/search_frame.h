@@ -36,6 +36,9 @@ class UpgradeFrame;
 // search that outlives the page (the maker's search has no stop) finds nobody to fill.
 struct SearchSink;
 
+// The callback of both searches (in the clients' type through searchCallbackAdapter).
+int KVNetSearchDevCallbackFun(const SearchDevRsp* record, void* user);
+
 // Event types of this page (the tool's custom event numbers).
 enum SearchFrameEvent {
     kSearchDoneEvent = 1002,

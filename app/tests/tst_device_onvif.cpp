@@ -100,6 +100,7 @@ private slots:
     void queryShowsTheDevicesSettings();
     void changeReachesTheDeviceAndTheRecord();
     void failuresShowFailed();
+    void makersOperationsRefusedOnOnvifRecords();
 };
 
 void DeviceOnvifTest::queryShowsTheDevicesSettings()
@@ -156,6 +157,30 @@ void DeviceOnvifTest::failuresShowFailed()
     QVERIFY(runAndWait(DeviceInfo::doOnvifModifyIPWork, rec2.get()));
     QCOMPARE(rec2->m_nStatus, int(DeviceInfo::StFailed));
     QCOMPARE(rec2->ipText(), QString("127.0.0.1"));
+}
+
+void DeviceOnvifTest::makersOperationsRefusedOnOnvifRecords()
+{
+    // The ONVIF login succeeds (it contacts nobody); the maker's calls would get a handle
+    // that is not theirs, so the operation fails without them.
+    OnvifPeer peer;
+    QVERIFY(peer.start());
+    struct Case {
+        void (*job)(void*);
+        int status;
+    } cases[] = {{DeviceInfo::doLoadDefaultWork, DeviceInfo::StFailed},
+                 {DeviceInfo::doUpgradeWork, DeviceInfo::StFailed},
+                 {DeviceInfo::doExportWork, DeviceInfo::StFailed},
+                 {DeviceInfo::doImportWork, DeviceInfo::StImportFailed},
+                 {DeviceInfo::doQueryVersionNumWork, DeviceInfo::StQueryFailed},
+                 {DeviceInfo::doMatchVersionNumWork, DeviceInfo::StLoggedIn}};
+    for (const Case& c : cases) {
+        auto rec = onvifRecord(peer.port);
+        QVERIFY(runAndWait(c.job, rec.get()));
+        QCOMPARE(rec->m_nStatus, c.status);
+        QCOMPARE(rec->m_hConnection, nullptr);
+        QCOMPARE(rec->m_hUpgrade, nullptr);
+    }
 }
 
 QTEST_MAIN(DeviceOnvifTest)
