@@ -2,6 +2,9 @@
 // modes (plain, scrambled, AES envelope), and media packs. It knows nothing of logins:
 // the login handshake (login/) drives the probe and the key exchange over it and hands
 // it the envelope's key and IV when the exchange succeeds.
+//
+// Threads: one sender and one receiver at a time; a session serialises its sends with its
+// send mutex and receives only on its connection task.
 #pragma once
 #include <cstddef>
 #include <cstdint>
