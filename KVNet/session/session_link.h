@@ -54,6 +54,8 @@ public:
 };
 
 // A live stream of a session (media): attached while it runs, detached before it goes.
+// The notices run under the session's stream lock: a stream must not attach or detach
+// from inside one.
 class StreamAttachment {
 public:
     virtual ~StreamAttachment() = default;
