@@ -1,4 +1,4 @@
-#include "kv_socket_wrapper.h"
+#include "msg_channel.h"
 
 #include <cstdio>
 #include <cstring>
@@ -7,7 +7,10 @@
 #include <sys/uio.h>
 #include <time.h>
 
+#include <openssl/crypto.h>
+
 #include "scrambler.h"
+#include "srp6/kv_envelope.h"
 
 static_assert(offsetof(MsgBuf, inl) == sizeof(MsgHeadWrap), "head and inline area are contiguous");
 static_assert(offsetof(PackBuf, data) == sizeof(PackHead), "pack head and data are contiguous");
@@ -61,19 +64,26 @@ private:
 
 } // namespace
 
-bool kv_is_login_type(uint16_t t)
+KVMsgChannel::KVMsgChannel() : m_msgCounter(0), m_mode(kModeScrambled)
 {
-    return t == 31 || t == 617 || t == 619 || t == 622 || t == 624 || t == 627;
+    memset(m_key, 0, sizeof m_key);
+    memset(m_iv, 0, sizeof m_iv);
 }
 
-KVSyncSocketWrapper::KVSyncSocketWrapper(DevConnection* session)
-    : m_msgCounter(0), m_session(session), m_mode(kModeScrambled)
+KVMsgChannel::~KVMsgChannel()
 {
+    OPENSSL_cleanse(m_key, sizeof m_key);
+    OPENSSL_cleanse(m_iv, sizeof m_iv);
 }
 
-KVSyncSocketWrapper::~KVSyncSocketWrapper() = default;
+void KVMsgChannel::StartEnvelope(const uint8_t key[kKeySize], const uint8_t iv[kKeySize])
+{
+    memcpy(m_key, key, kKeySize);
+    memcpy(m_iv, iv, kKeySize);
+    m_mode = kModeEnvelope;
+}
 
-bool KVSyncSocketWrapper::SendBytes(const uint8_t* data, size_t len, uint32_t chunk, uint32_t pauseMs)
+bool KVMsgChannel::SendBytes(const uint8_t* data, size_t len, uint32_t chunk, uint32_t pauseMs)
 {
     if (!tcp_)
         return SendTo(data, len);
@@ -89,7 +99,7 @@ bool KVSyncSocketWrapper::SendBytes(const uint8_t* data, size_t len, uint32_t ch
     return off == len || Send(data + off, len - off);
 }
 
-bool KVSyncSocketWrapper::SendMsg(const MsgHeadWrap& head, const void* body, bool probe,
+bool KVMsgChannel::SendMsg(const MsgHeadWrap& head, const void* body, bool probe,
                                   uint32_t chunk, uint32_t pauseMs)
 {
     const uint32_t bodyLen = head.MsgSize;
@@ -150,7 +160,7 @@ bool KVSyncSocketWrapper::SendMsg(const MsgHeadWrap& head, const void* body, boo
         if (!kv_scramble(p + 2, sizeof h - 2) || !kv_scramble(p + sizeof h, bodyLen + trailerLen))
             return false;
     } else if (m_mode == kModeEnvelope) {
-        if (!SealEnvelope(start, blockLen + inner))
+        if (!kvenv::Seal(m_key, m_iv, start, blockLen + inner))
             return false;
         MsgHeadWrap env;
         env.MsgType = kvmsg::kTypeEnvelope;
@@ -163,17 +173,17 @@ bool KVSyncSocketWrapper::SendMsg(const MsgHeadWrap& head, const void* body, boo
     return SendBytes(start, total, chunk, pauseMs);
 }
 
-bool KVSyncSocketWrapper::RecvMsg(MsgBuf& msg, sockaddr_storage* from)
+bool KVMsgChannel::RecvMsg(MsgBuf& msg, sockaddr_storage* from)
 {
     bool ok = tcp_ ? RecvMsgTcp(msg) : RecvMsgUdp(msg, from);
     if (!ok)
         return false;
     if (msg.head.MsgType == kvmsg::kTypeEnvelope)
-        return OpenEnvelope(msg);
+        return kvenv::Open(m_key, m_iv, msg);
     return true;
 }
 
-bool KVSyncSocketWrapper::RecvMsgTcp(MsgBuf& msg)
+bool KVMsgChannel::RecvMsgTcp(MsgBuf& msg)
 {
     msg.clear();
     if (!Recv(&msg.head, sizeof msg.head))
@@ -209,7 +219,7 @@ bool KVSyncSocketWrapper::RecvMsgTcp(MsgBuf& msg)
     return true;
 }
 
-bool KVSyncSocketWrapper::RecvMsgUdp(MsgBuf& msg, sockaddr_storage* from)
+bool KVMsgChannel::RecvMsgUdp(MsgBuf& msg, sockaddr_storage* from)
 {
     msg.clear();
     int len = static_cast<int>(kvmsg::kInlineBody);
@@ -235,52 +245,17 @@ bool KVSyncSocketWrapper::RecvMsgUdp(MsgBuf& msg, sockaddr_storage* from)
     return true;
 }
 
-void KVSyncSocketWrapper::SettleModeFromReply(bool firstRecv, const MsgBuf& reply)
-{
-    if (firstRecv)
-        m_mode = reply.head.security() != 0 ? kModeScrambled : kModePlain;
-}
-
-bool KVSyncSocketWrapper::SendAndRecvMsg(const MsgHeadWrap& head, const void* body, MsgBuf& reply,
-                                         bool login)
+bool KVMsgChannel::SendAndRecvMsg(const MsgHeadWrap& head, const void* body, MsgBuf& reply, bool probe)
 {
     const bool firstRecv = firstRecv_;
-    const bool isLogin = kv_is_login_type(head.MsgType);
-
-    if (login && m_session && isLogin) {
-        // The probe goes without credentials: they travel only inside the envelope
-        // after a key exchange, or never for a device that does not ask for one.
-        const size_t credLen = head.MsgSubType == 621 ? 512 : 72;
-        const size_t bodyLen = head.MsgSize;
-        std::unique_ptr<uint8_t[]> copy;
-        if (bodyLen) {
-            if (!body)
-                return false;
-            copy.reset(new (std::nothrow) uint8_t[bodyLen]);
-            if (!copy)
-                return false;
-            memcpy(copy.get(), body, bodyLen);
-            memset(copy.get(), 0, bodyLen < credLen ? bodyLen : credLen);
-        }
-        if (!SendMsg(head, copy.get(), true) || !RecvMsg(reply))
-            return false;
-        if (reply.head.AckFlag != 10000) {
-            SettleModeFromReply(firstRecv, reply);
-            return true;
-        }
-        m_mode = kModePlain;
-        return KeyExchange(head, body, reply);
-    }
-    if (login && m_session && !isLogin && SessionMainMode() == kModeEnvelope)
-        return KeyExchange(head, body, reply);
-
-    if (!SendMsg(head, body) || !RecvMsg(reply))
+    if (!SendMsg(head, body, probe) || !RecvMsg(reply))
         return false;
-    SettleModeFromReply(firstRecv, reply);
+    if (firstRecv)
+        m_mode = reply.head.security() != 0 ? kModeScrambled : kModePlain;
     return true;
 }
 
-bool KVSyncSocketWrapper::SendFrame(const void* frame)
+bool KVMsgChannel::SendFrame(const void* frame)
 {
     const uint8_t* f = static_cast<const uint8_t*>(frame);
     uint32_t payload;
@@ -308,7 +283,7 @@ bool KVSyncSocketWrapper::SendFrame(const void* frame)
     return true;
 }
 
-bool KVSyncSocketWrapper::RecvPack(PackBuf& pack)
+bool KVMsgChannel::RecvPack(PackBuf& pack)
 {
     if (tcp_) {
         if (!Recv(&pack.head, sizeof pack.head) || !Recv(pack.data, pack.head.ext_len()))
@@ -336,7 +311,7 @@ bool KVSyncSocketWrapper::RecvPack(PackBuf& pack)
     return false;
 }
 
-bool KVSyncSocketWrapper::SendRaw(const void* a, size_t alen, const void* b, size_t blen)
+bool KVMsgChannel::SendRaw(const void* a, size_t alen, const void* b, size_t blen)
 {
     SendBuffer buf;
     if (!buf.reserve(alen + blen))
