@@ -5,8 +5,11 @@ Written from the wire description alone, so that the C++ library is checked agai
 implementation rather than against itself.
 
   vvcrypt.py batch         JSON lines in, one JSON answer per line out (see answer()).
-  vvcrypt.py echo          a loopback UDP peer: prints "READY <port>", answers each text
-                           message with a text message of id + 1 carrying "echo|<text>".
+  vvcrypt.py peer TABLE    a loopback UDP peer: prints "READY <port>"; answers status queries
+                           (1010 -> 1011) and UPnP queries (1101 -> 1102) from the JSON TABLE
+                           {uuid: {online, addr, params (hex), plen, preferred, result, ip, port,
+                           fault}}, and any other text message with id + 1 and "echo|<text>".
+                           fault: drop, wrong_id, short, uuid_mismatch, bad_pad.
 """
 import hashlib
 import json
@@ -95,7 +98,33 @@ def batch():
             print(json.dumps(answer(json.loads(line))), flush=True)
 
 
-def echo():
+def status_reply(uuid, e):
+    params = bytes.fromhex(e.get("params", ""))
+    plen = e.get("plen", len(params))
+    body = struct.pack("<HH", MAGIC, 1011) + uuid.encode().ljust(100, b"\0")
+    body += struct.pack("<i", e.get("online", 1)) + e.get("addr", "").encode().ljust(36, b"\0")
+    body += struct.pack("<i", plen) + params.ljust(1024, b"\0")
+    body += e.get("preferred", "").encode().ljust(40, b"\0")
+    if e.get("fault") == "wrong_id":
+        body = struct.pack("<HH", MAGIC, 1012) + body[4:]
+    if e.get("fault") == "short":
+        body = body[:148 + max(0, len(params) // 2)]
+    return body
+
+
+def upnp_reply(uuid, e):
+    who = "someone-else" if e.get("fault") == "uuid_mismatch" else uuid
+    d = text_build(1102, "%s|%d|%s|%d" % (who, e.get("result", 0), e.get("ip", ""), e.get("port", 0)),
+                   7, 8)
+    if e.get("fault") == "bad_pad":
+        d = d[:18] + struct.pack("<H", 1488) + d[20:]
+    if e.get("fault") == "wrong_id":
+        d = d[:2] + struct.pack("<H", 1103) + d[4:]
+    return d
+
+
+def peer(table_json):
+    table = json.loads(table_json)
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     s.bind(("127.0.0.1", 0))  # loopback only: this peer never reaches a real network
     print("READY %d" % s.getsockname()[1], flush=True)
@@ -107,14 +136,30 @@ def echo():
     threading.Thread(target=watch_stdin, daemon=True).start()
     while True:
         data, src = s.recvfrom(4096)
-        if not socket.inet_aton(src[0])[0] == 127:
+        if socket.inet_aton(src[0])[0] != 127 or len(data) < 4:
+            continue
+        magic, msg_id = struct.unpack_from("<HH", data)
+        if magic != MAGIC:
+            continue
+        if msg_id == 1010 and len(data) >= 104:
+            uuid = data[4:104].split(b"\0")[0].decode()
+            e = table.get(uuid, {"online": 0})
+            if e.get("fault") != "drop":
+                s.sendto(status_reply(uuid, e), src)
             continue
         r = text_parse(data)
         if r is None:
             s.sendto(b"BAD", src)
-            continue
-        s.sendto(text_build(r[0] + 1, "echo|" + r[1], 1, 2), src)
+        elif r[0] == 1101:
+            e = table.get(r[1], {})
+            if e.get("fault") != "drop":
+                s.sendto(upnp_reply(r[1], e), src)
+        else:
+            s.sendto(text_build(r[0] + 1, "echo|" + r[1], 1, 2), src)
 
 
 if __name__ == "__main__":
-    {"batch": batch, "echo": echo}[sys.argv[1]]()
+    if sys.argv[1] == "peer":
+        peer(sys.argv[2] if len(sys.argv) > 2 else "{}")
+    else:
+        batch()
