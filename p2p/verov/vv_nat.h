@@ -83,6 +83,8 @@ int vv_nat_init_v2(const char* svraddr, int svrport, const char* uuid, int port,
 void vv_nat_set_maxconn(int n);
 void vv_nat_log(int level, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
+// Address buffers of get_param and get_param_ex take at least 37 bytes (IP:port text).
+
 // Text message to the selected server from `sock`, and a prepared datagram to it.
 int vv_nat_send2svr_B(int sock, int msg_id, const char* text);
 int vv2_nat_send2svr(int sock, int msg_id, const char* text);

@@ -1,12 +1,14 @@
 // Sends to the selected server and the blocking queries, each on a socket of its own.
 #include <poll.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/time.h>
 #include <time.h>
 
 #include "vv_datagram.h"
 #include "vv_instance.h"
+#include "vv_replies.h"
 #include "vv_socket.h"
 
 namespace {
@@ -94,23 +96,19 @@ int do_query(VvInstance& in, const char* uuid, int timeout_s, const int* run, ch
   unsigned char buf[1500];
   int n = wait_reply(fd, timeout_s, run, buf, sizeof(buf));
   CloseSocket(&fd);
-  uint16_t id = 0;
-  if (n <= 0 || !vv_head_ok(buf, n, &id) || id != VV_MSG_STATUS || n < kStatusParams) return -1;
-  if ((vv_get32(buf + kStatusOnline) & 0xFFFF) == 0) return 0;
-  int plen = static_cast<int>(vv_get32(buf + kStatusParamLen) & 0xFFFF);
+  VvStatusReply r;
+  if (n <= 0 || !vv_parse_status_reply(buf, n, &r)) return -1;
+  if (r.online == 0) return 0;
   // The parameter bytes must have arrived and must fit the caller's buffer.
-  if (info && plen >= 1 && plen <= info_size && kStatusParams + plen <= n)
-    memcpy(info, buf + kStatusParams, static_cast<size_t>(plen));
+  if (info && r.params_present && r.param_len >= 1 && r.param_len <= info_size)
+    memcpy(info, r.params, static_cast<size_t>(r.param_len));
   if (addr && addr_size > 0) {
-    char preferred[64];
-    field_text(buf, n, kStatusPreferred, 64, preferred, sizeof(preferred));
-    if (preferred[0]) {
-      snprintf(addr, static_cast<size_t>(addr_size), "%s", preferred);
+    if (r.preferred[0]) {
+      snprintf(addr, static_cast<size_t>(addr_size), "%s", r.preferred);
     } else {
-      char whole[kStatusAddrLen + 1], ip[kStatusAddrLen + 1];
+      char ip[kStatusAddrLen + 1];
       unsigned port = 0;
-      field_text(buf, n, kStatusAddr, kStatusAddrLen, whole, sizeof(whole));
-      if (sscanf(whole, "%36[0-9,.]:%u", ip, &port) == 2)
+      if (sscanf(r.addr, "%36[0-9,.]:%u", ip, &port) == 2)
         snprintf(addr, static_cast<size_t>(addr_size), "%s", ip);
     }
   }
@@ -131,15 +129,14 @@ int do_get_param_ex(const char* svraddr, int port, int timeout_s, const char* uu
   unsigned char r[2048];
   int n = Recv(fd, r, sizeof(r), static_cast<long>(timeout_s) * 1000000L);
   CloseSocket(&fd);
-  uint16_t id = 0;
-  if (n <= 0 || !vv_head_ok(r, n, &id) || id != VV_MSG_STATUS || n < kStatusParams) return -2;
-  if ((vv_get32(r + kStatusOnline) & 0xFFFF) == 0) return -1;
-  if (addr) field_text(r, n, kStatusAddr, kStatusAddrLen, addr, kStatusAddrLen + 1);
-  int plen = static_cast<int>(vv_get32(r + kStatusParamLen) & 0xFFFF);
-  if (plen == 0) return 0;
-  if (kStatusParams + plen > n) return -2;  // a length that claims more than arrived
-  int copy = plen < size ? plen : size;
-  memcpy(buf, r + kStatusParams, static_cast<size_t>(copy));
+  VvStatusReply rep;
+  if (n <= 0 || !vv_parse_status_reply(r, n, &rep)) return -2;
+  if (rep.online == 0) return -1;
+  if (addr) memcpy(addr, rep.addr, sizeof(rep.addr));
+  if (rep.param_len == 0) return 0;
+  if (!rep.params_present) return -2;  // a length that claims more than arrived
+  int copy = rep.param_len < size ? rep.param_len : size;
+  memcpy(buf, rep.params, static_cast<size_t>(copy));
   return copy;
 }
 
@@ -191,22 +188,43 @@ int do_query_upnp(VvInstance& in, const char* uuid, int timeout_s, const int* ru
   unsigned char r[2048];
   int n = wait_reply(fd, timeout_s, run, r, sizeof(r));
   CloseSocket(&fd);
-  uint16_t id = 0;
-  if (n < 1 || !vv_head_ok(r, n, &id) || id != VV_MSG_UPNP_REPLY) return -3;
-  if (n < VV_TEXT_HEAD_SIZE) return -4;
-  int tl = vv_get16(r + 16), padded = vv_get16(r + 18);
-  if (tl == 0 || padded < 1 || padded > kUpnpPaddedMax) return -4;
-  const char* text = nullptr;
-  if (vv_text_decode(r, n, nullptr, &text) < 0) return -4;
-  char copy[1504];
-  snprintf(copy, sizeof(copy), "%s", text);
-  char* f[8];
-  if (vv_divstr(copy, f, 8, '|') < 4 || strcmp(f[0], uuid) != 0) return -5;
-  if (out && size > 0) snprintf(out, static_cast<size_t>(size), "%s|%d", f[2], atoi(f[3]));
-  return atoi(f[1]);
+  if (n < 1) return -3;
+  int result = 0;
+  int rc = vv_parse_upnp_reply(r, n, uuid, &result, out, size);
+  return rc < 0 ? rc : result;
 }
 
 }  // namespace
+
+int vv_parse_status_reply(const unsigned char* d, int n, VvStatusReply* out) {
+  uint16_t id = 0;
+  if (!d || !out || !vv_head_ok(d, n, &id) || id != VV_MSG_STATUS || n < kStatusParams) return 0;
+  out->online = static_cast<int>(vv_get32(d + kStatusOnline) & 0xFFFF);
+  field_text(d, n, kStatusAddr, kStatusAddrLen, out->addr, sizeof(out->addr));
+  field_text(d, n, kStatusPreferred, 64, out->preferred, sizeof(out->preferred));
+  out->param_len = static_cast<int>(vv_get32(d + kStatusParamLen) & 0xFFFF);
+  out->params_present = out->param_len <= VV_PARAMS_MAX && kStatusParams + out->param_len <= n;
+  out->params = d + kStatusParams;
+  return 1;
+}
+
+int vv_parse_upnp_reply(unsigned char* d, int n, const char* uuid, int* result, char* out,
+                        int size) {
+  uint16_t id = 0;
+  if (!d || !vv_head_ok(d, n, &id) || id != VV_MSG_UPNP_REPLY) return -3;
+  if (n < VV_TEXT_HEAD_SIZE) return -4;
+  int tl = vv_get16(d + 16), padded = vv_get16(d + 18);
+  if (tl == 0 || padded < 1 || padded > kUpnpPaddedMax) return -4;
+  const char* text = nullptr;
+  if (vv_text_decode(d, n, nullptr, &text) < 0) return -4;
+  char copy[1504];
+  snprintf(copy, sizeof(copy), "%s", text);
+  char* f[8];
+  if (vv_divstr(copy, f, 8, '|') < 4 || !uuid || strcmp(f[0], uuid) != 0) return -5;
+  if (out && size > 0) snprintf(out, static_cast<size_t>(size), "%s|%d", f[2], atoi(f[3]));
+  if (result) *result = atoi(f[1]);
+  return 0;
+}
 
 int vv_send_text(VvInstance& in, int sock, int msg_id, const char* text) {
   unsigned char d[VV_TEXT_DGRAM_MAX];
