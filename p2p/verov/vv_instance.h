@@ -121,6 +121,11 @@ struct VvInstance {
 VvInstance& vv_instance(int index);
 int64_t vv_nat_now(void);
 
+// Finds the servers' addresses (and, in instance 1, the NAT64 prefix). Later calls do nothing
+// until five sends went unanswered; the fifth renews the sockets on a new port and moves the
+// server port offset. 1 when the name gave an address, else 0 with the state left as it was.
+int vv_nat_resolve_server(VvInstance& in, int first_time);
+
 // Builds a text message with the current clock and sends it to the selected server.
 int vv_send_text(VvInstance& in, int sock, int msg_id, const char* text);
 int vv_send_to_server(VvInstance& in, const void* dgram, int len);

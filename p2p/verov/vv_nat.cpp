@@ -128,8 +128,14 @@ int do_init(VvInstance& in, const char* svraddr, int svrport, const char* uuid, 
     if (cbs) st.callbacks = *cbs;
   }
   log_line(in, 2, "==========================================================================\n");
-  log_line(in, 2, "Vudevavi init, main listen port: %d server: %s:%d\n", in.st.port, in.st.svraddr,
-           svrport);
+  int port_now;
+  char name_now[100];
+  {
+    std::lock_guard<std::mutex> lock(in.mu);
+    port_now = in.st.port;
+    memcpy(name_now, in.st.svraddr, sizeof(name_now));
+  }
+  log_line(in, 2, "Vudevavi init, main listen port: %d server: %s:%d\n", port_now, name_now, svrport);
   in.run = 1;
   // The registration thread is started here once it exists; until then the instance holds
   // its sockets and configuration and answers the blocking queries.
@@ -148,36 +154,47 @@ int do_exit(VvInstance& in) {
   return 1;
 }
 
-int do_set_server(VvInstance& in, const char* svraddr, int svrport) {
-  char name[100];
-  copy_text(name, sizeof(name), svraddr);
-  char list4[200] = "", list6[200] = "";
-  // Resolution runs outside the lock: a slow resolver must not stall the status calls.
-  int n4 = GetHostByNameV2(name, list4, sizeof(list4));
-  int n6 = is_ipaddr(name) ? 0 : GetHostByName6V2(name, list6, sizeof(list6));
-  std::lock_guard<std::mutex> lock(in.mu);
-  vv_nat_state& st = in.st;
-  copy_text(st.svraddr, sizeof(st.svraddr), name);
-  st.svrport = static_cast<uint16_t>(svrport);
-  copy_text(st.svrip4_list, sizeof(st.svrip4_list), n4 > 0 ? list4 : "");
-  copy_text(st.svrip6_list, sizeof(st.svrip6_list), n6 > 0 ? list6 : "");
-  st.svrnum = 0;
-  st.nattype = 0;
-  st.checksvrs = 0;
-  st.send_hb = 0;
-  st.ipv6svr = 0;
-  st.hbtime = 0;
-  st.params_time = 0;
-  st.auth_time = 0;
-  // Until the server list arrives, the first address of the name is the selected server.
-  if (n4 > 0) {
-    char first[32];
-    copy_text(first, sizeof(first), list4);
-    if (char* bar = strchr(first, '|')) *bar = '\0';
-    copy_text(st.svrip4, sizeof(st.svrip4), first);
-    GetHostByName(first, st.svrport, &st.sel_addr4);
+// New main sockets on a fresh port in 1024..2000, after five sends went unanswered.
+void renew_sockets(VvInstance& in) {
+  int old4, old6;
+  {
+    std::lock_guard<std::mutex> lock(in.mu);
+    old4 = in.st.sock;
+    old6 = in.st.sock6;
+    in.st.sock = in.st.sock6 = 0;
   }
-  return n4 > 0 || n6 > 0 ? 1 : 0;
+  CloseSocket(&old4);
+  CloseSocket(&old6);
+  timeval tv;
+  gettimeofday(&tv, nullptr);
+  std::mt19937 rng(static_cast<uint32_t>(tv.tv_usec) * 2654435761u);
+  int s4 = 0, s6 = 0, port = 0;
+  for (int i = 0; i < 100 && s4 <= 0; ++i) {
+    port = 1024 + static_cast<int>(rng() % 977u);
+    s4 = UdpListen(static_cast<unsigned short>(port));
+    s6 = UdpListen6(static_cast<unsigned short>(port));
+    if (s4 <= 0 && s6 > 0) CloseSocket(&s6);
+  }
+  std::lock_guard<std::mutex> lock(in.mu);
+  in.st.sock = s4 > 0 ? s4 : 0;
+  in.st.sock6 = s4 > 0 && s6 > 0 ? s6 : 0;
+  if (s4 > 0) in.st.port = static_cast<uint16_t>(port);
+  // The server port tried cycles base, base + 1, base + 2.
+  in.st.svrport_offset = in.st.svrport_offset + 1 > 2 ? 0 : in.st.svrport_offset + 1;
+}
+
+int do_set_server(VvInstance& in, const char* svraddr, int svrport) {
+  {
+    std::lock_guard<std::mutex> lock(in.mu);
+    copy_text(in.st.svraddr, sizeof(in.st.svraddr), svraddr);
+    in.st.svrport = static_cast<uint16_t>(svrport);
+  }
+  int r = vv_nat_resolve_server(in, 1);
+  std::lock_guard<std::mutex> lock(in.mu);
+  in.st.hbtime = 0;
+  in.st.params_time = 0;
+  in.st.auth_time = 0;
+  return r;
 }
 
 int do_get_status(VvInstance& in) {
@@ -260,6 +277,70 @@ void with_state(VvInstance& in, F f) {
 }
 
 }  // namespace
+
+int vv_nat_resolve_server(VvInstance& in, int first_time) {
+  if (!first_time) {
+    int send_hb;
+    {
+      std::lock_guard<std::mutex> lock(in.mu);
+      send_hb = in.st.send_hb;
+    }
+    if (send_hb < 5) return 1;
+    if (send_hb == 5) {
+      renew_sockets(in);
+      int s4, s6, port;
+      {
+        std::lock_guard<std::mutex> lock(in.mu);
+        s4 = in.st.sock;
+        s6 = in.st.sock6;
+        port = in.st.port;
+      }
+      log_line(in, 2, "Recreate socket:%d %d Port:%d\n", s4, s6, port);
+    }
+  }
+  char name[100];
+  {
+    std::lock_guard<std::mutex> lock(in.mu);
+    memcpy(name, in.st.svraddr, sizeof(name));
+  }
+  log_line(in, 2, "Server domain: %s\n", name);
+  // Lookups run outside the lock: a slow resolver must not stall the status calls.
+  char list4[200] = "", list6[200] = "";
+  int n4 = GetHostByNameV2(name, list4, sizeof(list4));
+  int n6 = GetHostByName6V2(name, list6, sizeof(list6));
+  sockaddr_in6 prefix{};
+  int nat64 = 0;
+  if (in.flags.uses_nat64) nat64 = GetHostByName6(vv_nat64_probe_name, 0, &prefix) ? 1 : 0;
+  log_line(in, 2, "Got DNS result: %s -> %s IPV6 -> %s [%d %d] NAT64:%d\n", name, list4, list6,
+           n4, n6, nat64);
+  std::lock_guard<std::mutex> lock(in.mu);
+  vv_nat_state& st = in.st;
+  copy_text(st.svrip4_list, sizeof(st.svrip4_list), n4 > 0 ? list4 : "");
+  copy_text(st.svrip6_list, sizeof(st.svrip6_list), n6 > 0 ? list6 : "");
+  if (in.flags.uses_nat64) {
+    st.nat64 = nat64;
+    if (nat64) st.nat64_prefix = prefix;
+  }
+  if (n4 <= 0 && n6 <= 0) return 0;
+  st.svrnum = 0;
+  st.own_ip6[0] = '\0';
+  st.pubip_list[0] = '\0';
+  st.hbtime = 0;
+  st.send_hb = 0;
+  st.nattype = 0;
+  st.ipv6svr = 0;
+  st.checksvrs = 0;
+  // Until a mapped-address reply picks the server, the first address of the name stands in,
+  // so that the queries have somewhere to go.
+  if (n4 > 0) {
+    char first[32];
+    copy_text(first, sizeof(first), list4);
+    if (char* bar = strchr(first, '|')) *bar = '\0';
+    copy_text(st.svrip4, sizeof(st.svrip4), first);
+    GetHostByName(first, st.svrport, &st.sel_addr4);
+  }
+  return 1;
+}
 
 VvInstance& vv_instance(int index) {
   static VvInstance one(kFlags1);

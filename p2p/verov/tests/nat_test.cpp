@@ -10,6 +10,9 @@
 #include <atomic>
 #include <fstream>
 #include <string>
+#include <vector>
+
+#include <arpa/inet.h>
 
 #include "vv_crypto.h"
 #include "vv_datagram.h"
@@ -364,4 +367,99 @@ TEST(NatInstanceTwo, WritesNoLogAndKeepsItsOwnState) {
   vv_nat_exit();
   EXPECT_GT(vv_instance(2).st.sock, 0) << "stopping one leaves the other running";
   vv2_nat_exit();
+}
+
+namespace {
+
+// Answers the server name and, when asked, the NAT64 probe; records every question.
+struct ServerNames {
+  std::vector<std::string> asked;
+  bool nat64 = true;
+  static int fn(const char* host, int family, sockaddr_storage* out, int max, void* ctx) {
+    auto* self = static_cast<ServerNames*>(ctx);
+    self->asked.emplace_back(host);
+    if (max < 1) return 0;
+    memset(out, 0, sizeof(*out));
+    std::string h = host;
+    if (h == "p2p.example" && family == AF_INET) {
+      auto* a = reinterpret_cast<sockaddr_in*>(out);
+      a->sin_family = AF_INET;
+      inet_pton(AF_INET, "203.0.113.10", &a->sin_addr);
+      if (max < 2) return 1;
+      auto* b = reinterpret_cast<sockaddr_in*>(out + 1);
+      b->sin_family = AF_INET;
+      inet_pton(AF_INET, "203.0.113.11", &b->sin_addr);
+      return 2;
+    }
+    if ((h == "p2p.example" || (h == vv_nat64_probe_name && self->nat64)) && family == AF_INET6) {
+      auto* a = reinterpret_cast<sockaddr_in6*>(out);
+      a->sin6_family = AF_INET6;
+      inet_pton(AF_INET6, h == "p2p.example" ? "2001:db8::10" : "64:ff9b::c000:aa", &a->sin6_addr);
+      return 1;
+    }
+    return 0;
+  }
+};
+
+}  // namespace
+
+TEST_P(NatTest, ServerResolutionFillsListsAndProbesNat64InInstanceOneOnly) {
+  ServerNames names;
+  vv_set_resolver(&ServerNames::fn, &names);
+  ASSERT_EQ(api().init("p2p.example", 7000, nullptr, 0, nullptr), 1);
+  {
+    std::lock_guard<std::mutex> lock(inst().mu);
+    inst().st.nattype = 3;
+    inst().st.hbtime = 99;
+  }
+  EXPECT_EQ(api().set_server("p2p.example", 7000), 1);
+  EXPECT_STREQ(inst().st.svrip4_list, "203.0.113.10|203.0.113.11");
+  EXPECT_STREQ(inst().st.svrip6_list, "2001:db8::10");
+  EXPECT_EQ(inst().st.nattype, 0) << "the search starts over";
+  EXPECT_EQ(inst().st.hbtime, 0);
+  bool probed = false;
+  for (const auto& h : names.asked) probed |= h == vv_nat64_probe_name;
+  EXPECT_EQ(probed, api().index == 1);
+  EXPECT_EQ(inst().st.nat64, api().index == 1 ? 1 : 0);
+
+  // A name that does not resolve leaves the registration state alone.
+  {
+    std::lock_guard<std::mutex> lock(inst().mu);
+    inst().st.nattype = 4;
+  }
+  EXPECT_EQ(api().set_server("nothing.example", 7000), 0);
+  EXPECT_EQ(inst().st.nattype, 4);
+  vv_set_resolver(nullptr, nullptr);
+}
+
+TEST_P(NatTest, FifthUnansweredSendRenewsSocketsAndCyclesThePortOffset) {
+  ServerNames names;
+  vv_set_resolver(&ServerNames::fn, &names);
+  ASSERT_EQ(api().init("p2p.example", 7000, nullptr, 0, nullptr), 1);
+  ASSERT_EQ(vv_nat_resolve_server(inst(), 1), 1);
+  {
+    std::lock_guard<std::mutex> lock(inst().mu);
+    inst().st.send_hb = 4;
+  }
+  int sock = inst().st.sock;
+  EXPECT_EQ(vv_nat_resolve_server(inst(), 0), 1);
+  EXPECT_EQ(inst().st.sock, sock) << "four unanswered sends: nothing to do";
+  int offsets[3];
+  for (int& off : offsets) {
+    {
+      std::lock_guard<std::mutex> lock(inst().mu);
+      inst().st.send_hb = 5;
+    }
+    EXPECT_EQ(vv_nat_resolve_server(inst(), 0), 1);
+    EXPECT_GT(inst().st.sock, 0);
+    EXPECT_GE(inst().st.port, 1024);
+    EXPECT_LE(inst().st.port, 2000);
+    EXPECT_EQ(inst().st.send_hb, 0) << "the search restarts";
+    off = inst().st.svrport_offset;
+  }
+  EXPECT_EQ(offsets[0], 1);
+  EXPECT_EQ(offsets[1], 2);
+  EXPECT_EQ(offsets[2], 0);
+  EXPECT_NE(run_param().find("svrport:7000\n"), std::string::npos);
+  vv_set_resolver(nullptr, nullptr);
 }
