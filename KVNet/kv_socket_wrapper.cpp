@@ -190,10 +190,12 @@ bool KVSyncSocketWrapper::RecvMsgTcp(MsgBuf& msg)
     }
     const uint32_t size = msg.head.MsgSize;
     if (size > kvmsg::kMaxBody) {
+#ifndef KV_FUZZ_BUILD
         printf("**************Msgbuf is not big enough, and data is too big(%d), type:%d, sub type:%d, "
                "size:%d, seq:%d\n",
                static_cast<int>(size), msg.head.MsgType, msg.head.MsgSubType, static_cast<int>(size),
                static_cast<int>(msg.head.Seq));
+#endif
         return false;
     }
     if (static_cast<size_t>(ext) + size > kvmsg::kInlineBody) {
@@ -331,8 +333,10 @@ bool KVSyncSocketWrapper::RecvPack(PackBuf& pack)
         return true;
     if (h.PackNo < h.PackNum && h.PackSize <= kvmsg::kPackData)
         return true;
+#ifndef KV_FUZZ_BUILD
     printf("***Invalid pack PackType:%d, PackNum:%d, PackNo:%d, PackSize:%d***\n", h.PackType, h.PackNum,
            h.PackNo, h.PackSize);
+#endif
     return false;
 }
 

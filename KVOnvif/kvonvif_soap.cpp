@@ -1,6 +1,9 @@
 #include "kvonvif_soap.h"
 
+#include <errno.h>
+#include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/socket.h>
 
 // The gSOAP runtime's default table is this global; every context starts with it.
@@ -26,8 +29,35 @@ SOAP_NMAC struct Namespace namespaces[] = {
 
 namespace kvonvif {
 
+namespace {
+
+int parse_header_limited(struct soap* soap, const char* key, const char* val);
+
+// The runtime's own header parser, taken from the first context set up.
+int (*default_parse_header(struct soap* soap))(struct soap*, const char*, const char*) {
+    static int (*const parse)(struct soap*, const char*, const char*) = soap->fparsehdr;
+    return parse;
+}
+
+// A declared body above the message limit is refused before anything is allocated for
+// it: the runtime reads the body of an error reply whole, at the length it declares.
+int parse_header_limited(struct soap* soap, const char* key, const char* val) {
+    if (key && val && soap->recv_maxlength && strcasecmp(key, "Content-Length") == 0) {
+        errno = 0;
+        unsigned long long n = strtoull(val, nullptr, 10);
+        if (errno == ERANGE || n > soap->recv_maxlength) return soap->error = SOAP_EOM;
+    }
+    return default_parse_header(soap)(soap, key, val);
+}
+
+} // namespace
+
 void setup_context(struct soap* soap, const soap_limits& lim) {
     soap_set_namespaces(soap, ::namespaces);
+    if (soap->fparsehdr != parse_header_limited) {
+        default_parse_header(soap);
+        soap->fparsehdr = parse_header_limited;
+    }
     soap->recv_maxlength = lim.max_message;
     soap->maxlevel = lim.max_level;
     soap->maxoccurs = lim.max_occurs;

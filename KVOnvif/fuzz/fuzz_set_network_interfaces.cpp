@@ -1,6 +1,6 @@
 // A SetNetworkInterfaces reply after a valid interface query: the parser of the reply
-// and its RebootNeeded flag. The first bytes pick the change, so that the fuzz input
-// also drives which request is built.
+// and its RebootNeeded flag. The first byte picks the change (so the input also drives
+// which request is built); the reply is the rest, so a reply may start with any byte.
 #include "fuzz_support.h"
 #include "soapDeviceBindingProxy.h"
 
@@ -19,7 +19,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    uint8_t pick = size ? data[0] : 0;
+    if (size < 1) return 0;
+    const uint8_t pick = data[0];
+    ++data;
+    --size;
     std::string first = std::string("HTTP/1.1 200 OK\r\nContent-Type: application/soap+xml\r\nContent-Length: ") +
                         std::to_string(sizeof kInterfaces - 1) + "\r\n\r\n" + kInterfaces;
     fuzzsupport::serve({first, std::string(reinterpret_cast<const char*>(data), size)});

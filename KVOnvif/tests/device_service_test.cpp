@@ -17,6 +17,7 @@
 #include "KVOnvif.h"
 #include "kvonvif_device.h"
 #include "onvif_test_util.h"
+#include "scripted_device.h"
 
 using kvonviftest::HttpPostJson;
 using kvonviftest::PeerProcess;
@@ -478,4 +479,29 @@ TEST_F(OnvifDeviceService, ThousandQueriesAndConcurrentCallers) {
         });
     for (auto& t : ts) t.join();
     EXPECT_EQ(ok, 160);
+}
+
+// A reply that declares a body above the message limit is refused from its header, for
+// error replies too (their body is read whole at the declared length).
+TEST_F(OnvifDeviceService, DeclaredBodyAboveTheLimitIsRefused) {
+    KVOnvifConnectionStop(&h_);
+    kvtest::ScriptedDevice dev;
+    ASSERT_TRUE(dev.ok());
+    struct Case { const char* what; const char* head; } cases[] = {
+        {"error reply, 41 GiB", "HTTP/1.1 401 Unauthorized\r\nContent-Length: 44444444486\r\n\r\n"},
+        {"error reply, 2 MiB", "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 2097152\r\n\r\n"},
+        {"good reply, 2 MiB", "HTTP/1.1 200 OK\r\nContent-Type: application/soap+xml\r\nContent-Length: 2097152\r\n\r\n"},
+        {"length beyond 64 bits", "HTTP/1.1 401 Unauthorized\r\nContent-Length: 99999999999999999999999\r\n\r\n"},
+    };
+    for (const Case& c : cases) {
+        dev.Start({{std::string(c.head) + "<x/>"}});
+        h_ = Connect("pw", dev.port());
+        ASSERT_NE(h_, nullptr) << c.what;
+        KVNet_NetworkBaseSet_t b;
+        memset(&b, 0, sizeof b);
+        b.StructSize = sizeof b;
+        EXPECT_EQ(Query(&b), 0) << c.what;
+        KVOnvifConnectionStop(&h_);
+        dev.Stop();
+    }
 }
