@@ -12,7 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "kv_socket_wrapper.h"
+#include "msg_channel.h"
 
 namespace {
 
@@ -122,7 +122,7 @@ void BM_FramingRoundTrip(benchmark::State& st)
 {
     const uint32_t size = static_cast<uint32_t>(st.range(0));
     Peer peer(Peer::kEcho, size);
-    KVSyncSocketWrapper w;
+    KVMsgChannel w;
     w.Socket("127.0.0.1", peer.port(), true);
     w.Connect(1000);
     int one = 1;
@@ -168,7 +168,7 @@ void BM_FramingReceive(benchmark::State& st)
 {
     const uint32_t size = static_cast<uint32_t>(st.range(0));
     Peer peer(Peer::kPump, size);
-    KVSyncSocketWrapper w;
+    KVMsgChannel w;
     w.Socket("127.0.0.1", peer.port(), true);
     w.Connect(1000);
     auto msg = std::make_unique<MsgBuf>();

@@ -6,7 +6,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "kv_socket_wrapper.h"
+#include "msg_channel.h"
 
 // A wrapper whose peer has written `data` (as a stream, or as one datagram) and closed.
 // The writer runs on a thread so inputs larger than the socket buffer cannot block.
@@ -47,10 +47,10 @@ public:
         if (peer_ >= 0)
             close(peer_);
     }
-    KVSyncSocketWrapper& get() { return w_; }
+    KVMsgChannel& get() { return w_; }
 
 private:
-    KVSyncSocketWrapper w_;
+    KVMsgChannel w_;
     std::thread writer_;
     int peer_ = -1;
 };

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "kv_socket_wrapper.h"
+#include "msg_channel.h"
 #include "test_util.h"
 
 namespace {
@@ -32,7 +32,7 @@ void set_loss(int percent)
 }
 
 // Scrambled round trips with bodies of every size class; each reply must be the request.
-void exchange_many(KVSyncSocketWrapper& w, int rounds)
+void exchange_many(KVMsgChannel& w, int rounds)
 {
     auto reply = std::make_unique<MsgBuf>();
     for (int i = 0; i < rounds; ++i) {
@@ -63,7 +63,7 @@ TEST(FramingNetns, ScrambledExchangesSurvivePacketLoss)
     kvtest::SimProcess sim;
     ASSERT_TRUE(sim.Start({"--bind", "198.51.100.1"}, in_dev()));
     set_loss(10);
-    KVSyncSocketWrapper w;
+    KVMsgChannel w;
     ASSERT_TRUE(w.Socket("198.51.100.1", sim.tcp_port(), true));
     ASSERT_TRUE(w.Connect(5000));
     exchange_many(w, 40);
@@ -77,7 +77,7 @@ TEST(FramingNetns, ExchangesSurviveADelayingChunkingRelay)
     ASSERT_TRUE(relay.StartRelay({"--tcp", "198.51.100.1:0=127.0.0.1:" + std::to_string(sim.tcp_port()),
                                   "--delay-ms", "20", "--tcp-chunk", "977"},
                                  in_dev()));
-    KVSyncSocketWrapper w;
+    KVMsgChannel w;
     ASSERT_TRUE(w.Socket("198.51.100.1", relay.tcp_port(), true));
     ASSERT_TRUE(w.Connect(5000));
     exchange_many(w, 10);

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "kv_socket_wrapper.h"
+#include "msg_channel.h"
 #include "test_util.h"
 
 using kvtest::Hex;
@@ -79,7 +79,7 @@ protected:
         }
         return sim_.Start(args);
     }
-    bool ConnectTcp(KVSyncSocketWrapper& w)
+    bool ConnectTcp(KVMsgChannel& w)
     {
         return w.Socket("127.0.0.1", sim_.tcp_port(), true) && w.Connect(2000);
     }
@@ -90,7 +90,7 @@ protected:
 TEST_F(Framing, PlainEchoCarriesHeadAndBodyExactly)
 {
     ASSERT_TRUE(StartSim({}));
-    KVSyncSocketWrapper w;
+    KVMsgChannel w;
     ASSERT_TRUE(ConnectTcp(w));
     const std::string body = "hello device";
     MsgHeadWrap h = head(9211, static_cast<uint32_t>(body.size()));
@@ -116,7 +116,7 @@ TEST_F(Framing, PlainEchoCarriesHeadAndBodyExactly)
 TEST_F(Framing, ScrambledConnectionScramblesEveryMessageBothWays)
 {
     ASSERT_TRUE(StartSim({}));
-    KVSyncSocketWrapper w;
+    KVMsgChannel w;
     ASSERT_TRUE(ConnectTcp(w));
     for (uint32_t size : {0u, 1u, 13u, 4096u}) {
         auto body = pattern(size);
@@ -144,7 +144,7 @@ TEST_F(Framing, ScrambledConnectionScramblesEveryMessageBothWays)
 TEST_F(Framing, PlainFirstReplyTurnsAScrambledConnectionPlain)
 {
     ASSERT_TRUE(StartSim({"plain-replies"}));
-    KVSyncSocketWrapper w;
+    KVMsgChannel w;
     ASSERT_TRUE(ConnectTcp(w));
     ASSERT_TRUE(w.SendAndRecvMsg(head(9031, 0, 2), nullptr, *reply_, false));
     EXPECT_EQ(w.mode(), kModePlain);
@@ -159,7 +159,7 @@ TEST_F(Framing, PlainFirstReplyTurnsAScrambledConnectionPlain)
 TEST_F(Framing, ProbeTrailerGoesOnlyWithTheFirstSend)
 {
     ASSERT_TRUE(StartSim({}));
-    KVSyncSocketWrapper w;
+    KVMsgChannel w;
     ASSERT_TRUE(ConnectTcp(w));
     std::vector<uint8_t> body(100, 0x11);
     ASSERT_TRUE(w.SendMsg(head(9031, 100), body.data(), true));
@@ -189,7 +189,7 @@ TEST_F(Framing, LoginProbeClearsCredentials)
     } cases[] = {{0, 200, 72}, {0, 40, 40}, {621, 600, 512}, {621, 100, 100}};
     for (const auto& c : cases) {
         int marker = 0;
-        KVSyncSocketWrapper w(reinterpret_cast<DevConnection*>(&marker)); // any session marks it
+        KVMsgChannel w(reinterpret_cast<DevConnection*>(&marker)); // any session marks it
         ASSERT_TRUE(ConnectTcp(w));
         std::vector<uint8_t> body(c.len, 0xAB);
         MsgHeadWrap h = head(31, static_cast<uint32_t>(c.len));
@@ -219,7 +219,7 @@ TEST_F(Framing, ReplySizesInlineHeapAndLimit)
     for (const auto& c : cases) {
         SimProcess sim;
         ASSERT_TRUE(sim.Start({"--scenario", "reply-size=" + std::to_string(c.size)}));
-        KVSyncSocketWrapper w;
+        KVMsgChannel w;
         ASSERT_TRUE(w.Socket("127.0.0.1", sim.tcp_port(), true) && w.Connect(2000));
         ASSERT_EQ(w.SendAndRecvMsg(head(9005, 0), nullptr, *reply_, false), c.ok) << c.size;
         EXPECT_EQ(reply_->heap != nullptr, c.heap) << c.size;
@@ -238,7 +238,7 @@ TEST_F(Framing, BrokenRepliesFailTheReceive)
     for (const char* sc : {"oversize", "close-mid-head", "close-mid-body", "silent", "close-on-accept"}) {
         SimProcess sim;
         ASSERT_TRUE(sim.Start({"--scenario", sc}));
-        KVSyncSocketWrapper w;
+        KVMsgChannel w;
         ASSERT_TRUE(w.Socket("127.0.0.1", sim.tcp_port(), true) && w.Connect(2000));
         if (std::string(sc) == "silent") {
             timeval tv{0, 200000};
@@ -254,7 +254,7 @@ TEST_F(Framing, UdpDatagramMustHoldItsAnnouncedBody)
         SimProcess sim;
         ASSERT_TRUE(sim.Start(lying ? std::vector<std::string>{"--scenario", "udp-lying-size"}
                                     : std::vector<std::string>{}));
-        KVSyncSocketWrapper w;
+        KVMsgChannel w;
         ASSERT_TRUE(w.Socket("127.0.0.1", sim.udp_port(), false));
         timeval tv{1, 0};
         setsockopt(w.fd(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
@@ -277,7 +277,7 @@ TEST_F(Framing, FramesGoOutAsPacksOf1400)
     socklen_t len = sizeof a;
     getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len);
     for (uint32_t payload : {2760u, 1360u, 0u}) {
-        KVSyncSocketWrapper w;
+        KVMsgChannel w;
         ASSERT_TRUE(w.Socket("127.0.0.1", ntohs(a.sin_port), true) && w.Connect(2000));
         int peer = accept(lfd, nullptr, nullptr);
         std::vector<uint8_t> frame(40 + payload);
@@ -339,7 +339,7 @@ TEST_F(Framing, UdpPacksAreCheckedForSizeAndIndex)
     };
     for (const auto& c : cases) {
         SyncSocket tx;
-        KVSyncSocketWrapper rx;
+        KVMsgChannel rx;
         uint16_t port = SyncSocket::GetFreePort();
         ASSERT_TRUE(rx.Socket("127.0.0.1", 9, false) && rx.Bind("127.0.0.1", port));
         ASSERT_TRUE(tx.Socket("127.0.0.1", port, false));

@@ -93,7 +93,7 @@ TEST(SessionSrp, SideConnectionRepeatsTheKeyExchange)
     DevConnection* s = StartSession(rec, sim.tcp_port(), "admin", "admin123", false);
     ASSERT_TRUE(kvtest::WaitFor([&] { return rec.Has(101); }, milliseconds(5000)));
 
-    KVSyncSocketWrapper side(s);
+    KVMsgChannel side(s);
     std::string addr;
     uint16_t port;
     s->GetAddress(&addr, &port);

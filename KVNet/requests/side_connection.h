@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "dev_requests.h"
-#include "kv_socket_wrapper.h"
+#include "msg_channel.h"
 
 namespace kvside {
 
@@ -33,7 +33,7 @@ public:
 
 private:
     kvreq::RequestSession& s_;
-    KVSyncSocketWrapper sock_;
+    KVMsgChannel sock_;
     bool open_ = false;
 };
 

@@ -1,4 +1,4 @@
-#include "kv_socket_wrapper.h"
+#include "msg_channel.h"
 
 #include <cstdio>
 #include <cstring>
@@ -66,14 +66,14 @@ bool kv_is_login_type(uint16_t t)
     return t == 31 || t == 617 || t == 619 || t == 622 || t == 624 || t == 627;
 }
 
-KVSyncSocketWrapper::KVSyncSocketWrapper(DevConnection* session)
+KVMsgChannel::KVMsgChannel(DevConnection* session)
     : m_msgCounter(0), m_session(session), m_mode(kModeScrambled)
 {
 }
 
-KVSyncSocketWrapper::~KVSyncSocketWrapper() = default;
+KVMsgChannel::~KVMsgChannel() = default;
 
-bool KVSyncSocketWrapper::SendBytes(const uint8_t* data, size_t len, uint32_t chunk, uint32_t pauseMs)
+bool KVMsgChannel::SendBytes(const uint8_t* data, size_t len, uint32_t chunk, uint32_t pauseMs)
 {
     if (!tcp_)
         return SendTo(data, len);
@@ -89,7 +89,7 @@ bool KVSyncSocketWrapper::SendBytes(const uint8_t* data, size_t len, uint32_t ch
     return off == len || Send(data + off, len - off);
 }
 
-bool KVSyncSocketWrapper::SendMsg(const MsgHeadWrap& head, const void* body, bool probe,
+bool KVMsgChannel::SendMsg(const MsgHeadWrap& head, const void* body, bool probe,
                                   uint32_t chunk, uint32_t pauseMs)
 {
     const uint32_t bodyLen = head.MsgSize;
@@ -163,7 +163,7 @@ bool KVSyncSocketWrapper::SendMsg(const MsgHeadWrap& head, const void* body, boo
     return SendBytes(start, total, chunk, pauseMs);
 }
 
-bool KVSyncSocketWrapper::RecvMsg(MsgBuf& msg, sockaddr_storage* from)
+bool KVMsgChannel::RecvMsg(MsgBuf& msg, sockaddr_storage* from)
 {
     bool ok = tcp_ ? RecvMsgTcp(msg) : RecvMsgUdp(msg, from);
     if (!ok)
@@ -173,7 +173,7 @@ bool KVSyncSocketWrapper::RecvMsg(MsgBuf& msg, sockaddr_storage* from)
     return true;
 }
 
-bool KVSyncSocketWrapper::RecvMsgTcp(MsgBuf& msg)
+bool KVMsgChannel::RecvMsgTcp(MsgBuf& msg)
 {
     msg.clear();
     if (!Recv(&msg.head, sizeof msg.head))
@@ -211,7 +211,7 @@ bool KVSyncSocketWrapper::RecvMsgTcp(MsgBuf& msg)
     return true;
 }
 
-bool KVSyncSocketWrapper::RecvMsgUdp(MsgBuf& msg, sockaddr_storage* from)
+bool KVMsgChannel::RecvMsgUdp(MsgBuf& msg, sockaddr_storage* from)
 {
     msg.clear();
     int len = static_cast<int>(kvmsg::kInlineBody);
@@ -237,13 +237,13 @@ bool KVSyncSocketWrapper::RecvMsgUdp(MsgBuf& msg, sockaddr_storage* from)
     return true;
 }
 
-void KVSyncSocketWrapper::SettleModeFromReply(bool firstRecv, const MsgBuf& reply)
+void KVMsgChannel::SettleModeFromReply(bool firstRecv, const MsgBuf& reply)
 {
     if (firstRecv)
         m_mode = reply.head.security() != 0 ? kModeScrambled : kModePlain;
 }
 
-bool KVSyncSocketWrapper::SendAndRecvMsg(const MsgHeadWrap& head, const void* body, MsgBuf& reply,
+bool KVMsgChannel::SendAndRecvMsg(const MsgHeadWrap& head, const void* body, MsgBuf& reply,
                                          bool login)
 {
     const bool firstRecv = firstRecv_;
@@ -282,7 +282,7 @@ bool KVSyncSocketWrapper::SendAndRecvMsg(const MsgHeadWrap& head, const void* bo
     return true;
 }
 
-bool KVSyncSocketWrapper::SendFrame(const void* frame)
+bool KVMsgChannel::SendFrame(const void* frame)
 {
     const uint8_t* f = static_cast<const uint8_t*>(frame);
     uint32_t payload;
@@ -310,7 +310,7 @@ bool KVSyncSocketWrapper::SendFrame(const void* frame)
     return true;
 }
 
-bool KVSyncSocketWrapper::RecvPack(PackBuf& pack)
+bool KVMsgChannel::RecvPack(PackBuf& pack)
 {
     if (tcp_) {
         if (!Recv(&pack.head, sizeof pack.head) || !Recv(pack.data, pack.head.ext_len()))
@@ -340,7 +340,7 @@ bool KVSyncSocketWrapper::RecvPack(PackBuf& pack)
     return false;
 }
 
-bool KVSyncSocketWrapper::SendRaw(const void* a, size_t alen, const void* b, size_t blen)
+bool KVMsgChannel::SendRaw(const void* a, size_t alen, const void* b, size_t blen)
 {
     SendBuffer buf;
     if (!buf.reserve(alen + blen))

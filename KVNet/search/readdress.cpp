@@ -18,7 +18,7 @@
 
 #include "kv_globals.h"
 #include "kv_log.h"
-#include "kv_socket_wrapper.h"
+#include "msg_channel.h"
 #include "kvnet/KVNetSearch.h"
 #include "local_addrs.h"
 #include "search_wire.h"
@@ -80,7 +80,7 @@ void RunSender(Sender& s)
     head.Seq = kvnet_next_seq();
 
     const bool unicast = !s.dest.empty();
-    KVSyncSocketWrapper sock(nullptr);
+    KVMsgChannel sock(nullptr);
     if (!sock.Socket(unicast ? s.dest.c_str() : "255.255.255.255", kvsearch::kPort, false))
         return;
     if (!sock.Bind("0.0.0.0", 0))

@@ -15,7 +15,7 @@
 
 #include "kv_file.h"
 #include "kv_lock.h"
-#include "kv_socket_wrapper.h"
+#include "msg_channel.h"
 #include "kvnet/KVNetUpgrade.h"
 #include "sync_event.h"
 #include "upgrade_proto.h"
@@ -113,7 +113,7 @@ private:
     SyncEvent m_ended{true, false};
     SyncEvent m_stopEvent{true, false}; // wakes the pause between pieces
     Mutex m_mutex;
-    KVSyncSocketWrapper m_sock;
+    KVMsgChannel m_sock;
     CKVFile m_file;
     uint32_t m_counter = 0;
     kvupg::ProgressThrottle m_progress;

@@ -16,7 +16,7 @@
 
 #include "kv_globals.h"
 #include "kv_log.h"
-#include "kv_socket_wrapper.h"
+#include "msg_channel.h"
 #include "kvnet/KVNetSearch.h"
 #include "local_addrs.h"
 #include "search_collector.h"
@@ -107,7 +107,7 @@ void ProbeOne(const char* addr, const char* bindAddr, bool broadcast, const MsgH
               std::vector<SearchDevRsp>& out)
 {
     KV_LOG(gEnableBroadcastStatus, "search dev begin ip=%s, port=%u\n", addr, kvsearch::kPort);
-    KVSyncSocketWrapper s(nullptr);
+    KVMsgChannel s(nullptr);
     if (!s.Socket(addr, kvsearch::kPort, false))
         return;
     // Port 0: the system picks a free port in the bind itself (asking first and binding

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "dev_requests.h"
-#include "include/kvnet/KVNetParam.h"
+#include "kvnet/KVNetParam.h"
 #include "kv_log.h"
 #include "params_parse.h"
 

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "dev_requests.h"
-#include "include/kvnet/KVNetParam.h"
+#include "kvnet/KVNetParam.h"
 #include "kv_log.h"
 #include "params_parse.h"
 #include "side_connection.h"

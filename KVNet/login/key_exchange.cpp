@@ -4,15 +4,15 @@
 #include <cstring>
 
 #include "dev_connection.h"
-#include "kv_socket_wrapper.h"
+#include "msg_channel.h"
 #include "srp6/kv_envelope.h"
 
-bool KVSyncSocketWrapper::SealEnvelope(uint8_t* block, size_t len)
+bool KVMsgChannel::SealEnvelope(uint8_t* block, size_t len)
 {
     return kvenv::Seal(m_srp.key(), m_srp.iv(), block, len);
 }
 
-bool KVSyncSocketWrapper::OpenEnvelope(MsgBuf& msg)
+bool KVMsgChannel::OpenEnvelope(MsgBuf& msg)
 {
     return kvenv::Open(m_srp.key(), m_srp.iv(), msg);
 }
@@ -39,7 +39,7 @@ MsgHeadWrap exchange_head(uint16_t sub, size_t size)
 
 } // namespace
 
-bool KVSyncSocketWrapper::KeyExchange(const MsgHeadWrap& head, const void* body, MsgBuf& reply)
+bool KVMsgChannel::KeyExchange(const MsgHeadWrap& head, const void* body, MsgBuf& reply)
 {
     if (!m_session)
         return false;
@@ -89,7 +89,7 @@ bool KVSyncSocketWrapper::KeyExchange(const MsgHeadWrap& head, const void* body,
     return true;
 }
 
-int KVSyncSocketWrapper::SessionMainMode() const
+int KVMsgChannel::SessionMainMode() const
 {
     return m_session ? m_session->MainMode() : kModePlain;
 }

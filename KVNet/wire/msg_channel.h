@@ -16,10 +16,10 @@ enum KVSecurityMode : int { kModePlain = 0, kModeScrambled = 1, kModeEnvelope = 
 // Login message types: the first login of a connection carries the probe trailer.
 bool kv_is_login_type(uint16_t msgType);
 
-class KVSyncSocketWrapper : public SyncSocket {
+class KVMsgChannel : public SyncSocket {
 public:
-    explicit KVSyncSocketWrapper(DevConnection* session = nullptr);
-    ~KVSyncSocketWrapper() override;
+    explicit KVMsgChannel(DevConnection* session = nullptr);
+    ~KVMsgChannel() override;
 
     // One message in the connection's mode. chunk and pauseMs both non-zero: sent in
     // pieces of chunk bytes with the pause after each.

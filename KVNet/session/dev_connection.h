@@ -32,7 +32,7 @@
 
 #include "KVNetTypes.h"
 #include "kv_lock.h"
-#include "kv_socket_wrapper.h"
+#include "msg_channel.h"
 #include "msg_types.h"
 #include "sync_event.h"
 
@@ -179,7 +179,7 @@ private:
     Mutex m_loginRspMutex;
     uint8_t m_loginRsp[kLoginRspMax];
     int m_loginRspLen = kLoginRspDefaultLen;
-    KVSyncSocketWrapper m_main;
+    KVMsgChannel m_main;
     std::atomic<int> m_mainMode{kModePlain};
     Mutex m_sendMutex;
     Mutex m_sockMutex;
