@@ -45,22 +45,15 @@ const std::string& RebootNeeded() {
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzzsupport::install();
-    return 0;
-}
+KVONVIF_FUZZ_DEVICE_SERVICE()
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
     const uint8_t pick = data[0] % 3;
     const std::string reply(reinterpret_cast<const char*>(data + 1), size - 1);
-    kvonvif::kvonvif_device dev;
-    dev.addr = "127.0.0.1";
-    dev.port = 80;
-    kvonvif::kvonvif_params_net net(dev);
-    KVNet_NetworkBaseSet_t n;
-    memset(&n, 0, sizeof n);
-    n.StructSize = sizeof n;
+    fuzzsupport::net_target t;
+    kvonvif::kvonvif_params_net& net = t.net;
+    KVNet_NetworkBaseSet_t n = fuzzsupport::empty_block();
     if (pick == 0) {
         n.Gateway[0] = 198; n.Gateway[1] = 51; n.Gateway[2] = 100; n.Gateway[3] = 254;
         fuzzsupport::serve({Gateway(), reply});

@@ -2,17 +2,12 @@
 #include "fuzz_support.h"
 #include "soapDeviceBindingProxy.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzzsupport::install();
-    return 0;
-}
+KVONVIF_FUZZ_DEVICE_SERVICE()
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzzsupport::serve({std::string(reinterpret_cast<const char*>(data), size)});
-    kvonvif::kvonvif_device dev;
-    dev.addr = "127.0.0.1";
-    dev.port = 80;
-    kvonvif::kvonvif_params_net net(dev);
+    fuzzsupport::serve({fuzzsupport::text(data, size)});
+    fuzzsupport::net_target t;
+    kvonvif::kvonvif_params_net& net = t.net;
     net.reboot_device();
     return 0;
 }

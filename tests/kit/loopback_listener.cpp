@@ -80,6 +80,12 @@ bool LoopbackListener::FillBacklog()
     return false;
 }
 
+void LoopbackListener::Shutdown()
+{
+    if (fd_ >= 0)
+        shutdown(fd_, SHUT_RDWR);
+}
+
 void LoopbackListener::Close()
 {
     for (int c : fillers_)

@@ -25,7 +25,9 @@ public:
     // Fills the accept queue with connections nobody accepts, so that a further connect
     // stays pending as towards a host that drops packets. False when it could not.
     bool FillBacklog();
-    // Shuts the listener down (a blocked Accept returns) and closes it.
+    // Wakes a blocked Accept (it returns -1); the listener stays open until Close.
+    void Shutdown();
+    // Shuts the listener down and closes it.
     void Close();
 
 private:

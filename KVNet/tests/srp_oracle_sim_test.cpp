@@ -12,7 +12,7 @@
 #include "msg_types.h"
 #include "srp6/kv_envelope.h"
 #include "srp6/kv_srp6_client.h"
-#include "test_util.h"
+#include "test_kit.h"
 
 namespace {
 

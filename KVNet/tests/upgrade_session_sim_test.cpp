@@ -121,9 +121,9 @@ TEST_F(UpgradeSession, PartUpgradeAfterLoginOfEachDeviceKind)
         EXPECT_TRUE(kvsess::Events(sim, "upgrade-fault").empty());
         auto verdicts = kvsess::Events(sim, "upgrade-check");
         ASSERT_EQ(verdicts.size(), 1u);
-        EXPECT_EQ(JsonNumber(verdicts[0], "faults"), 0);
-        EXPECT_EQ(JsonNumber(verdicts[0], "sid"), kSid);
-        EXPECT_EQ(JsonNumber(verdicts[0], "received"), 9100);
+        EXPECT_EQ(JsonInt(verdicts[0], "faults"), 0);
+        EXPECT_EQ(JsonInt(verdicts[0], "sid"), kSid);
+        EXPECT_EQ(JsonInt(verdicts[0], "received"), 9100);
 
         auto msgs = SimMessages(sim);
         const int mainConn = ConnOfFirst(msgs, 31) >= 0 ? ConnOfFirst(msgs, 31) : ConnOfFirst(msgs, 617);
@@ -143,7 +143,7 @@ TEST_F(UpgradeSession, PartUpgradeAfterLoginOfEachDeviceKind)
             // request, 763 and 762 travelled in envelopes there.
             auto hellos = kvsess::Events(sim, "srp-hello");
             ASSERT_EQ(hellos.size(), 2u);
-            EXPECT_EQ(JsonNumber(hellos[1], "conn"), upConn);
+            EXPECT_EQ(JsonInt(hellos[1], "conn"), upConn);
             std::vector<unsigned> inner;
             for (auto& e : checks)
                 if (e.event == "envelope" && e.conn == upConn)
@@ -170,8 +170,8 @@ TEST_F(UpgradeSession, PlainAndMultiChannelThroughTheExtendedStartOnEnvelopedSes
     EXPECT_EQ(RunUpgrade(p), (std::vector<unsigned>{391}));
     auto verdicts = kvsess::Events(sim, "upgrade-check");
     ASSERT_EQ(verdicts.size(), 1u);
-    EXPECT_EQ(JsonNumber(verdicts[0], "faults"), 0);
-    EXPECT_EQ(JsonNumber(verdicts[0], "received"), 10000);
+    EXPECT_EQ(JsonInt(verdicts[0], "faults"), 0);
+    EXPECT_EQ(JsonInt(verdicts[0], "received"), 10000);
     EXPECT_EQ(kvsess::Events(sim, "srp-hello").size(), 2u);
 
     // Multi-channel on the same enveloped session: channels 0 and 33.
@@ -195,7 +195,7 @@ TEST_F(UpgradeSession, PlainAndMultiChannelThroughTheExtendedStartOnEnvelopedSes
     EXPECT_EQ(r2.records.size(), 4u);
     verdicts = kvsess::Events(sim, "upgrade-check");
     ASSERT_EQ(verdicts.size(), 1u);
-    EXPECT_EQ(JsonNumber(verdicts[0], "faults"), 0);
+    EXPECT_EQ(JsonInt(verdicts[0], "faults"), 0);
 }
 
 TEST_F(UpgradeSession, WrongSessionIdIsRefusedByTheDevice)

@@ -208,7 +208,7 @@ TEST(SessionCodes, EncryptionSwitchOn)
         auto lines = sim.LogLines();
         bool scrambledBeat = false;
         for (auto& l : lines)
-            scrambledBeat |= Field(l, "type") == "32" && Field(l, "scrambled") == "true";
+            scrambledBeat |= JsonField(l, "type") == "32" && JsonField(l, "scrambled") == "true";
         EXPECT_EQ(scrambledBeat, std::string(r.kind) == "device-kind=plain");
         KVNetConnectionStop(&s);
     }

@@ -11,44 +11,12 @@
 #include <vector>
 
 #include "msg_channel.h"
-#include "test_util.h"
+#include "test_kit.h"
 
 using kvtest::Hex;
 using kvtest::SimProcess;
 
 namespace {
-
-// The simulator writes compact JSON ("key":value); these read one field of a line.
-size_t json_value_at(const std::string& line, const std::string& key)
-{
-    auto at = line.find("\"" + key + "\":");
-    if (at == std::string::npos)
-        return std::string::npos;
-    at += key.size() + 3;
-    while (at < line.size() && line[at] == ' ')
-        ++at;
-    return at;
-}
-
-std::string json_str(const std::string& line, const std::string& key)
-{
-    auto at = json_value_at(line, key);
-    if (at == std::string::npos || line[at] != '"')
-        return {};
-    return line.substr(at + 1, line.find('"', at + 1) - at - 1);
-}
-
-bool json_flag(const std::string& line, const std::string& key)
-{
-    auto at = json_value_at(line, key);
-    return at != std::string::npos && line.compare(at, 4, "true") == 0;
-}
-
-long json_num(const std::string& line, const std::string& key)
-{
-    auto at = json_value_at(line, key);
-    return at == std::string::npos ? -1 : strtol(line.c_str() + at, nullptr, 10);
-}
 
 std::vector<uint8_t> pattern(size_t n)
 {
@@ -109,8 +77,8 @@ TEST_F(Framing, PlainEchoCarriesHeadAndBodyExactly)
     std::vector<uint8_t> wire(16 + body.size());
     memcpy(wire.data(), &h, 16);
     memcpy(wire.data() + 16, body.data(), body.size());
-    EXPECT_EQ(json_str(log[0], "raw"), Hex(wire.data(), wire.size()));
-    EXPECT_FALSE(json_flag(log[0], "scrambled"));
+    EXPECT_EQ(kvtest::JsonStr(log[0], "raw"), Hex(wire.data(), wire.size()));
+    EXPECT_FALSE(kvtest::JsonFlag(log[0], "scrambled"));
 }
 
 TEST_F(Framing, ScrambledConnectionScramblesEveryMessageBothWays)
@@ -133,12 +101,12 @@ TEST_F(Framing, ScrambledConnectionScramblesEveryMessageBothWays)
     auto log = sim_.LogLines();
     ASSERT_EQ(log.size(), 4u);
     for (auto& l : log) {
-        EXPECT_TRUE(json_flag(l, "scrambled")) << l;
+        EXPECT_TRUE(kvtest::JsonFlag(l, "scrambled")) << l;
         // bytes 0-1 stay plain: flags 02, second byte 00
-        EXPECT_EQ(json_str(l, "raw").substr(0, 4), "0200");
+        EXPECT_EQ(kvtest::JsonStr(l, "raw").substr(0, 4), "0200");
     }
     // The body on the wire is not the plain body.
-    EXPECT_NE(json_str(log[3], "raw").substr(32), json_str(log[3], "body"));
+    EXPECT_NE(kvtest::JsonStr(log[3], "raw").substr(32), kvtest::JsonStr(log[3], "body"));
 }
 
 TEST_F(Framing, PlainFirstReplyTurnsAScrambledConnectionPlain)
@@ -152,8 +120,8 @@ TEST_F(Framing, PlainFirstReplyTurnsAScrambledConnectionPlain)
     ASSERT_TRUE(w.SendAndRecvMsg(head(9032, 3), b, *reply_, false));
     auto log = sim_.LogLines();
     ASSERT_EQ(log.size(), 2u);
-    EXPECT_TRUE(json_flag(log[0], "scrambled"));
-    EXPECT_FALSE(json_flag(log[1], "scrambled"));
+    EXPECT_TRUE(kvtest::JsonFlag(log[0], "scrambled"));
+    EXPECT_FALSE(kvtest::JsonFlag(log[1], "scrambled"));
 }
 
 TEST_F(Framing, ProbeTrailerGoesOnlyWithTheFirstSend)
@@ -168,14 +136,14 @@ TEST_F(Framing, ProbeTrailerGoesOnlyWithTheFirstSend)
     ASSERT_TRUE(w.RecvMsg(*reply_));
     auto log = sim_.LogLines();
     ASSERT_EQ(log.size(), 2u);
-    EXPECT_TRUE(json_flag(log[0], "probe"));
-    EXPECT_EQ(json_num(log[0], "size"), 100 + 272);
+    EXPECT_TRUE(kvtest::JsonFlag(log[0], "probe"));
+    EXPECT_EQ(kvtest::JsonInt(log[0], "size"), 100 + 272);
     // u32 272, "TEDD", u32 3, then 260 zeros
-    std::string trailer = json_str(log[0], "body").substr(200);
+    std::string trailer = kvtest::JsonStr(log[0], "body").substr(200);
     EXPECT_EQ(trailer.substr(0, 24), "10010000" "54454444" "03000000");
     EXPECT_EQ(trailer.substr(24), std::string(520, '0'));
-    EXPECT_FALSE(json_flag(log[1], "probe"));
-    EXPECT_EQ(json_num(log[1], "size"), 100);
+    EXPECT_FALSE(kvtest::JsonFlag(log[1], "probe"));
+    EXPECT_EQ(kvtest::JsonInt(log[1], "size"), 100);
 }
 
 // A session's login goes out with its credentials cleared, bounded by the body length.
@@ -195,11 +163,11 @@ TEST_F(Framing, LoginProbeClearsCredentials)
         MsgHeadWrap h = head(31, static_cast<uint32_t>(c.len));
         h.MsgSubType = c.subtype;
         ASSERT_TRUE(w.SendAndRecvMsg(h, body.data(), *reply_, true));
-        std::string sent = json_str(sim_.LogLines().back(), "body");
+        std::string sent = kvtest::JsonStr(sim_.LogLines().back(), "body");
         EXPECT_EQ(sent.substr(0, 2 * c.cleared), std::string(2 * c.cleared, '0')) << c.len;
         for (size_t i = c.cleared; i < c.len; ++i)
             ASSERT_EQ(sent.substr(2 * i, 2), "ab") << c.len << " at " << i;
-        EXPECT_TRUE(json_flag(sim_.LogLines().back(), "probe"));
+        EXPECT_TRUE(kvtest::JsonFlag(sim_.LogLines().back(), "probe"));
     }
 }
 
@@ -268,18 +236,13 @@ TEST_F(Framing, UdpDatagramMustHoldItsAnnouncedBody)
 TEST_F(Framing, FramesGoOutAsPacksOf1400)
 {
     // A raw loopback peer: the pack layout is checked byte by byte here.
-    int lfd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    listen(lfd, 1);
-    socklen_t len = sizeof a;
-    getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len);
+    kvtest::LoopbackListener l(1);
+    ASSERT_TRUE(l.ok());
     for (uint32_t payload : {2760u, 1360u, 0u}) {
         KVMsgChannel w;
-        ASSERT_TRUE(w.Socket("127.0.0.1", ntohs(a.sin_port), true) && w.Connect(2000));
-        int peer = accept(lfd, nullptr, nullptr);
+        ASSERT_TRUE(w.Socket("127.0.0.1", l.port(), true) && w.Connect(2000));
+        int peer = l.Accept(5000);
+        ASSERT_GE(peer, 0);
         std::vector<uint8_t> frame(40 + payload);
         memcpy(frame.data(), "KVFm", 4);
         uint32_t no = 77;
@@ -312,7 +275,6 @@ TEST_F(Framing, FramesGoOutAsPacksOf1400)
             data += ph.PackSize;
         }
     }
-    close(lfd);
 }
 
 TEST_F(Framing, UdpPacksAreCheckedForSizeAndIndex)
