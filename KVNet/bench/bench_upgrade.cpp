@@ -127,18 +127,18 @@ private:
     kvtest::LoopbackListener listener_;
 };
 
-class Link : public KVUpgradeSession {
+class Link : public kvsession::Link {
 public:
     explicit Link(uint16_t port) : port_(port) {}
-    bool LoggedIn() override { return true; }
+    bool IsLoggedIn() override { return true; }
     uint32_t SessionId() override { return 1; }
-    uint8_t SecurityBits() override { return 0; }
-    void Address(std::string* h, uint16_t* p) override
+    uint8_t HeadSecurityBits() override { return 0; }
+    bool PeerAddress(std::string* h, uint16_t* p) override
     {
         *h = "127.0.0.1";
         *p = port_;
+        return true;
     }
-    DevConnection* Connection() override { return nullptr; }
 
 private:
     uint16_t port_;

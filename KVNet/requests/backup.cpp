@@ -9,7 +9,7 @@
 #include "kv_log.h"
 #include "side_connection.h"
 
-using kvreq::RequestSession;
+using kvreq::SessionRequests;
 
 namespace {
 
@@ -17,9 +17,9 @@ constexpr uint16_t kTypeImport = 414;
 constexpr uint16_t kTypeExport = 415;
 constexpr int kExportRcvBuf = 1 << 20;
 
-void OpeningBody(RequestSession& s, uint8_t body[8])
+void OpeningBody(SessionRequests& s, uint8_t body[8])
 {
-    const uint32_t sid = s.SessionId(), zero = 0;
+    const uint32_t sid = s.Link().SessionId(), zero = 0;
     std::memcpy(body, &sid, 4);
     std::memcpy(body + 4, &zero, 4);
 }
@@ -30,17 +30,17 @@ extern "C" {
 
 int KVNetExportBackupNew(DevConnection* h, const KVNetExportBackupParam* p)
 {
-    RequestSession* s = h ? kvreq::SessionOf(h) : nullptr;
-    if (!s || !p || !s->IsLoggedIn())
+    SessionRequests* s = h ? kvreq::RequestsOf(h) : nullptr;
+    if (!s || !p || !s->Link().IsLoggedIn())
         return 0;
     uint8_t body[8];
     OpeningBody(*s, body);
-    const MsgHeadWrap head = kvside::OpeningHead(*s, kTypeExport, sizeof body);
+    const MsgHeadWrap head = kvside::OpeningHead(s->Link(), kTypeExport, sizeof body);
     auto reply = kvreq::NewReply();
     if (!reply)
         return 0;
     {
-        kvside::SideConnection side(*s);
+        kvside::SideConnection side(s->Link());
         if (!side.Open(kExportRcvBuf) || !side.Exchange(head, body, *reply))
             return 0;
     }
@@ -68,21 +68,21 @@ int KVNetExportBackupNew(DevConnection* h, const KVNetExportBackupParam* p)
 
 int KVNetRemoteParamImportNew(DevConnection* h, const KVNetBackupRecord* record)
 {
-    RequestSession* s = h ? kvreq::SessionOf(h) : nullptr;
-    if (!s || !record || !s->IsLoggedIn())
+    SessionRequests* s = h ? kvreq::RequestsOf(h) : nullptr;
+    if (!s || !record || !s->Link().IsLoggedIn())
         return 0;
     // The record travels as one message body: refuse what the message limit cannot carry
     // (an enveloped message also carries the envelope block and the inner head).
     const uint64_t len = KVNET_BACKUP_HEAD_SIZE + static_cast<uint64_t>(record->DataLen);
-    if (len > kvside::MaxSideBody(*s))
+    if (len > kvside::MaxSideBody(s->Link()))
         return 0;
     uint8_t body[8];
     OpeningBody(*s, body);
-    MsgHeadWrap head = kvside::OpeningHead(*s, kTypeImport, sizeof body);
+    MsgHeadWrap head = kvside::OpeningHead(s->Link(), kTypeImport, sizeof body);
     auto reply = kvreq::NewReply();
     if (!reply)
         return 0;
-    kvside::SideConnection side(*s);
+    kvside::SideConnection side(s->Link());
     if (!side.Open(0) || !side.Exchange(head, body, *reply))
         return 0;
     if (!kvside::Answers(head, *reply) || reply->head.AckFlag != 0)
@@ -94,7 +94,7 @@ int KVNetRemoteParamImportNew(DevConnection* h, const KVNetBackupRecord* record)
     std::memcpy(copy.get(), record, len);
     const uint32_t structSize = static_cast<uint32_t>(len);
     std::memcpy(copy.get(), &structSize, 4);
-    if (!s->IsLoggedIn())
+    if (!s->Link().IsLoggedIn())
         return 0;
     head.MsgSize = structSize;
     if (!side.Send(head, copy.get()) || !side.Recv(*reply))

@@ -10,7 +10,7 @@
 #include "params_parse.h"
 #include "side_connection.h"
 
-using kvreq::RequestSession;
+using kvreq::SessionRequests;
 
 namespace {
 
@@ -23,7 +23,7 @@ constexpr int kPtzReadBack = 52;
 constexpr uint32_t kLogQueryRecord = 24;
 
 // Head and body of a remote test: the passthrough wraps a length-prefixed parameter query.
-bool RemoteTestMessage(RequestSession& s, const KVNetRemoteTestParam& p, MsgHeadWrap* head,
+bool RemoteTestMessage(SessionRequests& s, const KVNetRemoteTestParam& p, MsgHeadWrap* head,
                        std::vector<uint8_t>* body)
 {
     body->clear();
@@ -45,7 +45,7 @@ bool RemoteTestMessage(RequestSession& s, const KVNetRemoteTestParam& p, MsgHead
 
 unsigned RemoteTest(DevConnection* h, const KVNetRemoteTestParam* p)
 {
-    RequestSession* s = h ? kvreq::SessionOf(h) : nullptr;
+    SessionRequests* s = h ? kvreq::RequestsOf(h) : nullptr;
     if (!s || !p)
         return 0;
     kvreq::AsyncRequest rec;
@@ -64,7 +64,7 @@ extern "C" {
 
 int KVNetPTZControl(DevConnection* h, int command, void* block)
 {
-    RequestSession* s = h ? kvreq::SessionOf(h) : nullptr;
+    SessionRequests* s = h ? kvreq::RequestsOf(h) : nullptr;
     if (!s)
         return 0;
     uint32_t flag = 0;
@@ -93,35 +93,35 @@ unsigned KVNetRemoteTestEx(DevConnection* h, const KVNetRemoteTestParam* p) { re
 
 int KVNetRemoteTestStopEx(DevConnection* h, const KVNetRemoteTestParam* p, unsigned seq)
 {
-    RequestSession* s = h ? kvreq::SessionOf(h) : nullptr;
+    SessionRequests* s = h ? kvreq::RequestsOf(h) : nullptr;
     if (!s || !seq)
         return 0;
-    if (!s->Requests().RemoveAsyncRequest(seq))
+    if (!s->RemoveAsyncRequest(seq))
         return 0; // from inside one of the session's own callbacks
     if (!p)
         return 0;
     if (p->pData && p->nDataSize > kvmsg::kMaxBody)
         return 0;
     const MsgHeadWrap head = kvreq::MakeHead(*s, p->MsgType, 0, p->pData ? p->nDataSize : 0);
-    return s->SendOnMain(head, p->pData) ? 1 : 0;
+    return kvreq::Send(*s, head, p->pData) ? 1 : 0;
 }
 
 void KVNetSimpleCmd(DevConnection* h, const KVNetSimpleCmdParam* p)
 {
-    RequestSession* s = h ? kvreq::SessionOf(h) : nullptr;
-    if (!s || !p || s->Requests().InCloseDown())
+    SessionRequests* s = h ? kvreq::RequestsOf(h) : nullptr;
+    if (!s || !p || s->InCloseDown())
         return;
     std::vector<uint8_t> body;
     if (!kvparam::LengthPrefixed(p->pBlob, &body))
         return;
     const MsgHeadWrap head =
         kvreq::MakeHead(*s, p->MsgType, p->MsgSubType, static_cast<uint32_t>(body.size()));
-    s->SendOnMain(head, body.empty() ? nullptr : body.data());
+    kvreq::Send(*s, head, body.empty() ? nullptr : body.data());
 }
 
 int KVNetReqControl(DevConnection* h, const KVNetReqControlParam* p)
 {
-    RequestSession* s = h ? kvreq::SessionOf(h) : nullptr;
+    SessionRequests* s = h ? kvreq::RequestsOf(h) : nullptr;
     if (!s || !p)
         return 0;
     if (p->pReqData && p->nReqSize > kvmsg::kMaxBody)
@@ -141,11 +141,11 @@ int KVNetReqControl(DevConnection* h, const KVNetReqControlParam* p)
 
 int KVNetQueryLog(DevConnection* h, const KVNetQueryLogParam* p)
 {
-    RequestSession* s = h ? kvreq::SessionOf(h) : nullptr;
-    if (!s || !p || !s->IsLoggedIn())
+    SessionRequests* s = h ? kvreq::RequestsOf(h) : nullptr;
+    if (!s || !p || !s->Link().IsLoggedIn())
         return 0;
     uint8_t body[32] = {};
-    const uint32_t sid = s->SessionId();
+    const uint32_t sid = s->Link().SessionId();
     std::memcpy(body, &sid, 4);
     if (p->pQuery)
         std::memcpy(body + 8, p->pQuery, kLogQueryRecord);
@@ -153,7 +153,7 @@ int KVNetQueryLog(DevConnection* h, const KVNetQueryLogParam* p)
     auto reply = kvreq::NewReply();
     if (!reply)
         return 0;
-    kvside::SideConnection side(*s);
+    kvside::SideConnection side(s->Link());
     if (!side.Open(1 << 20) || !side.Exchange(head, body, *reply))
         return 0;
     side.Shutdown();

@@ -273,7 +273,7 @@ unsigned DefaultTimeout(unsigned ms)
 
 std::unique_ptr<MsgBuf> NewReply() { return std::unique_ptr<MsgBuf>(new (std::nothrow) MsgBuf); }
 
-MsgHeadWrap MakeHead(RequestSession& s, uint16_t type, uint16_t subType, uint32_t size)
+MsgHeadWrap MakeHead(kvsession::Link& s, uint16_t type, uint16_t subType, uint32_t size)
 {
     MsgHeadWrap h;
     h.flags = s.HeadSecurityBits() & 0x03u;
@@ -287,11 +287,11 @@ MsgHeadWrap MakeHead(RequestSession& s, uint16_t type, uint16_t subType, uint32_
     return h;
 }
 
-bool SendRequestAndWait(RequestSession& s, const MsgHeadWrap& head, const void* body,
+bool SendRequestAndWait(SessionRequests& s, const MsgHeadWrap& head, const void* body,
                         MsgBuf& reply, unsigned timeoutMs)
 {
-    RequestTables& t = s.Requests();
-    if (t.InCallback() || s.OnConnectionTask())
+    RequestTables& t = s;
+    if (t.InCallback() || s.Link().OnConnectionTask())
         return false; // the connection task would wait for itself
     SyncEvent ev(false, false);
     SyncWaiter w;
@@ -299,7 +299,7 @@ bool SendRequestAndWait(RequestSession& s, const MsgHeadWrap& head, const void* 
     w.event = &ev;
     w.reply = &reply;
     t.AddSyncWaiter(&w);
-    const bool sent = s.SendOnMain(head, body);
+    const bool sent = Send(s, head, body);
     if (sent && timeoutMs)
         ev.Wait(timeoutMs);
     // After the removal the connection task no longer writes into reply or answered.
@@ -309,15 +309,15 @@ bool SendRequestAndWait(RequestSession& s, const MsgHeadWrap& head, const void* 
     return timeoutMs == 0 || w.answered;
 }
 
-uint32_t StartAsyncRequest(RequestSession& s, const AsyncRequest& rec, const void* body)
+uint32_t StartAsyncRequest(SessionRequests& s, const AsyncRequest& rec, const void* body)
 {
-    RequestTables& t = s.Requests();
-    if (t.InCallback() || !s.IsLoggedIn())
+    RequestTables& t = s;
+    if (t.InCallback() || !s.Link().IsLoggedIn())
         return 0;
     // Registered first: the reply may arrive before SendOnMain returns.
     if (!t.AddAsyncRequest(rec))
         return 0;
-    if (!s.SendOnMain(rec.head, body)) {
+    if (!Send(s, rec.head, body)) {
         t.RemoveAsyncRequest(rec.head.Seq);
         return 0;
     }

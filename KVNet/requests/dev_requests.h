@@ -2,9 +2,10 @@
 // waiters (the caller blocks until the connection task hands over the reply) and
 // asynchronous request records keyed by Seq (the connection task calls back).
 //
-// Lock order: the session's send mutex, then the table mutex (the close-down fails the
-// pending records while it holds the send mutex). Neither the waiter mutex nor the table
-// mutex is held while taking another lock of the session.
+// Threads: the request calls run on the caller's thread; Route, ConnectionLost and
+// ConnectionClosed run on the session's connection task, which makes every asynchronous
+// callback. Neither the waiter mutex nor the table mutex is held while taking a lock of
+// the session.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -15,6 +16,7 @@
 
 #include "kv_lock.h"
 #include "msg_types.h"
+#include "session_link.h"
 #include "sync_event.h"
 
 class DevConnection;
@@ -112,41 +114,50 @@ private:
     std::map<uint32_t, AsyncRequest> table_;
 };
 
-// What the request calls need of a session. DevConnection provides it (see
-// dev_requests_session.cpp); tests may provide their own.
-class RequestSession {
+// The request layer of one session: its tables, attached to the session (which routes
+// its replies here), with the session's link for sending.
+class SessionRequests final : public RequestTables, public kvsession::ReplyRouter {
 public:
-    virtual ~RequestSession() = default;
-    // Serialised send of head and body on the main connection; false when not logged in.
-    virtual bool SendOnMain(const MsgHeadWrap& head, const void* body) = 0;
-    virtual uint8_t HeadSecurityBits() = 0;
-    virtual bool IsLoggedIn() = 0;
-    virtual uint32_t SessionId() = 0;
-    virtual bool PeerAddress(std::string* host, uint16_t* port) = 0;
-    // The session a side connection binds to (for its key exchange); may be null.
-    virtual DevConnection* Connection() = 0;
-    virtual RequestTables& Requests() = 0;
-    // True on the thread that delivers this session's replies: a synchronous request made
-    // there would wait for itself.
-    virtual bool OnConnectionTask() { return false; }
-    // Security mode of the main connection (kModePlain, kModeScrambled, kModeEnvelope).
-    virtual int MainMode() { return 0; }
+    explicit SessionRequests(kvsession::Link& link) : link_(link) {}
+    kvsession::Link& Link() { return link_; }
+
+    // Which replies go to waiting callers and which to asynchronous records: some types
+    // only ever answer records, some try the waiters first, the rest answer waiters only.
+    void Route(MsgBuf& msg) override;
+    void ConnectionLost() override { WakeAllSyncWaiters(); }
+    void ConnectionClosed() override { ClearAsyncRequests(); }
+
+private:
+    kvsession::Link& link_;
 };
 
-// The bridge for a DevConnection handle (defined where DevConnection is known).
-RequestSession* SessionOf(DevConnection* handle);
+// A new session with its request layer attached: every session the flat interface
+// starts has one, whatever else the program uses.
+std::unique_ptr<DevConnection> NewSession();
+
+// The request layer of a session handle; null for a null handle.
+SessionRequests* RequestsOf(DevConnection* handle);
+
+// Serialised send on the session's main connection; false when not logged in, or from a
+// close-down callback of these tables.
+bool Send(SessionRequests& r, const MsgHeadWrap& head, const void* body);
 
 // A request head with the session's security bits; Seq from the process counter.
-MsgHeadWrap MakeHead(RequestSession& s, uint16_t type, uint16_t subType, uint32_t size);
+MsgHeadWrap MakeHead(kvsession::Link& s, uint16_t type, uint16_t subType, uint32_t size);
+
+inline MsgHeadWrap MakeHead(SessionRequests& s, uint16_t type, uint16_t subType, uint32_t size)
+{
+    return MakeHead(s.Link(), type, subType, size);
+}
 
 // Registers a waiter, sends, waits up to timeoutMs (0: returns once sent) and removes the
 // waiter. True when sent and (for a non-zero time-out) answered into reply.
-bool SendRequestAndWait(RequestSession& s, const MsgHeadWrap& head, const void* body,
+bool SendRequestAndWait(SessionRequests& s, const MsgHeadWrap& head, const void* body,
                         MsgBuf& reply, unsigned timeoutMs);
 
 // Registers rec before sending (a fast reply must find it) and removes it when the send
 // fails. Returns the Seq, 0 on failure.
-uint32_t StartAsyncRequest(RequestSession& s, const AsyncRequest& rec, const void* body);
+uint32_t StartAsyncRequest(SessionRequests& s, const AsyncRequest& rec, const void* body);
 
 // The callers' default time-outs (25000, 30000, 5000 ms) unless a test replaced them all
 // with one shorter value (0 restores them).

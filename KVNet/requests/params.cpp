@@ -11,14 +11,14 @@
 #include "params_parse.h"
 
 using kvreq::AckResult;
-using kvreq::RequestSession;
+using kvreq::SessionRequests;
 
 namespace {
 
 constexpr uint16_t kTypeQuery = 211;
 constexpr uint16_t kTypeSet = 216;
 
-int QueryParamWith(RequestSession* s, const KVNetQueryParamParam* p, uint16_t msgType)
+int QueryParamWith(SessionRequests* s, const KVNetQueryParamParam* p, uint16_t msgType)
 {
     if (!s || !p)
         return 0;
@@ -45,7 +45,7 @@ int QueryParamWith(RequestSession* s, const KVNetQueryParamParam* p, uint16_t ms
                : 0;
 }
 
-int QueryParamExWith(RequestSession* s, const KVNetQueryParamParamEx* p, uint16_t msgType)
+int QueryParamExWith(SessionRequests* s, const KVNetQueryParamParamEx* p, uint16_t msgType)
 {
     if (!s || !p)
         return 0;
@@ -65,7 +65,7 @@ int QueryParamExWith(RequestSession* s, const KVNetQueryParamParamEx* p, uint16_
 }
 
 // One synchronous exchange whose only outcome is the reply's AckFlag.
-int SetWith(RequestSession* s, uint16_t type, uint16_t sub, const std::vector<uint8_t>& body,
+int SetWith(SessionRequests* s, uint16_t type, uint16_t sub, const std::vector<uint8_t>& body,
             unsigned timeout)
 {
     const MsgHeadWrap head = kvreq::MakeHead(*s, type, sub, static_cast<uint32_t>(body.size()));
@@ -78,12 +78,12 @@ int SetWith(RequestSession* s, uint16_t type, uint16_t sub, const std::vector<ui
 }
 
 // Text bodies travel unchanged: {MsgType, 0, size} and the data.
-MsgHeadWrap JsonHead(RequestSession& s, uint16_t type, const void* data, uint32_t size)
+MsgHeadWrap JsonHead(SessionRequests& s, uint16_t type, const void* data, uint32_t size)
 {
     return kvreq::MakeHead(s, type, 0, data ? size : 0);
 }
 
-unsigned AsyncJson(RequestSession* s, const KVNetAsyncParamJsonParam* p, bool set)
+unsigned AsyncJson(SessionRequests* s, const KVNetAsyncParamJsonParam* p, bool set)
 {
     if (!s || !p)
         return 0;
@@ -102,10 +102,10 @@ unsigned AsyncJson(RequestSession* s, const KVNetAsyncParamJsonParam* p, bool se
     return kvreq::StartAsyncRequest(*s, rec, p->pData);
 }
 
-void AsyncStop(RequestSession* s, unsigned seq)
+void AsyncStop(SessionRequests* s, unsigned seq)
 {
     if (s && seq)
-        s->Requests().RemoveAsyncRequest(seq);
+        s->RemoveAsyncRequest(seq);
 }
 
 } // namespace
@@ -114,27 +114,27 @@ extern "C" {
 
 int KVNetQueryParam(DevConnection* h, const KVNetQueryParamParam* p)
 {
-    return h ? QueryParamWith(kvreq::SessionOf(h), p, kTypeQuery) : 0;
+    return h ? QueryParamWith(kvreq::RequestsOf(h), p, kTypeQuery) : 0;
 }
 
 int KVNetQueryDefaultParam(DevConnection* h, const KVNetQueryParamParam* p, int msgType)
 {
-    return h ? QueryParamWith(kvreq::SessionOf(h), p, static_cast<uint16_t>(msgType)) : 0;
+    return h ? QueryParamWith(kvreq::RequestsOf(h), p, static_cast<uint16_t>(msgType)) : 0;
 }
 
 int KVNetQueryParamEx(DevConnection* h, const KVNetQueryParamParamEx* p)
 {
-    return h ? QueryParamExWith(kvreq::SessionOf(h), p, kTypeQuery) : 0;
+    return h ? QueryParamExWith(kvreq::RequestsOf(h), p, kTypeQuery) : 0;
 }
 
 int KVNetQueryDefaultParamEx(DevConnection* h, const KVNetQueryParamParamEx* p, int msgType)
 {
-    return h ? QueryParamExWith(kvreq::SessionOf(h), p, static_cast<uint16_t>(msgType)) : 0;
+    return h ? QueryParamExWith(kvreq::RequestsOf(h), p, static_cast<uint16_t>(msgType)) : 0;
 }
 
 int KVNetQueryTemporaryParam(DevConnection* h, const KVNetQueryTemporaryParamParam* p)
 {
-    RequestSession* s = h ? kvreq::SessionOf(h) : nullptr;
+    SessionRequests* s = h ? kvreq::RequestsOf(h) : nullptr;
     if (!s || !p)
         return 0;
     KV_LOG(gEnableLoginStatus, "Maintype=%u Subtype=%u size=%u listsize=%u\n", p->MsgType,
@@ -175,7 +175,7 @@ int KVNetQueryTemporaryParam(DevConnection* h, const KVNetQueryTemporaryParamPar
 
 int KVNetSetParam(DevConnection* h, const KVNetSetParamParam* p)
 {
-    RequestSession* s = h ? kvreq::SessionOf(h) : nullptr;
+    SessionRequests* s = h ? kvreq::RequestsOf(h) : nullptr;
     if (!s || !p)
         return 0;
     std::vector<uint8_t> body;
@@ -187,7 +187,7 @@ int KVNetSetParam(DevConnection* h, const KVNetSetParamParam* p)
 
 int KVNetSetParamEx(DevConnection* h, const KVNetSetParamExParam* p)
 {
-    RequestSession* s = h ? kvreq::SessionOf(h) : nullptr;
+    SessionRequests* s = h ? kvreq::RequestsOf(h) : nullptr;
     if (!s || !p)
         return 0;
     std::vector<uint8_t> body;
@@ -205,7 +205,7 @@ int KVNetSetParamEx(DevConnection* h, const KVNetSetParamExParam* p)
 
 int KVNetQueryParamJson(DevConnection* h, const KVNetParamJsonParam* p)
 {
-    RequestSession* s = h ? kvreq::SessionOf(h) : nullptr;
+    SessionRequests* s = h ? kvreq::RequestsOf(h) : nullptr;
     if (!s || !p || !p->callback || p->nDataSize > kvmsg::kMaxBody)
         return 0;
     const MsgHeadWrap head = JsonHead(*s, p->MsgType, p->pData, p->nDataSize);
@@ -220,7 +220,7 @@ int KVNetQueryParamJson(DevConnection* h, const KVNetParamJsonParam* p)
 
 int KVNetSetParamJson(DevConnection* h, const KVNetParamJsonParam* p)
 {
-    RequestSession* s = h ? kvreq::SessionOf(h) : nullptr;
+    SessionRequests* s = h ? kvreq::RequestsOf(h) : nullptr;
     if (!s || !p || p->nDataSize > kvmsg::kMaxBody)
         return 0;
     const MsgHeadWrap head = JsonHead(*s, p->MsgType, p->pData, p->nDataSize);
@@ -232,24 +232,24 @@ int KVNetSetParamJson(DevConnection* h, const KVNetParamJsonParam* p)
 
 unsigned KVNetAsyncStartQueryParamJson(DevConnection* h, const KVNetAsyncParamJsonParam* p)
 {
-    return h ? AsyncJson(kvreq::SessionOf(h), p, false) : 0;
+    return h ? AsyncJson(kvreq::RequestsOf(h), p, false) : 0;
 }
 
 unsigned KVNetAsyncStartSetParamJson(DevConnection* h, const KVNetAsyncParamJsonParam* p)
 {
-    return h ? AsyncJson(kvreq::SessionOf(h), p, true) : 0;
+    return h ? AsyncJson(kvreq::RequestsOf(h), p, true) : 0;
 }
 
 void KVNetAsyncStopQueryParamJson(DevConnection* h, unsigned seq)
 {
     if (h)
-        AsyncStop(kvreq::SessionOf(h), seq);
+        AsyncStop(kvreq::RequestsOf(h), seq);
 }
 
 void KVNetAsyncStopSetParamJson(DevConnection* h, unsigned seq)
 {
     if (h)
-        AsyncStop(kvreq::SessionOf(h), seq);
+        AsyncStop(kvreq::RequestsOf(h), seq);
 }
 
 } // extern "C"

@@ -5,7 +5,9 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include "dev_requests.h"
 #include "kv_log.h"
+#include "login_handshake.h"
 
 namespace kvside {
 
@@ -36,7 +38,7 @@ void SideConnection::SetTimeouts(unsigned sendMs, unsigned recvMs, unsigned conn
     gConnectMs = connectMs;
 }
 
-SideConnection::SideConnection(kvreq::RequestSession& s) : s_(s), sock_(s.Connection()) {}
+SideConnection::SideConnection(kvsession::Link& s) : s_(s) {}
 
 SideConnection::~SideConnection()
 {
@@ -73,7 +75,10 @@ bool SideConnection::Open(int rcvBuf)
 
 bool SideConnection::Exchange(const MsgHeadWrap& head, const void* body, MsgBuf& reply)
 {
-    return open_ && sock_.SendAndRecvMsg(head, body, reply, true);
+    if (!open_)
+        return false;
+    kvlogin::Handshake handshake(s_.SideCredentials());
+    return handshake.Open(sock_, head, body, reply, s_.MainMode() == kModeEnvelope);
 }
 
 bool SideConnection::Send(const MsgHeadWrap& head, const void* body)
@@ -86,13 +91,13 @@ bool SideConnection::Recv(MsgBuf& reply)
     return open_ && sock_.RecvMsg(reply);
 }
 
-uint32_t MaxSideBody(kvreq::RequestSession& s)
+uint32_t MaxSideBody(kvsession::Link& s)
 {
     constexpr uint32_t kEnvelopeOverhead = 400 + sizeof(MsgHeadWrap);
     return s.MainMode() == kModeEnvelope ? kvmsg::kMaxBody - kEnvelopeOverhead : kvmsg::kMaxBody;
 }
 
-MsgHeadWrap OpeningHead(kvreq::RequestSession& s, uint16_t type, uint32_t bodySize)
+MsgHeadWrap OpeningHead(kvsession::Link& s, uint16_t type, uint32_t bodySize)
 {
     return kvreq::MakeHead(s, type, 0, bodySize);
 }

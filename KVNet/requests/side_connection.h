@@ -1,18 +1,19 @@
-// A side connection: a TCP connection of its own to the session's device, bound to the
-// session (so the key exchange is repeated on it when the session is enveloped), used by
-// the configuration export and import and by the log query.
+// A side connection: a TCP connection of its own to the session's device, opened with the
+// login handshake (the key exchange is repeated when the session is enveloped); used by the
+// configuration export and import and by the log query.
 #pragma once
 #include <cstdint>
 #include <memory>
 
-#include "dev_requests.h"
 #include "msg_channel.h"
+#include "msg_types.h"
+#include "session_link.h"
 
 namespace kvside {
 
 class SideConnection {
 public:
-    explicit SideConnection(kvreq::RequestSession& s);
+    explicit SideConnection(kvsession::Link& s);
     // Shuts the connection down and closes it.
     ~SideConnection();
     SideConnection(const SideConnection&) = delete;
@@ -32,17 +33,17 @@ public:
     static void SetTimeouts(unsigned sendMs, unsigned recvMs, unsigned connectMs);
 
 private:
-    kvreq::RequestSession& s_;
+    kvsession::Link& s_;
     KVMsgChannel sock_;
     bool open_ = false;
 };
 
 // The largest message body a side connection of this session can carry: the 16 MiB limit,
 // less the envelope block and the inner head when the session is enveloped.
-uint32_t MaxSideBody(kvreq::RequestSession& s);
+uint32_t MaxSideBody(kvsession::Link& s);
 
 // The opening head of a side connection and its 8-byte body {session id, 0}.
-MsgHeadWrap OpeningHead(kvreq::RequestSession& s, uint16_t type, uint32_t bodySize);
+MsgHeadWrap OpeningHead(kvsession::Link& s, uint16_t type, uint32_t bodySize);
 
 // True when reply answers head: same MsgType, MsgSubType and Seq.
 inline bool Answers(const MsgHeadWrap& head, const MsgBuf& reply)

@@ -80,7 +80,7 @@ void RunSender(Sender& s)
     head.Seq = kvnet_next_seq();
 
     const bool unicast = !s.dest.empty();
-    KVMsgChannel sock(nullptr);
+    KVMsgChannel sock;
     if (!sock.Socket(unicast ? s.dest.c_str() : "255.255.255.255", kvsearch::kPort, false))
         return;
     if (!sock.Bind("0.0.0.0", 0))

@@ -107,7 +107,7 @@ void ProbeOne(const char* addr, const char* bindAddr, bool broadcast, const MsgH
               std::vector<SearchDevRsp>& out)
 {
     KV_LOG(gEnableBroadcastStatus, "search dev begin ip=%s, port=%u\n", addr, kvsearch::kPort);
-    KVMsgChannel s(nullptr);
+    KVMsgChannel s;
     if (!s.Socket(addr, kvsearch::kPort, false))
         return;
     // Port 0: the system picks a free port in the bind itself (asking first and binding

@@ -1,5 +1,6 @@
 #include "dev_connection.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -12,6 +13,8 @@
 
 #include "kv_globals.h"
 #include "kv_log.h"
+#include "kvnet/KVNetSession.h"
+#include "session_codes.h"
 #include "task_pool.h"
 
 namespace {
@@ -24,47 +27,6 @@ uint64_t now_ms()
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
-}
-
-const char* code_name(unsigned code)
-{
-    switch (code) {
-    case 0: return "KVNetMsgConnectStart";
-    case 1: return "KVNetMsgConnectSuccess";
-    case 2: return "KVNetMsgConnectFail";
-    case 3: return "KVNetMsgConnectClosed";
-    case 4: return "KVNetMsgConnectStop";
-    case 100: return "KVNetMsgLoginRequest";
-    case 101: return "KVNetMsgLoginSuccess";
-    case 102: return "KVNetMsgLoginUserLogined";
-    case 103: return "KVNetMsgLoginNoUserName";
-    case 104: return "KVNetMsgLoginPasswordError";
-    case 105: return "KVNetMsgLoginFail";
-    case 106: return "KVNetMsgLoginNoRight";
-    case 107: return "KVNetMsgIpFilter";
-    case 108: return "KVNetMsgOverMaxUser";
-    case 110: return "KVNetMsgLoginUserDisable";
-    case 111: return "KVNetMsgLoginForceChangePWD";
-    case 112: return "KVNetMsgLoginForceCloseBrowser";
-    case 121: return "KVNetTypeP2P";
-    case 122: return "KVNetTypeP2PRelay";
-    case 123: case 124: case 125: case 126: return "MsgInfo";
-    case 150: return "KVNetMsgAdminIsLogin";
-    default: return "KVNetMsgUnknown";
-    }
-}
-
-bool is_async_only(uint16_t t)
-{
-    switch (t) {
-    case 301: case 302: case 303: case 309: case 321: case 323: case 327: case 331: case 333:
-    case 336: case 337: case 338: case 339: case 365: case 366: case 367: case 369: case 403:
-    case 412: case 413: case 419: case 420: case 421: case 422: case 425: case 427: case 436:
-    case 438: case 626: case 710:
-        return true;
-    default:
-        return false;
-    }
 }
 
 } // namespace
@@ -81,17 +43,23 @@ KVSessionTimings kvnet_get_session_timings()
     return gTimings;
 }
 
-DevConnection::DevConnection() : m_main(this)
+DevConnection::DevConnection()
 {
     memset(m_loginRsp, 0, sizeof m_loginRsp);
     m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    CreateRequestTables();
 }
 
 DevConnection::~DevConnection()
 {
     Stop();
-    DestroyRequestTables();
+    {
+        // A stream still attached must not reach the session once it is gone.
+        ScopedLock l(m_streamMutex);
+        for (kvsession::StreamAttachment* a : m_streams)
+            a->SessionFreed();
+        m_streams.clear();
+    }
+    m_requests.reset();
     if (m_wakeFd >= 0)
         close(m_wakeFd);
 }
@@ -106,11 +74,11 @@ std::string DevConnection::Describe()
 
 void DevConnection::LogCode(unsigned code)
 {
-    const bool conn = code <= 4;
+    const bool conn = code <= KVNetMsgConnectStop;
     if (conn ? gEnableConnStatus.load() : gEnableLoginStatus.load()) {
         const std::string who = Describe();
         KV_LOG(1, "dev(%s,%u) autoreconnect=%d %s\n", who.c_str(), m_devPort, m_autoReconnect.load(),
-               code_name(code));
+               kv_session_code_name(code));
     }
 }
 
@@ -129,7 +97,7 @@ void DevConnection::DeliverData(unsigned type, const void* data, unsigned size)
         m_dataCb(type, data, size, m_userPtr);
 }
 
-bool DevConnection::OnConnectionTask() const
+bool DevConnection::OnConnectionTask()
 {
     return m_taskRunning.load() && pthread_equal(m_taskThread.load(), pthread_self());
 }
@@ -191,8 +159,6 @@ bool DevConnection::Start(const KVNetConnectionParam* param, bool restart)
     m_loginVariant = param->nLoginVariant;
     m_user = param->szUser ? param->szUser : "";
     m_password = param->szPwd ? param->szPwd : "";
-    m_userHash = sha256(m_user);
-    m_passwordHash = sha256(m_password);
     m_reserved64 = param->reserved64;
     m_reserved32 = param->reserved32;
     m_userPtr = param->pUser;
@@ -200,8 +166,6 @@ bool DevConnection::Start(const KVNetConnectionParam* param, bool restart)
     m_dataCb = param->dataCallback;
     m_alarmWanted = param->bAlarmReport ? 1 : 0;
     m_msgCb = param->msgCallback;
-    if (!restart)
-        m_previewCount = 0;
     m_loggedIn = 0;
     m_loginFlag = param->nLoginFlag;
     m_tunnelPath = 0;
@@ -244,10 +208,10 @@ void DevConnection::Run()
         m_retryWait = 1;
         if (resolveFirst) {
             if (!ResolveAddress()) {
-                DeliverCode(2);
+                DeliverCode(KVNetMsgConnectFail);
                 if (resolveFails >= 3 && oneShot) {
                     m_autoReconnect = 0;
-                    DeliverCode(m_oneShotMode == kOneShotPushParam ? 124 : 126);
+                    DeliverCode(m_oneShotMode == kOneShotPushParam ? KVNetMsgPushParamFail : KVNetMsgSavePasswordFail);
                 }
                 ++resolveFails;
                 if (m_autoReconnect)
@@ -258,9 +222,9 @@ void DevConnection::Run()
             if (m_loginType != 0 && m_loginType != 1 && m_loginType != 10 && m_loginType != 11 &&
                 m_loginType != 23) {
                 if (m_tunnelPath == 0)
-                    DeliverCode(121);
+                    DeliverCode(KVNetTypeP2P);
                 else if (m_tunnelPath == 1)
-                    DeliverCode(122);
+                    DeliverCode(KVNetTypeP2PRelay);
             }
             connFails = 0;
         }
@@ -269,7 +233,7 @@ void DevConnection::Run()
             const uint32_t size = sizeof block, port = m_devPort;
             memcpy(block, &size, 4);
             memcpy(block + 4, &port, 4);
-            DeliverData(60000, block, sizeof block);
+            DeliverData(KVNetDataNoUserName, block, sizeof block);
             break;
         }
         if (Stopping())
@@ -292,11 +256,11 @@ void DevConnection::Run()
         m_loggedIn = 1;
         m_mainMode = m_main.mode();
         m_loggedInEvent.Set();
-        DeliverCode(101);
+        DeliverCode(KVNetMsgLoginSuccess);
         SessionLoop();
         m_loggedIn = 0;
         OnDisconnect();
-        DeliverCode(3);
+        DeliverCode(KVNetMsgConnectClosed);
         resolveFirst = false;
         ++round;
     } while (round < 2 || m_autoReconnect);
@@ -318,7 +282,7 @@ bool DevConnection::ResolveAddress()
 
 bool DevConnection::Connect()
 {
-    DeliverCode(0);
+    DeliverCode(KVNetMsgConnectStart);
     std::string addr;
     uint16_t port;
     {
@@ -368,7 +332,7 @@ bool DevConnection::Connect()
         }
     }
     if (!ok || Stopping()) {
-        DeliverCode(2);
+        DeliverCode(KVNetMsgConnectFail);
         CloseMain();
         return false;
     }
@@ -378,7 +342,7 @@ bool DevConnection::Connect()
         m_livePort = port;
         m_live = true;
     }
-    DeliverCode(1);
+    DeliverCode(KVNetMsgConnectSuccess);
     return true;
 }
 
@@ -407,7 +371,7 @@ void DevConnection::SessionLoop()
             }
             MsgHeadWrap h;
             h.flags = HeadSecurityBits();
-            h.MsgType = 32;
+            h.MsgType = kTypeHeartbeat;
             h.Seq = kvnet_next_seq();
             bool sent;
             {
@@ -454,27 +418,32 @@ void DevConnection::SessionLoop()
 void DevConnection::Dispatch(MsgBuf& msg)
 {
     const uint16_t t = msg.head.MsgType;
-    if (t == 32 || t == 83)
+    if (t == kTypeHeartbeat || t == kTypeHeartbeatAnswer)
         return;
-    if (t == 890 || t == 891) {
+    if (t == kTypeAlarmReport || t == kTypeAlarmReportEx) {
         OnAlarmReport(msg, msg.head.MsgSubType);
         return;
     }
-    if (t == 111 || t == 112 || t == 429) {
-        if (!DispatchToSyncWaiters(msg))
-            CompleteAsyncRequest(msg);
-        return;
-    }
-    if (t == 211) {
-        if (!DispatchToSyncWaiters(msg) && msg.head.MsgSubType == 723)
-            CompleteAsyncRequest(msg);
-        return;
-    }
-    if (is_async_only(t)) {
-        CompleteAsyncRequest(msg);
-        return;
-    }
-    DispatchToSyncWaiters(msg);
+    // Everything else is a reply: the request layer knows who waits for it.
+    if (m_requests)
+        m_requests->Route(msg);
+}
+
+void DevConnection::AttachRequests(std::unique_ptr<kvsession::ReplyRouter> requests)
+{
+    m_requests = std::move(requests);
+}
+
+void DevConnection::AttachStream(kvsession::StreamAttachment* stream)
+{
+    ScopedLock l(m_streamMutex);
+    m_streams.push_back(stream);
+}
+
+void DevConnection::DetachStream(kvsession::StreamAttachment* stream)
+{
+    ScopedLock l(m_streamMutex);
+    m_streams.erase(std::remove(m_streams.begin(), m_streams.end(), stream), m_streams.end());
 }
 
 void DevConnection::OnAlarmReport(const MsgBuf& msg, uint32_t type)
@@ -491,8 +460,13 @@ void DevConnection::OnDisconnect()
         ScopedLock l(m_sockMutex);
         m_main.Shutdown();
     }
-    WakeAllSyncWaiters();
-    CloseLiveStreams();
+    if (m_requests)
+        m_requests->ConnectionLost();
+    {
+        ScopedLock l(m_streamMutex);
+        for (kvsession::StreamAttachment* a : m_streams)
+            a->ConnectionLost();
+    }
     {
         ScopedLock s(m_sendMutex);
         ScopedLock l(m_sockMutex);
@@ -500,7 +474,8 @@ void DevConnection::OnDisconnect()
         m_mainMode = kModePlain;
     }
     // Outside the send mutex: a failure callback may send on another session or wait.
-    ClearAsyncRequests();
+    if (m_requests)
+        m_requests->ConnectionClosed();
 }
 
 bool DevConnection::SendOnMain(const MsgHeadWrap& head, const void* body)
@@ -517,6 +492,12 @@ uint32_t DevConnection::SessionId()
     uint32_t id;
     memcpy(&id, m_loginRsp + kSessionIdOffset, 4);
     return id;
+}
+
+bool DevConnection::PeerAddress(std::string* host, uint16_t* port)
+{
+    GetAddress(host, port);
+    return !host->empty() && *port != 0;
 }
 
 void DevConnection::GetAddress(std::string* address, uint16_t* port)
@@ -574,7 +555,7 @@ void DevConnection::Stop()
     m_oneShot.clear();
     m_oneShot.shrink_to_fit();
     m_oneShotMode = kOneShotNone;
-    LogCode(4);
+    LogCode(KVNetMsgConnectStop);
 }
 
 bool DevConnection::Restart()

@@ -14,14 +14,14 @@
 //    down from another thread without ever touching a descriptor the task has closed
 //    (and another session may have reused). Lock order: send mutex, then socket mutex;
 //  - m_addrMutex guards the address and port (KVNetSetIPAndPort vs. the next connect);
-//  - m_loginRspMutex guards the stored login reply.
+//  - m_loginRspMutex guards the stored login reply;
+//  - m_streamMutex guards the list of attached streams; their notices run under it, so a
+//    stream that detaches waits for a notice in progress.
 //
-// Split of work: this file and dev_connection.cpp, login*.cpp and resolve*.cpp belong to
-// the session. The request tables (synchronous waiters and asynchronous records keyed by
-// Seq) belong to the request layer: it implements the methods marked "request layer"
-// below in its own files (dev_requests*.cpp). Until it is linked in, weak fallbacks in
-// dev_connection_hooks.cpp keep the session working with no tables (every reply that
-// would go to them is dropped).
+// Split of work: the session handles heartbeat answers and alarm reports itself and hands
+// every other message to its request layer (a kvsession::ReplyRouter attached before
+// Start); the login exchange itself is the login handshake's (login/). The layers above
+// see the session only as a kvsession::Link.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -33,12 +33,9 @@
 #include "KVNetTypes.h"
 #include "kv_lock.h"
 #include "msg_channel.h"
+#include "session_link.h"
 #include "msg_types.h"
 #include "sync_event.h"
-
-namespace kvreq {
-class RequestTables;
-}
 
 // Periods and limits of the connection task. Defaults are the protocol's; tests shorten
 // them through kvnet_set_session_timings(); each session reads them when it starts.
@@ -54,13 +51,17 @@ struct KVSessionTimings {
 void kvnet_set_session_timings(const KVSessionTimings& t);
 KVSessionTimings kvnet_get_session_timings();
 
+// Messages the session handles itself; every other one goes to its request layer.
+constexpr uint16_t kTypeHeartbeat = 32;
+constexpr uint16_t kTypeHeartbeatAnswer = 83;
+constexpr uint16_t kTypeAlarmReport = 890;
+constexpr uint16_t kTypeAlarmReportEx = 891;
+
 // The one-shot modes: a session that sends one message instead of logging in.
 enum KVOneShotMode : uint32_t { kOneShotNone = 0, kOneShotPushParam = 1, kOneShotSavePassword = 2 };
 
-class DevConnection {
+class DevConnection final : public kvsession::Link {
 public:
-    struct DevPreview; // a live stream of the session (media streams)
-
     static constexpr size_t kLoginRspMax = 3280;
     static constexpr int kLoginRspDefaultLen = 1232;
     static constexpr size_t kSessionIdOffset = 160;
@@ -82,29 +83,31 @@ public:
     // One-shot sessions (push parameters, save password): mode and payload before Start.
     void SetOneShot(uint32_t mode, const void* payload, uint32_t len);
 
-    // --- What the rest of the client uses ---
-    // Under the send mutex: false unless logged in; else one message on the main
-    // connection. Does not wait for a reply.
-    bool SendOnMain(const MsgHeadWrap& head, const void* body);
+    // --- The session as the layers above see it (kvsession::Link) ---
+    bool SendOnMain(const MsgHeadWrap& head, const void* body) override;
+    bool IsLoggedIn() override { return m_loggedInEvent.Wait(0); }
+    uint32_t SessionId() override;
+    uint8_t HeadSecurityBits() override { return m_headSecurity.load(); }
+    bool PeerAddress(std::string* host, uint16_t* port) override;
+    int MainMode() override { return m_mainMode.load(); }
+    kvlogin::Credentials SideCredentials() override { return {m_user, m_password}; }
+    bool OnConnectionTask() override;
+
+    // --- Attachments ---
+    // The request layer: attached once, before the first Start; freed with the session.
+    void AttachRequests(std::unique_ptr<kvsession::ReplyRouter> requests);
+    kvsession::ReplyRouter* Requests() const { return m_requests.get(); }
+    // A live stream: attached while it runs, detached before it goes (any thread). Its
+    // notices come on the connection task (ConnectionLost) and from the destructor.
+    void AttachStream(kvsession::StreamAttachment* stream);
+    void DetachStream(kvsession::StreamAttachment* stream);
+
+    // --- Session state ---
     // The logged-in event: set exactly while logged in. Wait(0) polls it.
     SyncEvent& LoggedInEvent() { return m_loggedInEvent; }
-    bool IsLoggedIn() { return m_loggedInEvent.Wait(0); }
-    // Session id of the stored login reply (side connections carry it).
-    uint32_t SessionId();
-    // Security bits every request head of the session carries.
-    uint8_t HeadSecurityBits() const { return m_headSecurity.load(); }
     // Address and port of the live main connection (side connections connect there);
     // before the first connection, the ones the next attempt will use.
     void GetAddress(std::string* address, uint16_t* port);
-    // Security mode of the main connection (kModeEnvelope: side connections repeat the
-    // key exchange).
-    int MainMode() const { return m_mainMode.load(); }
-    const std::string& UserName() const { return m_user; }
-    const std::string& Password() const { return m_password; }
-    // True on the session's own connection task (its callbacks run there): a
-    // synchronous request made there must fail at once, not wait for a reply that only
-    // this thread could deliver.
-    bool OnConnectionTask() const;
     bool Stopping() { return m_stopEvent.Wait(0); }
     // The stored login reply (device information block).
     int GetDevInfo(void* dst, int len);
@@ -113,24 +116,6 @@ public:
     // Tests: waits up to ms for the connection task to end; resolutions run so far.
     bool WaitTaskEnded(unsigned ms) { return m_threadEnded.Wait(ms); }
     unsigned ResolveCount() const { return m_resolveCount.load(); }
-
-    // --- Request layer (implemented in dev_requests*.cpp) ---
-    kvreq::RequestTables* Requests() const { return m_requests; }
-    // Waiters first; true when one claimed the reply.
-    bool DispatchToSyncWaiters(MsgBuf& msg);
-    // The record under msg's Seq gets the reply; false when there is none.
-    bool CompleteAsyncRequest(MsgBuf& msg);
-    // Close-down: every waiter wakes unanswered.
-    void WakeAllSyncWaiters();
-    // Close-down: every pending record gets its single failure callback.
-    void ClearAsyncRequests();
-
-    // --- Media streams (kept by the preview code) ---
-    Mutex m_previewMutex;
-    std::vector<DevPreview*> m_previews;
-    int m_previewCount = 0;
-    // Closes the socket of every live stream (disconnect clean-up); media layer.
-    void CloseLiveStreams();
 
 private:
     // Every code goes through here: delivered only while the stop event is not set.
@@ -152,9 +137,6 @@ private:
     void LogCode(unsigned code);
     std::string Describe();
 
-    void CreateRequestTables();
-    void DestroyRequestTables();
-
     std::atomic<uint8_t> m_headSecurity{0};
     uint8_t m_probe = 1;
     Mutex m_addrMutex;
@@ -166,7 +148,6 @@ private:
     uint8_t m_tunnelPath = 0;
     uint8_t m_awaitingTunnel = 0;
     std::string m_user, m_password;
-    std::string m_userHash, m_passwordHash;
     std::atomic<uint8_t> m_loggedIn{0};
     uint16_t m_loginFlag = 0;
     uint64_t m_reserved64 = 0;
@@ -184,7 +165,9 @@ private:
     Mutex m_sendMutex;
     Mutex m_sockMutex;
     SyncEvent m_loggedInEvent{true, false};
-    kvreq::RequestTables* m_requests = nullptr;
+    std::unique_ptr<kvsession::ReplyRouter> m_requests;
+    Mutex m_streamMutex;
+    std::vector<kvsession::StreamAttachment*> m_streams;
     SyncEvent m_threadEnded{true, false};
     SyncEvent m_stopEvent{true, false};
     std::string m_devId;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "login_handshake.h"
 #include "msg_channel.h"
 #include "test_kit.h"
 
@@ -156,13 +157,13 @@ TEST_F(Framing, LoginProbeClearsCredentials)
         size_t cleared;
     } cases[] = {{0, 200, 72}, {0, 40, 40}, {621, 600, 512}, {621, 100, 100}};
     for (const auto& c : cases) {
-        int marker = 0;
-        KVMsgChannel w(reinterpret_cast<DevConnection*>(&marker)); // any session marks it
+        KVMsgChannel w;
+        kvlogin::Handshake login({"", ""});
         ASSERT_TRUE(ConnectTcp(w));
         std::vector<uint8_t> body(c.len, 0xAB);
         MsgHeadWrap h = head(31, static_cast<uint32_t>(c.len));
         h.MsgSubType = c.subtype;
-        ASSERT_TRUE(w.SendAndRecvMsg(h, body.data(), *reply_, true));
+        ASSERT_FALSE(login.LoginWith(w, h, body.data(), true, *reply_).failed);
         std::string sent = kvtest::JsonStr(sim_.LogLines().back(), "body");
         EXPECT_EQ(sent.substr(0, 2 * c.cleared), std::string(2 * c.cleared, '0')) << c.len;
         for (size_t i = c.cleared; i < c.len; ++i)

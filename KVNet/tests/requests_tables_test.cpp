@@ -318,7 +318,7 @@ TEST(RequestsTables, WaitersMatchCopyAndLateRepliesStayOut)
 namespace {
 
 // A session that records sends and answers nothing (or refuses to send).
-class QuietSession : public kvreq::RequestSession {
+class QuietSession : public kvsession::Link {
 public:
     bool sendOk = true;
     int sends = 0;
@@ -331,9 +331,7 @@ public:
     bool IsLoggedIn() override { return sendOk; }
     uint32_t SessionId() override { return 0; }
     bool PeerAddress(std::string*, uint16_t*) override { return false; }
-    DevConnection* Connection() override { return nullptr; }
-    kvreq::RequestTables& Requests() override { return tables; }
-    kvreq::RequestTables tables;
+    kvreq::SessionRequests tables{*this};
 };
 
 TEST(RequestsTables, SendAndWaitOutcomes)
@@ -344,20 +342,20 @@ TEST(RequestsTables, SendAndWaitOutcomes)
     EXPECT_EQ(h.flags, 2);
     EXPECT_NE(h.Seq, 0u);
     // Time-out 0: true once sent, nothing left registered.
-    EXPECT_TRUE(kvreq::SendRequestAndWait(s, h, nullptr, *reply, 0));
+    EXPECT_TRUE(kvreq::SendRequestAndWait(s.tables, h, nullptr, *reply, 0));
     EXPECT_EQ(s.tables.WaiterCount(), 0u);
     // Unanswered: false after the wait, the waiter gone.
-    EXPECT_FALSE(kvreq::SendRequestAndWait(s, h, nullptr, *reply, 20));
+    EXPECT_FALSE(kvreq::SendRequestAndWait(s.tables, h, nullptr, *reply, 20));
     EXPECT_EQ(s.tables.WaiterCount(), 0u);
     // A failed send: false at once.
     s.sendOk = false;
-    EXPECT_FALSE(kvreq::SendRequestAndWait(s, h, nullptr, *reply, 0));
+    EXPECT_FALSE(kvreq::SendRequestAndWait(s.tables, h, nullptr, *reply, 0));
     // An asynchronous start on a session that cannot send registers nothing.
     AsyncRequest r = Rec(kvreq::MakeHead(s, 303, 0, 0), nullptr, nullptr);
-    EXPECT_EQ(kvreq::StartAsyncRequest(s, r, nullptr), 0u);
+    EXPECT_EQ(kvreq::StartAsyncRequest(s.tables, r, nullptr), 0u);
     EXPECT_EQ(s.tables.AsyncCount(), 0u);
     s.sendOk = true;
-    EXPECT_EQ(kvreq::StartAsyncRequest(s, r, nullptr), r.head.Seq);
+    EXPECT_EQ(kvreq::StartAsyncRequest(s.tables, r, nullptr), r.head.Seq);
     EXPECT_EQ(s.tables.AsyncCount(), 1u);
 }
 

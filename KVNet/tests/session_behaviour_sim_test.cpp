@@ -94,7 +94,7 @@ TEST(SessionSrp, SideConnectionRepeatsTheKeyExchange)
     DevConnection* s = StartSession(rec, sim.tcp_port(), "admin", "admin123", false);
     ASSERT_TRUE(kvtest::WaitFor([&] { return rec.Has(101); }, milliseconds(5000)));
 
-    KVMsgChannel side(s);
+    KVMsgChannel side;
     std::string addr;
     uint16_t port;
     s->GetAddress(&addr, &port);
@@ -105,7 +105,8 @@ TEST(SessionSrp, SideConnectionRepeatsTheKeyExchange)
     h.MsgSize = 5;
     h.Seq = 77;
     auto reply = std::make_unique<MsgBuf>();
-    ASSERT_TRUE(side.SendAndRecvMsg(h, "hello", *reply, true));
+    kvlogin::Handshake login(s->SideCredentials());
+    ASSERT_TRUE(login.Open(side, h, "hello", *reply, s->MainMode() == kModeEnvelope));
     EXPECT_EQ(side.mode(), kModeEnvelope);
     EXPECT_EQ(reply->head.MsgType, 1234);
     EXPECT_EQ(reply->head.Seq, 77u);

@@ -22,21 +22,21 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-class DirectSession : public KVUpgradeSession {
+class DirectSession : public kvsession::Link {
 public:
     DirectSession(std::string host, uint16_t port, uint32_t sid = 0x1234, uint8_t sec = 0)
         : host_(std::move(host)), port_(port), sid_(sid), sec_(sec)
     {
     }
-    bool LoggedIn() override { return loggedIn; }
+    bool IsLoggedIn() override { return loggedIn; }
     uint32_t SessionId() override { return sid_; }
-    uint8_t SecurityBits() override { return sec_; }
-    void Address(std::string* h, uint16_t* p) override
+    uint8_t HeadSecurityBits() override { return sec_; }
+    bool PeerAddress(std::string* h, uint16_t* p) override
     {
         *h = host_;
         *p = port_;
+        return true;
     }
-    DevConnection* Connection() override { return nullptr; }
     bool loggedIn = true;
 
 private:

@@ -11,6 +11,7 @@
 
 #include "crc32.h"
 #include "kv_log.h"
+#include "login_handshake.h"
 #include "task_pool.h"
 
 using namespace kvupg;
@@ -46,12 +47,17 @@ KVUpgradeTimings& kvnet_upgrade_timings()
     return t;
 }
 
-DevRemoteUpgrade::DevRemoteUpgrade(std::unique_ptr<KVUpgradeSession> session, const KVUpgradeRequest& req)
-    : m_session(std::move(session)),
+DevRemoteUpgrade::DevRemoteUpgrade(std::unique_ptr<kvsession::Link> session, const KVUpgradeRequest& req)
+    : DevRemoteUpgrade(*session, req)
+{
+    m_owned = std::move(session);
+}
+
+DevRemoteUpgrade::DevRemoteUpgrade(kvsession::Link& session, const KVUpgradeRequest& req)
+    : m_session(&session),
       m_path(req.path),
       m_callback(req.callback),
       m_user(req.user),
-      m_sock(m_session ? m_session->Connection() : nullptr),
       m_type(req.type),
       m_pauseMs(req.pauseMs),
       m_msg(new MsgBuf),
@@ -232,10 +238,10 @@ bool DevRemoteUpgrade::Connect()
         ScopedLock lock(m_mutex);
         if (Stopped())
             return false;
-        m_session->Address(&m_host, &m_port);
+        m_session->PeerAddress(&m_host, &m_port);
         // The connect is issued under the mutex too: a stop that comes later finds a
         // connecting socket, which its shutdown aborts.
-        made = m_session->LoggedIn() && m_sock.Socket(m_host.c_str(), m_port, true) &&
+        made = m_session->IsLoggedIn() && m_sock.Socket(m_host.c_str(), m_port, true) &&
                m_sock.SetNonBlock(true) && m_sock.Connect_();
     }
     if (!made) {
@@ -244,7 +250,7 @@ bool DevRemoteUpgrade::Connect()
         return false;
     }
     if (!m_sock.Select(true, static_cast<int>(m_t.connectMs)) || !m_sock.SetNonBlock(false) ||
-        !m_session->LoggedIn()) {
+        !m_session->IsLoggedIn()) {
         UPG_LOG("SendReq fail\n");
         Report(kClosed);
         return false;
@@ -255,8 +261,11 @@ bool DevRemoteUpgrade::Connect()
 bool DevRemoteUpgrade::StartExchange(uint16_t msgType, const std::vector<uint8_t>& body, unsigned recvMs)
 {
     SetTimeouts(m_t.startSendMs, recvMs);
-    const MsgHeadWrap h = StartHead(msgType, m_session->SecurityBits(), static_cast<uint32_t>(body.size()));
-    if (!m_sock.SendAndRecvMsg(h, body.data(), *m_msg, true) || !CheckReply(msgType, 0, 0)) {
+    const MsgHeadWrap h = StartHead(msgType, m_session->HeadSecurityBits(), static_cast<uint32_t>(body.size()));
+    // The start exchange repeats the session's key exchange when the session is enveloped.
+    kvlogin::Handshake handshake(m_session->SideCredentials());
+    if (!handshake.Open(m_sock, h, body.data(), *m_msg, m_session->MainMode() == kModeEnvelope) ||
+        !CheckReply(msgType, 0, 0)) {
         UPG_LOG("SendReq fail\n");
         Report(kClosed);
         return false;
@@ -301,7 +310,7 @@ bool DevRemoteUpgrade::SendData(const uint8_t* data, uint64_t len)
 
 bool DevRemoteUpgrade::CloseExchange(uint16_t msgType, bool withEnd)
 {
-    const uint8_t sec = m_session->SecurityBits();
+    const uint8_t sec = m_session->HeadSecurityBits();
     if (withEnd) {
         const MsgHeadWrap end = CloseHead(msgType, kSubEnd, sec, ++m_counter);
         if (!m_sock.SendMsg(end, nullptr)) {

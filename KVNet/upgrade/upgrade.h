@@ -16,6 +16,7 @@
 #include "kv_file.h"
 #include "kv_lock.h"
 #include "msg_channel.h"
+#include "session_link.h"
 #include "kvnet/KVNetUpgrade.h"
 #include "sync_event.h"
 #include "upgrade_proto.h"
@@ -32,19 +33,6 @@ struct KVUpgradeTimings {
     unsigned progressMs = 300;        // least time between two percentage reports
 };
 KVUpgradeTimings& kvnet_upgrade_timings();
-
-// What an upgrade needs of its session. The flat interface binds it to a DevConnection;
-// tests may bind it to a device directly.
-class KVUpgradeSession {
-public:
-    virtual ~KVUpgradeSession() = default;
-    virtual bool LoggedIn() = 0;
-    virtual uint32_t SessionId() = 0;
-    virtual uint8_t SecurityBits() = 0;
-    virtual void Address(std::string* host, uint16_t* port) = 0;
-    // The session the side connection is bound to (repeats its key exchange), or null.
-    virtual DevConnection* Connection() = 0;
-};
 
 // Frees a firmware image: a large one is mapped with its pages populated in one call,
 // rather than faulted in a page at a time while it is read.
@@ -65,7 +53,11 @@ struct KVUpgradeRequest {
 
 class DevRemoteUpgrade {
 public:
-    DevRemoteUpgrade(std::unique_ptr<KVUpgradeSession> session, const KVUpgradeRequest& req);
+    // The upgrade of a session it does not own: the flat interface's callers keep the
+    // session until they stop the upgrade.
+    DevRemoteUpgrade(kvsession::Link& session, const KVUpgradeRequest& req);
+    // The upgrade owns its link (tests and tools bind one to a device directly).
+    DevRemoteUpgrade(std::unique_ptr<kvsession::Link> session, const KVUpgradeRequest& req);
     ~DevRemoteUpgrade();
     DevRemoteUpgrade(const DevRemoteUpgrade&) = delete;
     DevRemoteUpgrade& operator=(const DevRemoteUpgrade&) = delete;
@@ -104,7 +96,8 @@ private:
     void LogRecvEnd(const char* phase);
     bool CheckReply(uint16_t msgType, uint16_t subType, uint32_t seq);
 
-    std::unique_ptr<KVUpgradeSession> m_session;
+    std::unique_ptr<kvsession::Link> m_owned;
+    kvsession::Link* m_session;
     std::string m_path;
     KVNetRemoteUpgradeCallback m_callback;
     void* m_user;

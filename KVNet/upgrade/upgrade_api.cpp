@@ -5,22 +5,9 @@
 
 namespace {
 
-class SessionLink : public KVUpgradeSession {
-public:
-    explicit SessionLink(DevConnection* s) : s_(s) {}
-    bool LoggedIn() override { return s_->IsLoggedIn(); }
-    uint32_t SessionId() override { return s_->SessionId(); }
-    uint8_t SecurityBits() override { return s_->HeadSecurityBits(); }
-    void Address(std::string* host, uint16_t* port) override { s_->GetAddress(host, port); }
-    DevConnection* Connection() override { return s_; }
-
-private:
-    DevConnection* s_;
-};
-
 DevRemoteUpgrade* start(DevConnection* session, const KVUpgradeRequest& req)
 {
-    auto* up = new (std::nothrow) DevRemoteUpgrade(std::make_unique<SessionLink>(session), req);
+    auto* up = new (std::nothrow) DevRemoteUpgrade(*session, req);
     if (up && !up->Start()) {
         delete up;
         return nullptr;

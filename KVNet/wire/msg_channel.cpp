@@ -7,7 +7,10 @@
 #include <sys/uio.h>
 #include <time.h>
 
+#include <openssl/crypto.h>
+
 #include "scrambler.h"
+#include "srp6/kv_envelope.h"
 
 static_assert(offsetof(MsgBuf, inl) == sizeof(MsgHeadWrap), "head and inline area are contiguous");
 static_assert(offsetof(PackBuf, data) == sizeof(PackHead), "pack head and data are contiguous");
@@ -61,17 +64,24 @@ private:
 
 } // namespace
 
-bool kv_is_login_type(uint16_t t)
+KVMsgChannel::KVMsgChannel() : m_msgCounter(0), m_mode(kModeScrambled)
 {
-    return t == 31 || t == 617 || t == 619 || t == 622 || t == 624 || t == 627;
+    memset(m_key, 0, sizeof m_key);
+    memset(m_iv, 0, sizeof m_iv);
 }
 
-KVMsgChannel::KVMsgChannel(DevConnection* session)
-    : m_msgCounter(0), m_session(session), m_mode(kModeScrambled)
+KVMsgChannel::~KVMsgChannel()
 {
+    OPENSSL_cleanse(m_key, sizeof m_key);
+    OPENSSL_cleanse(m_iv, sizeof m_iv);
 }
 
-KVMsgChannel::~KVMsgChannel() = default;
+void KVMsgChannel::StartEnvelope(const uint8_t key[kKeySize], const uint8_t iv[kKeySize])
+{
+    memcpy(m_key, key, kKeySize);
+    memcpy(m_iv, iv, kKeySize);
+    m_mode = kModeEnvelope;
+}
 
 bool KVMsgChannel::SendBytes(const uint8_t* data, size_t len, uint32_t chunk, uint32_t pauseMs)
 {
@@ -150,7 +160,7 @@ bool KVMsgChannel::SendMsg(const MsgHeadWrap& head, const void* body, bool probe
         if (!kv_scramble(p + 2, sizeof h - 2) || !kv_scramble(p + sizeof h, bodyLen + trailerLen))
             return false;
     } else if (m_mode == kModeEnvelope) {
-        if (!SealEnvelope(start, blockLen + inner))
+        if (!kvenv::Seal(m_key, m_iv, start, blockLen + inner))
             return false;
         MsgHeadWrap env;
         env.MsgType = kvmsg::kTypeEnvelope;
@@ -169,7 +179,7 @@ bool KVMsgChannel::RecvMsg(MsgBuf& msg, sockaddr_storage* from)
     if (!ok)
         return false;
     if (msg.head.MsgType == kvmsg::kTypeEnvelope)
-        return OpenEnvelope(msg);
+        return kvenv::Open(m_key, m_iv, msg);
     return true;
 }
 
@@ -237,48 +247,13 @@ bool KVMsgChannel::RecvMsgUdp(MsgBuf& msg, sockaddr_storage* from)
     return true;
 }
 
-void KVMsgChannel::SettleModeFromReply(bool firstRecv, const MsgBuf& reply)
-{
-    if (firstRecv)
-        m_mode = reply.head.security() != 0 ? kModeScrambled : kModePlain;
-}
-
-bool KVMsgChannel::SendAndRecvMsg(const MsgHeadWrap& head, const void* body, MsgBuf& reply,
-                                         bool login)
+bool KVMsgChannel::SendAndRecvMsg(const MsgHeadWrap& head, const void* body, MsgBuf& reply, bool probe)
 {
     const bool firstRecv = firstRecv_;
-    const bool isLogin = kv_is_login_type(head.MsgType);
-
-    if (login && m_session && isLogin) {
-        // The probe goes without credentials: they travel only inside the envelope
-        // after a key exchange, or never for a device that does not ask for one.
-        const size_t credLen = head.MsgSubType == 621 ? 512 : 72;
-        const size_t bodyLen = head.MsgSize;
-        std::unique_ptr<uint8_t[]> copy;
-        if (bodyLen) {
-            if (!body)
-                return false;
-            copy.reset(new (std::nothrow) uint8_t[bodyLen]);
-            if (!copy)
-                return false;
-            memcpy(copy.get(), body, bodyLen);
-            memset(copy.get(), 0, bodyLen < credLen ? bodyLen : credLen);
-        }
-        if (!SendMsg(head, copy.get(), true) || !RecvMsg(reply))
-            return false;
-        if (reply.head.AckFlag != 10000) {
-            SettleModeFromReply(firstRecv, reply);
-            return true;
-        }
-        m_mode = kModePlain;
-        return KeyExchange(head, body, reply);
-    }
-    if (login && m_session && !isLogin && SessionMainMode() == kModeEnvelope)
-        return KeyExchange(head, body, reply);
-
-    if (!SendMsg(head, body) || !RecvMsg(reply))
+    if (!SendMsg(head, body, probe) || !RecvMsg(reply))
         return false;
-    SettleModeFromReply(firstRecv, reply);
+    if (firstRecv)
+        m_mode = reply.head.security() != 0 ? kModeScrambled : kModePlain;
     return true;
 }
 

@@ -1,7 +1,10 @@
-// The flat interface of sessions.
+// The flat interface of sessions. Every session starts with its request layer attached,
+// so its replies are routed the same whichever calls a program uses.
 #include <cstring>
+#include <memory>
 
 #include "dev_connection.h"
+#include "dev_requests.h"
 #include "kvnet/KVNetSession.h"
 
 extern "C" {
@@ -10,12 +13,10 @@ DevConnection* KVNetConnectionStartEx(const KVNetConnectionParam* param)
 {
     if (!param || param->nPort > 65535)
         return nullptr;
-    DevConnection* s = new DevConnection;
-    if (!s->Start(param, false)) {
-        delete s;
+    std::unique_ptr<DevConnection> s = kvreq::NewSession();
+    if (!s || !s->Start(param, false))
         return nullptr;
-    }
-    return s;
+    return s.release();
 }
 
 DevConnection* KVNetConnectionStart(const void* param)
@@ -71,7 +72,9 @@ static DevConnection* StartOneShot(const KVNetPushParam* param, uint32_t mode)
 {
     if (!param || !param->pPayload || param->nPayloadLen <= 0 || param->nPort > 65535)
         return nullptr;
-    DevConnection* s = new DevConnection;
+    std::unique_ptr<DevConnection> s = kvreq::NewSession();
+    if (!s)
+        return nullptr;
     s->SetOneShot(mode, param->pPayload, static_cast<uint32_t>(param->nPayloadLen));
     KVNetConnectionParam p{};
     p.szAddr = param->szAddr;
@@ -83,11 +86,9 @@ static DevConnection* StartOneShot(const KVNetPushParam* param, uint32_t mode)
     p.msgCallback = param->msgCallback;
     p.nLoginType = static_cast<int32_t>(param->nLoginType);
     p.szIDServer = param->szIDServer;
-    if (!s->Start(&p, false)) {
-        delete s;
+    if (!s->Start(&p, false))
         return nullptr;
-    }
-    return s;
+    return s.release();
 }
 
 DevConnection* KVNetStartSendPushParam(const KVNetPushParam* param)
