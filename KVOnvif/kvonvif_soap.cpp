@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
-#include <strings.h>
 #include <sys/socket.h>
 
 // The gSOAP runtime's default table is this global; every context starts with it.
@@ -42,7 +41,8 @@ int (*default_parse_header(struct soap* soap))(struct soap*, const char*, const 
 // A declared body above the message limit is refused before anything is allocated for
 // it: the runtime reads the body of an error reply whole, at the length it declares.
 int parse_header_limited(struct soap* soap, const char* key, const char* val) {
-    if (key && val && soap->recv_maxlength && strcasecmp(key, "Content-Length") == 0) {
+    // Keys compared as the runtime compares them (its match is looser than the text).
+    if (key && val && soap->recv_maxlength && !soap_tag_cmp(key, "Content-Length")) {
         errno = 0;
         unsigned long long n = strtoull(val, nullptr, 10);
         if (errno == ERANGE || n > soap->recv_maxlength) return soap->error = SOAP_EOM;

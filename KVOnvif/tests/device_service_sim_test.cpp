@@ -493,6 +493,7 @@ TEST_F(OnvifDeviceService, DeclaredBodyAboveTheLimitIsRefused) {
         {"error reply, 2 MiB", "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 2097152\r\n\r\n"},
         {"good reply, 2 MiB", "HTTP/1.1 200 OK\r\nContent-Type: application/soap+xml\r\nContent-Length: 2097152\r\n\r\n"},
         {"length beyond 64 bits", "HTTP/1.1 401 Unauthorized\r\nContent-Length: 99999999999999999999999\r\n\r\n"},
+        {"key written loosely", "HTTP/1.1 401 Unauthorized\r\nContent/Length: 44444444486\r\n\r\n"},
     };
     for (const Case& c : cases) {
         dev.Start({{std::string(c.head) + "<x/>"}});
