@@ -19,6 +19,7 @@
 #include "kvonvif_device.h"
 #include "onvif_test_util.h"
 #include "scripted_device.h"
+#include "sim_log.h"
 
 using kvonviftest::HttpPostJson;
 using kvonviftest::PeerProcess;
@@ -38,13 +39,7 @@ void OnMsg(unsigned code, void* user) {
     ++c->count;
 }
 
-std::string JsonString(const std::string& json, const std::string& key) {
-    std::string k = "\"" + key + "\": \"";
-    size_t p = json.find(k);
-    if (p == std::string::npos) return "<none>";
-    p += k.size();
-    return json.substr(p, json.find('"', p) - p);
-}
+using kvtest::JsonStr;
 
 size_t Count(const std::string& hay, const std::string& needle) {
     size_t n = 0;
@@ -121,7 +116,7 @@ protected:
         EXPECT_TRUE(HttpPostJson(port_, "/control/log", "{}", &out));
         return out;
     }
-    static std::string Ops() { return JsonString(Log(), "ops"); }
+    static std::string Ops() { return JsonStr(Log(), "ops"); }
     int Query(KVNet_NetworkBaseSet_t* b) {
         KVNetQueryParamParamEx q;
         memset(&q, 0, sizeof q);
@@ -260,7 +255,7 @@ TEST_F(OnvifDeviceService, QueryFillsBlockAndSecurityHeaderIsComplete) {
     EXPECT_EQ(b.reserved1[0], 0xEE);
     EXPECT_EQ(b.reserved2[0], 0xEE);
     std::string log = Log();
-    EXPECT_EQ(JsonString(log, "ops"), "GetNetworkInterfaces,GetNetworkProtocols,GetNetworkDefaultGateway");
+    EXPECT_EQ(JsonStr(log, "ops"), "GetNetworkInterfaces,GetNetworkProtocols,GetNetworkDefaultGateway");
     EXPECT_EQ(Count(log, "\"auth\": \"ok\""), 3u);
     // Message ID, token ID and nonce ID are one text; mustUnderstand; digest type; no
     // EncodingType; only MessageID and Security in the header.
@@ -269,12 +264,12 @@ TEST_F(OnvifDeviceService, QueryFillsBlockAndSecurityHeaderIsComplete) {
         p = log.find("\"msgid\": \"", p + 1);
         ASSERT_NE(p, std::string::npos);
         std::string rest = log.substr(p);
-        std::string id = JsonString(rest, "msgid");
+        std::string id = JsonStr(rest, "msgid");
         EXPECT_EQ(id.rfind("urn:uuid:", 0), 0u);
-        EXPECT_EQ(JsonString(rest, "token_id"), id);
-        EXPECT_EQ(JsonString(rest, "nonce_id"), id);
-        EXPECT_EQ(JsonString(rest, "must_understand"), "true");
-        std::string nonce = JsonString(rest, "nonce");
+        EXPECT_EQ(JsonStr(rest, "token_id"), id);
+        EXPECT_EQ(JsonStr(rest, "nonce_id"), id);
+        EXPECT_EQ(JsonStr(rest, "must_understand"), "true");
+        std::string nonce = JsonStr(rest, "nonce");
         EXPECT_EQ(nonce.size(), 20u);
         EXPECT_EQ(nonce.find_first_not_of("0123456789abcdef"), std::string::npos) << nonce;
     }
@@ -406,7 +401,7 @@ TEST_F(OnvifDeviceService, ChangeTable) {
         SetState(c.state);
         EXPECT_EQ(Set(&c.block), c.result);
         std::string log = Log();
-        EXPECT_EQ(JsonString(log, "ops"), c.ops);
+        EXPECT_EQ(JsonStr(log, "ops"), c.ops);
         EXPECT_EQ(Count(log, "\"auth\": \"ok\""), Count(log, "\"op\": "));
         for (auto& t : c.in_log) EXPECT_NE(log.find(t), std::string::npos) << t << "\n" << log;
     }
@@ -427,7 +422,7 @@ TEST_F(OnvifDeviceService, WrongPasswordGivesZero) {
     EXPECT_EQ(KVOnvifSetParam(bad, &s), 0);
     KVOnvifConnectionStop(&bad);
     std::string log = Log();
-    EXPECT_EQ(JsonString(log, "ops"), "GetNetworkInterfaces,GetNetworkDefaultGateway");
+    EXPECT_EQ(JsonStr(log, "ops"), "GetNetworkInterfaces,GetNetworkDefaultGateway");
     EXPECT_EQ(Count(log, "\"auth\": \"wrong digest\""), 2u);
 }
 
