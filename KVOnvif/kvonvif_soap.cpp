@@ -1,5 +1,7 @@
 #include "kvonvif_soap.h"
 
+#include <errno.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 
@@ -26,8 +28,36 @@ SOAP_NMAC struct Namespace namespaces[] = {
 
 namespace kvonvif {
 
+namespace {
+
+int parse_header_limited(struct soap* soap, const char* key, const char* val);
+
+// The runtime's own header parser, taken from the first context set up.
+int (*default_parse_header(struct soap* soap))(struct soap*, const char*, const char*) {
+    static int (*const parse)(struct soap*, const char*, const char*) = soap->fparsehdr;
+    return parse;
+}
+
+// A declared body above the message limit is refused before anything is allocated for
+// it: the runtime reads the body of an error reply whole, at the length it declares.
+int parse_header_limited(struct soap* soap, const char* key, const char* val) {
+    // Keys compared as the runtime compares them (its match is looser than the text).
+    if (key && val && soap->recv_maxlength && !soap_tag_cmp(key, "Content-Length")) {
+        errno = 0;
+        unsigned long long n = strtoull(val, nullptr, 10);
+        if (errno == ERANGE || n > soap->recv_maxlength) return soap->error = SOAP_EOM;
+    }
+    return default_parse_header(soap)(soap, key, val);
+}
+
+} // namespace
+
 void setup_context(struct soap* soap, const soap_limits& lim) {
     soap_set_namespaces(soap, ::namespaces);
+    if (soap->fparsehdr != parse_header_limited) {
+        default_parse_header(soap);
+        soap->fparsehdr = parse_header_limited;
+    }
     soap->recv_maxlength = lim.max_message;
     soap->maxlevel = lim.max_level;
     soap->maxoccurs = lim.max_occurs;

@@ -19,6 +19,8 @@ if(KV_FUZZ)
   # Libraries get coverage instrumentation; only fuzz targets link the fuzzer main.
   add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
+  # A line per rejected message would slow the fuzzer to the speed of its output.
+  add_compile_definitions(KV_FUZZ_BUILD)
 endif()
 
 # kv_add_fuzzers(<dir> <libs...>): one libFuzzer executable per fuzz_*.cpp in <dir>,
@@ -37,5 +39,41 @@ function(kv_add_fuzzers dir)
     add_test(NAME ${name}_smoke
              COMMAND ${CMAKE_SOURCE_DIR}/scripts/fuzz-smoke.sh $<TARGET_FILE:${name}> ${corpus})
     set_tests_properties(${name}_smoke PROPERTIES LABELS fuzz TIMEOUT 300)
+  endforeach()
+endfunction()
+
+# kv_add_tests(<prefix> <dir> <libs...>): the GoogleTest files of <dir> grouped by what
+# they need, told by their suffix:
+#   *_test.cpp        nothing outside the process but loopback     -> <prefix>_tests
+#   *_sim_test.cpp    a Python test peer (the simulator and others) -> <prefix>_sim_tests, label sim
+#   *_netns_test.cpp  private namespace pairs (root); each test runs itself again inside
+#                     a fresh pair                                   -> <prefix>_netns_tests, label netns
+function(kv_add_tests prefix dir)
+  find_package(GTest REQUIRED)
+  include(GoogleTest)
+  file(GLOB all CONFIGURE_DEPENDS ${dir}/*_test.cpp)
+  set(sim ${all})
+  list(FILTER sim INCLUDE REGEX "_sim_test\\.cpp$")
+  set(netns ${all})
+  list(FILTER netns INCLUDE REGEX "_netns_test\\.cpp$")
+  set(plain ${all})
+  list(FILTER plain EXCLUDE REGEX "_(sim|netns)_test\\.cpp$")
+  foreach(kind plain sim netns)
+    if(NOT ${kind})
+      continue()
+    endif()
+    if(kind STREQUAL "plain")
+      set(bin ${prefix}_tests)
+    else()
+      set(bin ${prefix}_${kind}_tests)
+    endif()
+    add_executable(${bin} ${${kind}})
+    target_link_libraries(${bin} PRIVATE ${ARGN} GTest::gtest GTest::gtest_main)
+    # Tests named *Slow* are slow; the sanitizer builds leave them out.
+    if(kind STREQUAL "plain")
+      gtest_discover_tests(${bin} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+    else()
+      gtest_discover_tests(${bin} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300 LABELS ${kind})
+    endif()
   endforeach()
 endfunction()

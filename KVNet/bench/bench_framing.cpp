@@ -12,6 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "test_kit.h"
 #include "msg_channel.h"
 
 namespace {
@@ -48,34 +49,24 @@ public:
     enum Kind { kEcho, kPump };
     Peer(Kind kind, uint32_t size) : kind_(kind), size_(size)
     {
-        lfd_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(lfd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        listen(lfd_, 4);
-        socklen_t len = sizeof a;
-        getsockname(lfd_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
         th_ = std::thread([this] { Run(); });
     }
     ~Peer()
     {
         stop_ = true;
-        shutdown(lfd_, SHUT_RDWR);
+        listener_.Shutdown();
         if (cfd_ >= 0)
             shutdown(cfd_, SHUT_RDWR);
         th_.join();
-        close(lfd_);
         if (cfd_ >= 0)
             close(cfd_);
     }
-    uint16_t port() const { return port_; }
+    uint16_t port() const { return listener_.port(); }
 
 private:
     void Run()
     {
-        cfd_ = accept(lfd_, nullptr, nullptr);
+        cfd_ = listener_.Accept();
         if (cfd_ < 0)
             return;
         int one = 1;
@@ -99,8 +90,8 @@ private:
     }
     Kind kind_;
     uint32_t size_;
-    int lfd_ = -1, cfd_ = -1;
-    uint16_t port_ = 0;
+    kvtest::LoopbackListener listener_;
+    int cfd_ = -1;
     std::atomic<bool> stop_{false};
     std::thread th_;
 };

@@ -27,15 +27,7 @@
 #include "KVNet.h"
 #include "side_connection.h"
 
-// The test helpers (simulator process) are compiled into this program.
-static std::string BenchSourceDir()
-{
-    std::string f = __FILE__;
-    return f.substr(0, f.rfind("/KVNet/bench/"));
-}
-#define KV_SOURCE_DIR BenchSourceDir()
-#define KV_PYTHON "/usr/bin/python3"
-#include "../tests/test_util.cpp"
+#include "test_kit.h"
 
 namespace {
 

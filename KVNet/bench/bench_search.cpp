@@ -18,14 +18,6 @@
 
 namespace {
 
-std::string SourceDir()
-{
-    std::string f = __FILE__; // <src>/KVNet/bench/bench_search.cpp
-    for (int i = 0; i < 3; ++i)
-        f = f.substr(0, f.rfind('/'));
-    return f;
-}
-
 double MonoSeconds()
 {
     timespec ts;
@@ -65,10 +57,11 @@ double LastTrace(const std::string& path)
 void BM_BroadcastSearch(benchmark::State& state)
 {
     const int n = static_cast<int>(state.range(0));
-    const std::string trace = "/tmp/kvbench-search-trace-" + std::to_string(getpid());
-    remove(trace.c_str());
+    // The trace goes with its folder when the benchmark ends.
+    kvtest::TempDir dir("bench-search");
+    const std::string trace = dir.File("trace");
     kvnetns::UdpSim sim;
-    if (!sim.Start(SourceDir(), {"devices=" + std::to_string(n), "search-trace=" + trace})) {
+    if (!sim.Start({"devices=" + std::to_string(n), "search-trace=" + trace})) {
         state.SkipWithError("simulator did not start");
         return;
     }
@@ -99,13 +92,13 @@ BENCHMARK(BM_BroadcastSearch)->Arg(100)->Arg(500)->Arg(1000)->Iterations(5)->Use
 
 int main(int argc, char** argv)
 {
-    if (!kvnetns::InnerName()) {
-        // Broadcasts never leave a namespace made for this run.
-        std::vector<std::string> args = {kvnetns::SelfExe()};
+    if (!kvtest::NetnsPair()) {
+        // Broadcasts never leave a namespace pair made for this run.
+        std::vector<std::string> args = {kvtest::SelfExe()};
         for (int i = 1; i < argc; ++i)
             args.push_back(argv[i]);
         std::string out;
-        const int rc = kvnetns::RunInside(kvnetns::Topology{}, args, &out);
+        const int rc = kvtest::RunInNetns(kvtest::NetnsOptions{}, args, &out);
         fputs(out.c_str(), stdout);
         if (rc == -1)
             fprintf(stderr, "bench_search: cannot create network namespaces (needs root)\n");

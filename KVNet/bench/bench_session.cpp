@@ -21,18 +21,7 @@
 #include "dev_connection.h"
 #include "srp6/kv_srp6_client.h"
 
-// The simulator is found from this file's own path (the tree's root).
-static const char* kv_bench_source_dir()
-{
-    static std::string dir = [] {
-        std::string f = __FILE__;
-        return f.substr(0, f.rfind("/KVNet/bench/"));
-    }();
-    return dir.c_str();
-}
-#define KV_SOURCE_DIR kv_bench_source_dir()
-#define KV_PYTHON "/usr/bin/python3"
-#include "../tests/test_util.cpp"
+#include "test_kit.h"
 
 namespace {
 

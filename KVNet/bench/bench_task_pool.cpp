@@ -6,6 +6,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "test_kit.h"
 #include "KVNet.h"
 #include "kv_log.h"
 #include "sync_event.h"
@@ -61,7 +62,7 @@ public:
     {
         if (st.thread_index() != 0)
             return;
-        path_ = "/tmp/kvbench-" + std::to_string(getpid()) + ".log";
+        path_ = dir_.File("bench.log");
         KVNetLogParam p{};
         snprintf(p.szLogPath, sizeof p.szLogPath, "%s", path_.c_str());
         p.gEnableMsgStatus = 1;
@@ -74,6 +75,7 @@ public:
         KVNetRelease();
         unlink(path_.c_str());
     }
+    kvtest::TempDir dir_{"bench-log"}; // goes with the log in it
     std::string path_;
 };
 

@@ -25,6 +25,7 @@
 #include "kv_file.h"
 #include "sync_event.h"
 #include "upgrade.h"
+#include "test_kit.h"
 
 namespace {
 
@@ -43,24 +44,14 @@ class Sink {
 public:
     explicit Sink(bool upgrade) : upgrade_(upgrade)
     {
-        lfd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(lfd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        listen(lfd_, 4);
-        socklen_t len = sizeof a;
-        getsockname(lfd_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
     }
-    ~Sink() { close(lfd_); }
-    uint16_t port() const { return port_; }
+    uint16_t port() const { return listener_.port(); }
     // Serves one connection on a thread; its CPU time lands in cpuMs.
     std::thread Serve()
     {
         return std::thread([this] {
             const double c0 = cpu_ms(CLOCK_THREAD_CPUTIME_ID);
-            int fd = accept4(lfd_, nullptr, nullptr, SOCK_CLOEXEC);
+            int fd = listener_.Accept();
             if (fd >= 0) {
                 upgrade_ ? Upgrade(fd) : Drain(fd);
                 close(fd);
@@ -133,8 +124,7 @@ private:
         }
     }
     bool upgrade_;
-    int lfd_ = -1;
-    uint16_t port_ = 0;
+    kvtest::LoopbackListener listener_;
 };
 
 class Link : public kvsession::Link {
@@ -154,21 +144,17 @@ private:
     uint16_t port_;
 };
 
-bool g_fileMade = false;
-
 const std::string& FilePath()
 {
-    static std::string path = [] {
-        g_fileMade = true;
-        char p[96];
-        snprintf(p, sizeof p, "/tmp/kvbench-upgrade-%d.bin", getpid());
+    // The file goes with its folder when the program ends.
+    static kvtest::TempDir dir("bench-upgrade");
+    static const std::string path = [] {
+        const std::string p = dir.File("image.bin");
         std::vector<uint8_t> d(kFile);
         for (size_t i = 0; i < d.size(); ++i)
             d[i] = static_cast<uint8_t>(i * 131 + (i >> 12));
-        FILE* f = fopen(p, "wb");
-        fwrite(d.data(), 1, d.size(), f);
-        fclose(f);
-        return std::string(p);
+        kvtest::WriteFile(p, d.data(), d.size());
+        return p;
     }();
     return path;
 }
@@ -288,14 +274,6 @@ void BM_Crc32(benchmark::State& st)
     st.SetBytesProcessed(static_cast<int64_t>(st.iterations()) * st.range(0));
 }
 BENCHMARK(BM_Crc32)->Arg(4096)->Arg(1 << 20);
-
-struct Cleanup {
-    ~Cleanup()
-    {
-        if (g_fileMade)
-            unlink(FilePath().c_str());
-    }
-} g_cleanup;
 
 } // namespace
 

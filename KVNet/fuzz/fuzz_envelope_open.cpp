@@ -1,7 +1,9 @@
 // Opening received envelopes. The first byte picks inline or heap placement (bit 0) and
 // whether the rest is the encrypted body as received (bit 1 clear) or a plain body that
 // is given a correct digest for its own block length and then encrypted (bit 1 set), so
-// that the length and placement checks behind the digest are reached as well.
+// that the length and placement checks behind the digest are reached as well. Bodies
+// above the 100 KiB inline area are always heap blocks, as the receive loop places them,
+// so that an inner body too large for the inline area stays where it is.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -60,9 +62,9 @@ void SignPlain(uint8_t* p, size_t n)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static MsgBuf* msg = new MsgBuf;
-    if (size < 1 || size > kvmsg::kInlineBody + 1)
+    if (size < 1 || size > 4 * kvmsg::kInlineBody)
         return 0;
-    const bool heap = data[0] & 1;
+    const bool heap = (data[0] & 1) || size - 1 > kvmsg::kInlineBody;
     const bool plain = data[0] & 2;
     ++data;
     --size;

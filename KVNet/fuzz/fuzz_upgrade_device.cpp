@@ -2,21 +2,15 @@
 // verdict on 762, flash progress and multi-channel progress records. A real upgrade runs
 // over loopback TCP; the fuzz input (after one byte choosing the upgrade type) is all the
 // device ever sends, then it closes. The parsers are also fed the input directly.
-#include <arpa/inet.h>
 #include <atomic>
-#include <cstdio>
 #include <cstring>
-#include <netinet/in.h>
-#include <poll.h>
 #include <string>
-#include <sys/socket.h>
-#include <cerrno>
-#include <fcntl.h>
-#include <unistd.h>
 #include <vector>
 
 #include "upgrade.h"
 #include "upgrade_proto.h"
+#include "scripted_device.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -37,8 +31,8 @@ private:
     uint16_t port_;
 };
 
-int g_listen = -1;
-uint16_t g_port = 0;
+kvtest::ScriptedDevice* g_device = nullptr;
+kvtest::TempDir* g_dir = nullptr; // removed at exit with the files in it
 std::string g_files[8];
 
 void put32(std::vector<uint8_t>& b, size_t off, uint32_t v)
@@ -48,11 +42,8 @@ void put32(std::vector<uint8_t>& b, size_t off, uint32_t v)
 
 std::string write_file(const char* stem, const std::vector<uint8_t>& d)
 {
-    char path[128];
-    snprintf(path, sizeof path, "/tmp/kvfuzz-upgrade-%d-%s", getpid(), stem);
-    FILE* f = fopen(path, "wb");
-    fwrite(d.data(), 1, d.size(), f);
-    fclose(f);
+    const std::string path = g_dir->File(stem);
+    kvtest::WriteFile(path, d.data(), d.size());
     return path;
 }
 
@@ -77,15 +68,9 @@ struct Calls {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    g_listen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(g_listen, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    listen(g_listen, 16);
-    socklen_t len = sizeof a;
-    getsockname(g_listen, reinterpret_cast<sockaddr*>(&a), &len);
-    g_port = ntohs(a.sin_port);
+    g_device = new kvtest::ScriptedDevice;
+    g_dir = new kvtest::TempDir("fuzz-upgrade");
+    atexit([] { delete g_dir; });
 
     // One part file (two parts of 10 and 5000 bytes) and one plain file.
     std::vector<uint8_t> parts(276 + 2 * 92 + 5010, 0x5A);
@@ -140,49 +125,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     req.type = type;
     req.mask = 0x3;
     req.masks[1] = 0x1;
-    auto* up = new DevRemoteUpgrade(std::make_unique<Link>(g_port), req);
+    g_device->Start({{std::string(reinterpret_cast<const char*>(dev), devLen)}});
+    auto* up = new DevRemoteUpgrade(std::make_unique<Link>(g_device->port()), req);
     if (!up->Start()) {
         delete up;
+        g_device->Stop();
         return 0;
     }
-    // The device: accept, answer with the input, then read whatever comes until the
-    // client closes.
-    pollfd p{g_listen, POLLIN, 0};
-    if (poll(&p, 1, 2000) == 1) {
-        int fd = accept4(g_listen, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd >= 0) {
-            // One thread plays the device: write the input while reading whatever the
-            // client sends (it may send a lot before it reads), then read to its close.
-            fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-            size_t off = 0;
-            bool wrDone = devLen == 0;
-            if (wrDone)
-                shutdown(fd, SHUT_WR);
-            char sink[65536];
-            for (;;) {
-                pollfd q{fd, static_cast<short>(POLLIN | (wrDone ? 0 : POLLOUT)), 0};
-                if (poll(&q, 1, 5000) <= 0)
-                    break;
-                if (!wrDone && (q.revents & (POLLOUT | POLLERR | POLLHUP))) {
-                    ssize_t n = send(fd, dev + off, devLen - off, MSG_NOSIGNAL);
-                    if (n > 0)
-                        off += static_cast<size_t>(n);
-                    if (n < 0 && errno != EAGAIN) {
-                        wrDone = true;
-                    } else if (off == devLen) {
-                        wrDone = true;
-                        shutdown(fd, SHUT_WR);
-                    }
-                }
-                if (q.revents & (POLLIN | POLLHUP | POLLERR)) {
-                    ssize_t n = recv(fd, sink, sizeof sink, 0);
-                    if (n == 0 || (n < 0 && errno != EAGAIN))
-                        break;
-                }
-            }
-            close(fd);
-        }
-    }
+    // The device answers with the input while it reads whatever the client sends (it
+    // may send a lot before it reads), then reads to the client's close.
+    g_device->WaitServed(5000);
     DevRemoteUpgrade::StopAndFree(&up);
+    g_device->Stop();
     return 0;
 }

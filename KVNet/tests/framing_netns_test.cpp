@@ -9,27 +9,10 @@
 #include <vector>
 
 #include "msg_channel.h"
-#include "test_util.h"
+#include "netns_test.h"
+#include "test_kit.h"
 
 namespace {
-
-const char* pair_name()
-{
-    const char* n = getenv("KVNETNS");
-    return n ? n : "";
-}
-
-std::vector<std::string> in_dev()
-{
-    return {"ip", "netns", "exec", std::string(pair_name()) + "-dev"};
-}
-
-void set_loss(int percent)
-{
-    std::string cmd = std::string(KV_SOURCE_DIR) + "/tests/netns/kvnetns.sh loss " + pair_name() + "-cli " +
-                      std::to_string(percent);
-    ASSERT_EQ(system(cmd.c_str()), 0) << cmd;
-}
 
 // Scrambled round trips with bodies of every size class; each reply must be the request.
 void exchange_many(KVMsgChannel& w, int rounds)
@@ -55,28 +38,31 @@ void exchange_many(KVMsgChannel& w, int rounds)
 
 TEST(FramingNetns, RunsInsideAPrivatePair)
 {
-    ASSERT_STRNE(pair_name(), "");
+    KV_IN_PRIVATE_NETNS();
+    EXPECT_TRUE(kvtest::InPrivateNetns());
 }
 
 TEST(FramingNetns, ScrambledExchangesSurvivePacketLoss)
 {
+    KV_IN_PRIVATE_NETNS(true);
     kvtest::SimProcess sim;
-    ASSERT_TRUE(sim.Start({"--bind", "198.51.100.1"}, in_dev()));
-    set_loss(10);
+    ASSERT_TRUE(sim.Start({"--bind", "198.51.100.1"}, kvtest::InNetnsSide("dev")));
+    ASSERT_TRUE(kvtest::SetNetnsLoss("cli", 10));
     KVMsgChannel w;
     ASSERT_TRUE(w.Socket("198.51.100.1", sim.tcp_port(), true));
     ASSERT_TRUE(w.Connect(5000));
     exchange_many(w, 40);
-    set_loss(0);
+    ASSERT_TRUE(kvtest::SetNetnsLoss("cli", 0));
 }
 
 TEST(FramingNetns, ExchangesSurviveADelayingChunkingRelay)
 {
+    KV_IN_PRIVATE_NETNS(true);
     kvtest::SimProcess sim, relay;
-    ASSERT_TRUE(sim.Start({"--bind", "127.0.0.1"}, in_dev()));
+    ASSERT_TRUE(sim.Start({"--bind", "127.0.0.1"}, kvtest::InNetnsSide("dev")));
     ASSERT_TRUE(relay.StartRelay({"--tcp", "198.51.100.1:0=127.0.0.1:" + std::to_string(sim.tcp_port()),
                                   "--delay-ms", "20", "--tcp-chunk", "977"},
-                                 in_dev()));
+                                 kvtest::InNetnsSide("dev")));
     KVMsgChannel w;
     ASSERT_TRUE(w.Socket("198.51.100.1", relay.tcp_port(), true));
     ASSERT_TRUE(w.Connect(5000));

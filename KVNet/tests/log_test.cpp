@@ -12,7 +12,7 @@
 
 #include "KVNet.h"
 #include "kv_log.h"
-#include "test_util.h"
+#include "test_kit.h"
 
 namespace {
 

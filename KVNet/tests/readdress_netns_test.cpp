@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "test_kit.h"
 #include "KVNet.h"
 #include "local_addrs.h"
 #include "readdress.h"
@@ -59,13 +60,11 @@ const char* kMac0 = "00-4B-56-00-00-00";
 
 TEST(ReaddressNetns, BothFormsGoOutFromEveryLocalAddress)
 {
-    kvnetns::Topology topo;
-    topo.secondSubnet = true;
-    KV_NETNS_OR_REEXEC(topo);
+    KV_IN_PRIVATE_NETNS(true, true);
     ReaddressTimeouts t(1500, 1500);
     kvnetns::UdpSim simA, simB;
-    ASSERT_TRUE(simA.Start(KV_SOURCE_DIR, {"devices=1"}));
-    ASSERT_TRUE(simB.Start(KV_SOURCE_DIR, {"devices=1", "mac-prefix=00-4B-56-11"}, "dev2"));
+    ASSERT_TRUE(simA.Start({"devices=1"}));
+    ASSERT_TRUE(simB.Start({"devices=1", "mac-prefix=00-4B-56-11"}, "dev2"));
     const KVNetSetNewDevInfoExParam p = Request(kMac0, "198.51.100.64");
     EXPECT_EQ(KVNetSetNewDevInfoEx(&p), 1); // the device behind the first subnet answers
 
@@ -95,20 +94,20 @@ TEST(ReaddressNetns, BothFormsGoOutFromEveryLocalAddress)
         ASSERT_EQ(lines.size(), 2u) << w.src;
         std::set<long long> types, seqs;
         for (const std::string& l : lines) {
-            types.insert(kvnetns::JsonInt(l, "type"));
-            seqs.insert(kvnetns::JsonInt(l, "seq"));
-            EXPECT_EQ(kvnetns::PeerHost(l), w.src);
-            EXPECT_EQ(kvnetns::JsonStr(l, "dst"), "255.255.255.255");
-            EXPECT_EQ(kvnetns::JsonInt(l, "flags"), 0);
-            EXPECT_EQ(kvnetns::JsonInt(l, "ack"), 0);
-            EXPECT_EQ(kvnetns::JsonInt(l, "subtype"), 0);
-            const std::vector<uint8_t> body = kvnetns::JsonHex(l, "body");
-            if (kvnetns::JsonInt(l, "type") == 13) {
-                EXPECT_EQ(kvnetns::JsonInt(l, "size"), 744);
+            types.insert(kvtest::JsonInt(l, "type"));
+            seqs.insert(kvtest::JsonInt(l, "seq"));
+            EXPECT_EQ(kvtest::PeerHost(l), w.src);
+            EXPECT_EQ(kvtest::JsonStr(l, "dst"), "255.255.255.255");
+            EXPECT_EQ(kvtest::JsonInt(l, "flags"), 0);
+            EXPECT_EQ(kvtest::JsonInt(l, "ack"), 0);
+            EXPECT_EQ(kvtest::JsonInt(l, "subtype"), 0);
+            const std::vector<uint8_t> body = kvtest::JsonHex(l, "body");
+            if (kvtest::JsonInt(l, "type") == 13) {
+                EXPECT_EQ(kvtest::JsonInt(l, "size"), 744);
                 ASSERT_EQ(body.size(), 744u);
                 EXPECT_EQ(memcmp(body.data(), &p, 744), 0) << "the request goes out unchanged";
             } else {
-                EXPECT_EQ(kvnetns::JsonInt(l, "size"), 116);
+                EXPECT_EQ(kvtest::JsonInt(l, "size"), 116);
                 EXPECT_EQ(body, legacy);
             }
         }
@@ -119,7 +118,7 @@ TEST(ReaddressNetns, BothFormsGoOutFromEveryLocalAddress)
 
 TEST(ReaddressNetns, CredentialLengthsChooseTheForms)
 {
-    KV_NETNS_OR_REEXEC(kvnetns::Topology{});
+    KV_IN_PRIVATE_NETNS();
     ReaddressTimeouts t(300, 300);
     struct Case {
         const char* user;
@@ -137,15 +136,15 @@ TEST(ReaddressNetns, CredentialLengthsChooseTheForms)
     };
     for (const Case& c : cases) {
         kvnetns::UdpSim sim;
-        ASSERT_TRUE(sim.Start(KV_SOURCE_DIR, {"devices=1", "readdress-ack=0"}));
+        ASSERT_TRUE(sim.Start({"devices=1", "readdress-ack=0"}));
         KVNetSetNewDevInfoExParam p = Request(kMac0, "198.51.100.64", c.user, c.pwd);
         EXPECT_EQ(KVNetSetNewDevInfoEx(&p), 1) << c.user;
         auto lines = sim.Lines({12, 13});
         ASSERT_EQ(lines.size(), c.legacy ? 2u : 1u) << c.user << "/" << c.pwd;
         for (const std::string& l : lines) {
-            const std::string body = kvnetns::JsonStr(l, "body");
-            if (kvnetns::JsonInt(l, "type") == 13) {
-                EXPECT_EQ(std::string(reinterpret_cast<const char*>(kvnetns::JsonHex(l, "body").data()) + 16), c.user);
+            const std::string body = kvtest::JsonStr(l, "body");
+            if (kvtest::JsonInt(l, "type") == 13) {
+                EXPECT_EQ(std::string(reinterpret_cast<const char*>(kvtest::JsonHex(l, "body").data()) + 16), c.user);
                 continue;
             }
             EXPECT_EQ(body.substr(32, 20), c.legacyUserHex) << c.user;
@@ -158,7 +157,7 @@ TEST(ReaddressNetns, CredentialLengthsChooseTheForms)
 
 TEST(ReaddressNetns, AnswersAndTheirResults)
 {
-    KV_NETNS_OR_REEXEC(kvnetns::Topology{});
+    KV_IN_PRIVATE_NETNS();
     ReaddressTimeouts t(600, 900);
     struct Case {
         const char* name;
@@ -183,32 +182,32 @@ TEST(ReaddressNetns, AnswersAndTheirResults)
         kvnetns::UdpSim sim;
         std::vector<std::string> args = {"devices=1"};
         args.insert(args.end(), c.args.begin(), c.args.end());
-        ASSERT_TRUE(sim.Start(KV_SOURCE_DIR, args)) << c.name;
+        ASSERT_TRUE(sim.Start(args)) << c.name;
         KVNetSetNewDevInfoExParam p = Request(kMac0, "198.51.100.64");
         p.bUnicast = c.unicast ? 1 : 0;
         const auto t0 = steady_clock::now();
         EXPECT_EQ(KVNetSetNewDevInfoEx(&p), c.result) << c.name;
         const long ms = static_cast<long>(duration_cast<milliseconds>(steady_clock::now() - t0).count());
-        EXPECT_LT(ms, c.maxMs + 250) << c.name;
+        EXPECT_LT(ms, c.maxMs + kvtest::kLoadSlackMs) << c.name;
         if (c.result == 0 && !c.args.empty() && c.args[0].rfind("readdress-ack", 0) != 0 &&
             c.args[0].rfind("device-password", 0) != 0) {
-            EXPECT_GE(ms, c.unicast ? 900 : 600) << c.name << ": waited its time-out";
+            EXPECT_GE(ms, (c.unicast ? 900 : 600) - kvtest::kClockSlackMs) << c.name << ": waited its time-out";
         }
         auto lines = sim.Lines({12, 13});
         ASSERT_EQ(lines.size(), 2u) << c.name;
         for (const std::string& l : lines) {
-            EXPECT_EQ(kvnetns::JsonStr(l, "dst"), c.dst) << c.name;
-            EXPECT_EQ(kvnetns::PeerHost(l), "198.51.100.2") << c.name;
+            EXPECT_EQ(kvtest::JsonStr(l, "dst"), c.dst) << c.name;
+            EXPECT_EQ(kvtest::PeerHost(l), "198.51.100.2") << c.name;
         }
     }
 }
 
 TEST(ReaddressNetns, ASearchAfterReaddressingShowsTheNewValues)
 {
-    KV_NETNS_OR_REEXEC(kvnetns::Topology{});
+    KV_IN_PRIVATE_NETNS();
     kv_search_set_timeouts(150, 5000);
     kvnetns::UdpSim sim;
-    ASSERT_TRUE(sim.Start(KV_SOURCE_DIR, {"devices=3"}));
+    ASSERT_TRUE(sim.Start({"devices=3"}));
     auto search = [](SearchResult& r) {
         KVNetSearchDevParam sp{SearchResult::Callback, &r, 0};
         KVNetSearchDev(&sp);
@@ -253,10 +252,10 @@ std::vector<KVLocalAddr> NoAddresses() { return {}; }
 
 TEST(ReaddressNetns, WithoutLocalAddressesOneSenderPerFormUsesAnyAddress)
 {
-    KV_NETNS_OR_REEXEC(kvnetns::Topology{});
+    KV_IN_PRIVATE_NETNS();
     ReaddressTimeouts t(500, 500);
     kvnetns::UdpSim sim;
-    ASSERT_TRUE(sim.Start(KV_SOURCE_DIR, {"devices=1"}));
+    ASSERT_TRUE(sim.Start({"devices=1"}));
     kv_set_local_addr_provider(NoAddresses);
     const KVNetSetNewDevInfoExParam p = Request(kMac0, "198.51.100.64");
     const int r = KVNetSetNewDevInfoEx(&p);
@@ -265,24 +264,21 @@ TEST(ReaddressNetns, WithoutLocalAddressesOneSenderPerFormUsesAnyAddress)
     auto lines = sim.Lines({12, 13});
     ASSERT_EQ(lines.size(), 2u);
     for (const std::string& l : lines)
-        EXPECT_EQ(kvnetns::PeerHost(l), "198.51.100.2"); // the routing table chose
+        EXPECT_EQ(kvtest::PeerHost(l), "198.51.100.2"); // the routing table chose
 }
 
 TEST(LocalAddrsNetns, UpNonLoopbackIpv4InterfacesOnly)
 {
-    kvnetns::Topology topo;
-    topo.secondSubnet = true;
-    KV_NETNS_OR_REEXEC(topo);
-    const std::string base = kvnetns::InnerName();
+    KV_IN_PRIVATE_NETNS(true, true);
     std::vector<KVLocalAddr> got = kv_local_ipv4();
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(got[0].addr, "198.51.100.2");
     EXPECT_EQ(got[1].addr, "203.0.113.2");
-    EXPECT_EQ(got[0].ifindex, if_nametoindex(kvnetns::CliIf(base, 0).c_str()));
-    EXPECT_EQ(got[1].ifindex, if_nametoindex(kvnetns::CliIf(base, 1).c_str()));
+    EXPECT_EQ(got[0].ifindex, if_nametoindex("kv0"));
+    EXPECT_EQ(got[1].ifindex, if_nametoindex("kv1"));
     EXPECT_TRUE(got[0].broadcast && got[1].broadcast);
     // An interface that is down no longer counts.
-    ASSERT_EQ(kvnetns::Sh("ip link set " + kvnetns::CliIf(base, 1) + " down"), 0);
+    ASSERT_EQ(kvtest::Sh("ip link set kv1 down"), 0);
     got = kv_local_ipv4();
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(got[0].addr, "198.51.100.2");

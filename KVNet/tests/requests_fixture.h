@@ -9,63 +9,21 @@
 #include <vector>
 
 #include "KVNet.h"
-#include "test_util.h"
+#include "test_kit.h"
 
 namespace kvreqtest {
 
-struct LoggedMsg {
-    int conn = 0;
-    unsigned type = 0, subtype = 0, size = 0, seq = 0, ack = 0, flags = 0;
-    std::vector<uint8_t> body;
-};
-
-inline bool JsonUInt(const std::string& line, const char* key, size_t from, unsigned* out)
-{
-    const std::string k = std::string("\"") + key + "\":";
-    size_t at = line.find(k, from);
-    if (at == std::string::npos)
-        return false;
-    *out = static_cast<unsigned>(std::strtoul(line.c_str() + at + k.size(), nullptr, 10));
-    return true;
-}
-
-inline std::vector<uint8_t> Unhex(const std::string& s, size_t from, size_t to)
-{
-    std::vector<uint8_t> out;
-    out.reserve((to - from) / 2);
-    auto v = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };
-    for (size_t i = from; i + 1 < to; i += 2)
-        out.push_back(static_cast<uint8_t>(v(s[i]) << 4 | v(s[i + 1])));
-    return out;
-}
+using LoggedMsg = kvtest::SimLogEntry;
 
 // Messages the simulator received of MsgType type (0: all), envelopes opened.
 inline std::vector<LoggedMsg> Received(const kvtest::SimProcess& sim, unsigned type = 0)
 {
     std::vector<LoggedMsg> out;
     for (const std::string& line : sim.LogLines()) {
+        LoggedMsg m = kvtest::ParseSimLogLine(line);
         // Envelope events carry the inner head and body; plain lines carry "head".
-        const bool event = line.find("\"event\":\"envelope\"") != std::string::npos;
-        size_t head = line.find("\"head\":{");
-        if (head == std::string::npos)
-            continue;
-        LoggedMsg m;
-        unsigned c = 0;
-        JsonUInt(line, "conn", 0, &c);
-        m.conn = static_cast<int>(c);
-        JsonUInt(line, "type", head, &m.type);
-        if (m.type == 10003 && !event)
+        if (!m.hasHead || (m.type == 10003 && m.event != "envelope"))
             continue; // the envelope itself; its event line follows
-        JsonUInt(line, "subtype", head, &m.subtype);
-        JsonUInt(line, "size", head, &m.size);
-        JsonUInt(line, "seq", head, &m.seq);
-        JsonUInt(line, "ack", head, &m.ack);
-        JsonUInt(line, "flags", head, &m.flags);
-        size_t b = line.find("\"body\":\"");
-        if (b != std::string::npos) {
-            b += 8;
-            m.body = Unhex(line, b, line.find('"', b));
-        }
         if (!type || m.type == type)
             out.push_back(std::move(m));
     }

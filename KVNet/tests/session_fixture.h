@@ -11,7 +11,7 @@
 
 #include "KVNet.h"
 #include "dev_connection.h"
-#include "test_util.h"
+#include "test_kit.h"
 
 namespace kvsess {
 
@@ -110,21 +110,7 @@ inline uint16_t DeadPort()
     return SyncSocket::GetFreePort();
 }
 
-// A field of a flat JSON log line: the text after "key": up to the next , or }.
-inline std::string Field(const std::string& line, const std::string& key)
-{
-    const std::string k = "\"" + key + "\":";
-    size_t i = line.find(k);
-    if (i == std::string::npos)
-        return "";
-    i += k.size();
-    if (line[i] == '"') {
-        size_t j = line.find('"', i + 1);
-        return line.substr(i + 1, j - i - 1);
-    }
-    size_t j = line.find_first_of(",}", i);
-    return line.substr(i, j - i);
-}
+using kvtest::JsonField;
 
 // Simulator log lines that carry a given event name.
 inline std::vector<std::string> Events(const kvtest::SimProcess& sim, const std::string& name)

@@ -15,7 +15,7 @@
 #include "KVNet.h"
 #include "dev_connection.h"
 #include "session_link.h"
-#include "test_util.h"
+#include "test_kit.h"
 
 namespace {
 

@@ -13,31 +13,13 @@
 #include <unistd.h>
 
 #include "sync_socket.h"
-#include "test_util.h"
+#include "test_kit.h"
 
 using namespace std::chrono;
 
 namespace {
 
-// A loopback TCP listener with a chosen backlog.
-struct Listener {
-    int fd = -1;
-    uint16_t port = 0;
-    explicit Listener(int backlog = 16)
-    {
-        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        listen(fd, backlog);
-        socklen_t len = sizeof a;
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-        port = ntohs(a.sin_port);
-    }
-    int Accept() { return accept4(fd, nullptr, nullptr, SOCK_CLOEXEC); }
-    ~Listener() { close(fd); }
-};
+using Listener = kvtest::LoopbackListener;
 
 bool connect_to(SyncSocket& s, uint16_t port, int timeoutMs = 2000)
 {
@@ -58,7 +40,7 @@ TEST(SyncSocketTest, CloseWithoutDescriptorIsMinusOneTwice)
     SyncSocket s;
     EXPECT_EQ(s.Close(), -1);
     Listener l;
-    ASSERT_TRUE(connect_to(s, l.port));
+    ASSERT_TRUE(connect_to(s, l.port()));
     EXPECT_EQ(s.Close(), 0);
     EXPECT_EQ(s.Close(), -1);
     EXPECT_EQ(s.fd(), -1);
@@ -69,7 +51,7 @@ TEST(SyncSocketTest, ConnectToClosedPortFails)
     uint16_t port;
     {
         Listener l; // bound then closed: nothing listens there any more
-        port = l.port;
+        port = l.port();
     }
     SyncSocket s;
     ASSERT_TRUE(s.Socket("127.0.0.1", port, true));
@@ -80,15 +62,9 @@ TEST(SyncSocketTest, ConnectToUnansweringPeerTimesOutWithFlag)
 {
     // A listener whose accept queue is full drops further SYNs: the connect hangs.
     Listener l(0);
-    SyncSocket fill[3];
-    for (auto& f : fill) {
-        f.Socket("127.0.0.1", l.port, true);
-        f.SetNonBlock(true);
-        f.Connect_();
-    }
-    std::this_thread::sleep_for(milliseconds(50));
+    ASSERT_TRUE(l.FillBacklog());
     SyncSocket s;
-    ASSERT_TRUE(s.Socket("127.0.0.1", l.port, true));
+    ASSERT_TRUE(s.Socket("127.0.0.1", l.port(), true));
     ASSERT_TRUE(s.SetNonBlock(true));
     ASSERT_TRUE(s.Connect_());
     int timedOut = -1;
@@ -109,7 +85,7 @@ TEST(SyncSocketTest, HighDescriptorsWorkWithPoll)
     ASSERT_GE(rl.rlim_cur, 1700u) << "cannot raise the descriptor limit";
     Listener l;
     SyncSocket s;
-    ASSERT_TRUE(s.Socket("127.0.0.1", l.port, true));
+    ASSERT_TRUE(s.Socket("127.0.0.1", l.port(), true));
     int high = fcntl(s.fd(), F_DUPFD_CLOEXEC, 1600);
     ASSERT_GE(high, 1600);
     close(s.fd());
@@ -138,7 +114,7 @@ TEST(SyncSocketTest, RecvUntilFindsASplitTerminator)
 {
     Listener l;
     SyncSocket s;
-    ASSERT_TRUE(connect_to(s, l.port));
+    ASSERT_TRUE(connect_to(s, l.port()));
     int peer = l.Accept();
     std::thread writer([peer] {
         const char a[] = "<x>1</resp", b[] = "onse>tail";
@@ -158,7 +134,7 @@ TEST(SyncSocketTest, RecvUntilFailsWhenRoomRunsOut)
 {
     Listener l;
     SyncSocket s;
-    ASSERT_TRUE(connect_to(s, l.port));
+    ASSERT_TRUE(connect_to(s, l.port()));
     int peer = l.Accept();
     std::string junk(64, 'z');
     (void)!write(peer, junk.data(), junk.size());
@@ -171,7 +147,7 @@ TEST(SyncSocketTest, ShutdownFromAnotherThreadUnblocksRecv)
 {
     Listener l;
     SyncSocket s;
-    ASSERT_TRUE(connect_to(s, l.port));
+    ASSERT_TRUE(connect_to(s, l.port()));
     int peer = l.Accept();
     std::atomic<bool> returned{false};
     std::thread reader([&] {
@@ -192,7 +168,7 @@ TEST(SyncSocketTest, SendAfterPeerClosedFailsWithoutSignal)
 {
     Listener l;
     SyncSocket s;
-    ASSERT_TRUE(connect_to(s, l.port));
+    ASSERT_TRUE(connect_to(s, l.port()));
     close(l.Accept());
     std::this_thread::sleep_for(milliseconds(50));
     std::string big(1 << 16, 'q');
@@ -209,7 +185,7 @@ TEST(SyncSocketTest, PeerClosingMidReceiveFails)
 {
     Listener l;
     SyncSocket s;
-    ASSERT_TRUE(connect_to(s, l.port));
+    ASSERT_TRUE(connect_to(s, l.port()));
     int peer = l.Accept();
     (void)!write(peer, "abc", 3);
     close(peer);

@@ -12,25 +12,11 @@
 #include "session_fixture.h"
 #include "upgrade_fw_util.h"
 #include "upgrade_sim_util.h"
-
-namespace {
-
-const char* pair_name()
-{
-    const char* n = getenv("KVNETNS");
-    return n ? n : "";
-}
-
-void set_loss(int percent)
-{
-    std::string cmd = std::string(KV_SOURCE_DIR) + "/tests/netns/kvnetns.sh loss " + pair_name() + "-cli " +
-                      std::to_string(percent);
-    ASSERT_EQ(system(cmd.c_str()), 0) << cmd;
-}
+#include "netns_test.h"
 
 TEST(UpgradeNetnsSlow, ThirtyTwoMiBUnderFivePercentLossArrivesWithTheRightCrc)
 {
-    ASSERT_STRNE(pair_name(), "");
+    KV_IN_PRIVATE_NETNS(true);
     const std::string dir = kvtest::TempPath("fwloss");
     mkdir(dir.c_str(), 0700);
     const std::string path = dir + "/big.bin";
@@ -41,8 +27,8 @@ TEST(UpgradeNetnsSlow, ThirtyTwoMiBUnderFivePercentLossArrivesWithTheRightCrc)
     ASSERT_TRUE(sim.Start({"--bind", "198.51.100.1", "--scenario", "device-kind=scrambled", "--scenario",
                            "session-id=4242", "--scenario", "upgrade-session=4242", "--scenario",
                            "upgrade-file=" + path},
-                          {"ip", "netns", "exec", std::string(pair_name()) + "-dev"}));
-    set_loss(5);
+                          kvtest::InNetnsSide("dev")));
+    ASSERT_TRUE(kvtest::SetNetnsLoss("cli", 5));
 
     kvsess::Recorder srec;
     DevConnection* session =
@@ -60,7 +46,7 @@ TEST(UpgradeNetnsSlow, ThirtyTwoMiBUnderFivePercentLossArrivesWithTheRightCrc)
     ASSERT_NE(up, nullptr);
     EXPECT_TRUE(rec.final.Wait(600000));
     KVNetStopRemoteUpgrade(&up);
-    set_loss(0);
+    ASSERT_TRUE(kvtest::SetNetnsLoss("cli", 0));
     KVNetConnectionStop(&session);
 
     EXPECT_EQ(rec.Milestones(), (std::vector<unsigned>{764, 391}));
@@ -72,13 +58,11 @@ TEST(UpgradeNetnsSlow, ThirtyTwoMiBUnderFivePercentLossArrivesWithTheRightCrc)
     EXPECT_TRUE(kvsess::Events(sim, "upgrade-fault").empty());
     auto checks = kvsess::Events(sim, "upgrade-check");
     ASSERT_EQ(checks.size(), 1u);
-    EXPECT_EQ(kvtest::JsonNumber(checks[0], "received"), static_cast<long long>(32u << 20));
-    EXPECT_EQ(kvtest::JsonNumber(checks[0], "faults"), 0);
+    EXPECT_EQ(kvtest::JsonInt(checks[0], "received"), static_cast<long long>(32u << 20));
+    EXPECT_EQ(kvtest::JsonInt(checks[0], "faults"), 0);
     const uint32_t crc = kvtest::BitwiseCrc(0, file.data() + 276 + 3 * 92, 32u << 20);
-    EXPECT_EQ(kvtest::JsonNumber(checks[0], "crc"), crc);
+    EXPECT_EQ(kvtest::JsonInt(checks[0], "crc"), crc);
 
     unlink(path.c_str());
     rmdir(dir.c_str());
 }
-
-} // namespace

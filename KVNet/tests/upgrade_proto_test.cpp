@@ -8,7 +8,7 @@
 
 #include "crc32.h"
 #include "kv_file.h"
-#include "test_util.h"
+#include "test_kit.h"
 #include "upgrade_fw_util.h"
 #include "upgrade_proto.h"
 

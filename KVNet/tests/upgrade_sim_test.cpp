@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <unistd.h>
 
+#include "test_kit.h"
 #include "KVNet.h"
 #include "upgrade_fw_util.h"
 #include "upgrade_sim_util.h"
@@ -287,7 +288,7 @@ TEST_F(UpgradeSim, PausedPiecesOf4096And4096And1808)
     u.mask = 1;
     const auto t0 = Clock::now();
     EXPECT_EQ(Run(u, {}), (std::vector<unsigned>{764, 391}));
-    EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(150)); // a pause after each piece
+    EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(150 - kvtest::kClockSlackMs)); // a pause after each piece
     auto d = Data();
     ASSERT_EQ(d.size(), 3u);
     EXPECT_EQ(d[0].size, 4096u);
@@ -531,28 +532,8 @@ TEST_F(UpgradeSim, LogTellsFlashSilenceFromTheDeviceClose)
 namespace {
 
 // A listener whose backlog is full: a connect to it stays pending.
-struct FullListener {
-    int lfd = -1, filler = -1;
-    uint16_t port = 0;
-    FullListener()
-    {
-        lfd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        listen(lfd, 0);
-        socklen_t len = sizeof a;
-        getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len);
-        port = ntohs(a.sin_port);
-        filler = socket(AF_INET, SOCK_STREAM, 0);
-        connect(filler, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    }
-    ~FullListener()
-    {
-        close(filler);
-        close(lfd);
-    }
+struct FullListener : kvtest::LoopbackListener {
+    FullListener() : kvtest::LoopbackListener(0) { EXPECT_TRUE(FillBacklog()); }
 };
 
 } // namespace
@@ -601,7 +582,7 @@ TEST_F(UpgradeSim, StopInEachPhaseIsPromptAndSilent)
         req.mask = u.mask;
         req.pauseMs = u.pauseMs;
         auto* up = new DevRemoteUpgrade(
-            std::make_unique<DirectSession>("127.0.0.1", full ? full->port : sim.tcp_port()), req);
+            std::make_unique<DirectSession>("127.0.0.1", full ? full->port() : sim.tcp_port()), req);
         ASSERT_TRUE(up->Start());
         if (c.waitForCode) {
             ASSERT_TRUE(WaitFor(
@@ -617,7 +598,7 @@ TEST_F(UpgradeSim, StopInEachPhaseIsPromptAndSilent)
         DevRemoteUpgrade::StopAndFree(&up);
         const auto took = Clock::now() - t0;
         r.returned = true;
-        EXPECT_LT(took, std::chrono::milliseconds(200));
+        EXPECT_LT(took, std::chrono::milliseconds(kvtest::kLoadSlackMs));
         EXPECT_FALSE(r.final.Wait(0)) << "the upgrade ended before the stop";
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         EXPECT_EQ(r.afterStop.load(), 0);

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "sync_event.h"
-#include "test_util.h"
+#include "test_kit.h"
 #include "upgrade.h"
 
 namespace kvtest {
@@ -96,48 +96,24 @@ struct SimMsg {
     std::string event; // a handler's finding instead of a received message
 };
 
-inline long long JsonNumber(const std::string& line, const std::string& key, size_t from = 0)
-{
-    const std::string k = "\"" + key + "\":";
-    size_t p = line.find(k, from);
-    if (p == std::string::npos)
-        return -1;
-    return strtoll(line.c_str() + p + k.size(), nullptr, 10);
-}
-
-inline std::string JsonString(const std::string& line, const std::string& key)
-{
-    const std::string k = "\"" + key + "\":\"";
-    size_t p = line.find(k);
-    if (p == std::string::npos)
-        return "";
-    p += k.size();
-    return line.substr(p, line.find('"', p) - p);
-}
-
 // Received messages (events = true: the handlers' findings instead).
 inline std::vector<SimMsg> SimMessages(const SimProcess& sim, bool events = false)
 {
     std::vector<SimMsg> out;
     for (const auto& l : sim.LogLines()) {
+        const SimLogEntry e = ParseSimLogLine(l);
         SimMsg m;
-        m.conn = static_cast<int>(JsonNumber(l, "conn"));
-        m.partial = l.find("\"partial\":true") != std::string::npos;
-        m.event = JsonString(l, "event");
-        const size_t h = l.find("\"head\":{");
-        if (h != std::string::npos) {
-            m.flags = static_cast<unsigned>(JsonNumber(l, "flags", h));
-            m.ack = static_cast<unsigned>(JsonNumber(l, "ack", h));
-            m.type = static_cast<unsigned>(JsonNumber(l, "type", h));
-            m.subtype = static_cast<unsigned>(JsonNumber(l, "subtype", h));
-            m.size = static_cast<unsigned>(JsonNumber(l, "size", h));
-            m.seq = static_cast<unsigned>(JsonNumber(l, "seq", h));
-        }
-        m.body = JsonString(l, "body");
-        const std::string k = "\"time\":";
-        size_t t = l.find(k);
-        if (t != std::string::npos)
-            m.time = strtod(l.c_str() + t + k.size(), nullptr);
+        m.conn = e.conn;
+        m.partial = e.partial;
+        m.event = e.event;
+        m.flags = e.flags;
+        m.ack = e.ack;
+        m.type = e.type;
+        m.subtype = e.subtype;
+        m.size = e.size;
+        m.seq = e.seq;
+        m.body = JsonStr(l, "body");
+        m.time = e.time;
         if (m.event.empty() != events)
             out.push_back(m);
     }

@@ -200,10 +200,12 @@ bool KVMsgChannel::RecvMsgTcp(MsgBuf& msg)
     }
     const uint32_t size = msg.head.MsgSize;
     if (size > kvmsg::kMaxBody) {
+#ifndef KV_FUZZ_BUILD
         printf("**************Msgbuf is not big enough, and data is too big(%d), type:%d, sub type:%d, "
                "size:%d, seq:%d\n",
                static_cast<int>(size), msg.head.MsgType, msg.head.MsgSubType, static_cast<int>(size),
                static_cast<int>(msg.head.Seq));
+#endif
         return false;
     }
     if (static_cast<size_t>(ext) + size > kvmsg::kInlineBody) {
@@ -306,8 +308,10 @@ bool KVMsgChannel::RecvPack(PackBuf& pack)
         return true;
     if (h.PackNo < h.PackNum && h.PackSize <= kvmsg::kPackData)
         return true;
+#ifndef KV_FUZZ_BUILD
     printf("***Invalid pack PackType:%d, PackNum:%d, PackNo:%d, PackSize:%d***\n", h.PackType, h.PackNum,
            h.PackNo, h.PackSize);
+#endif
     return false;
 }
 

@@ -2,19 +2,13 @@
 #include "fuzz_support.h"
 #include "soapDeviceBindingProxy.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzzsupport::install();
-    return 0;
-}
+KVONVIF_FUZZ_DEVICE_SERVICE()
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzzsupport::serve({std::string(reinterpret_cast<const char*>(data), size)});
-    kvonvif::kvonvif_device dev;
-    dev.addr = "127.0.0.1";
-    dev.port = 80;
-    kvonvif::kvonvif_params_net net(dev);
-    KVNet_NetworkBaseSet_t b;
-    memset(&b, 0, sizeof b);
+    fuzzsupport::serve({fuzzsupport::text(data, size)});
+    fuzzsupport::net_target t;
+    kvonvif::kvonvif_params_net& net = t.net;
+    KVNet_NetworkBaseSet_t b = fuzzsupport::empty_block();
     DeviceBindingProxy proxy;
     _tds__GetNetworkInterfacesResponse resp;
     kvonvif::kvonvif_params_net::ip_found found;

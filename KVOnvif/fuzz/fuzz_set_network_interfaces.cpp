@@ -1,6 +1,6 @@
 // A SetNetworkInterfaces reply after a valid interface query: the parser of the reply
-// and its RebootNeeded flag. The first bytes pick the change, so that the fuzz input
-// also drives which request is built.
+// and its RebootNeeded flag. The first byte picks the change (so the input also drives
+// which request is built); the reply is the rest, so a reply may start with any byte.
 #include "fuzz_support.h"
 #include "soapDeviceBindingProxy.h"
 
@@ -13,23 +13,19 @@ static const char kInterfaces[] =
     "</tt:Manual><tt:DHCP>false</tt:DHCP></tt:Config></tt:IPv4></tds:NetworkInterfaces>"
     "</tds:GetNetworkInterfacesResponse></env:Body></env:Envelope>";
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzzsupport::install();
-    return 0;
-}
+KVONVIF_FUZZ_DEVICE_SERVICE()
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    uint8_t pick = size ? data[0] : 0;
+    if (size < 1) return 0;
+    const uint8_t pick = data[0];
+    ++data;
+    --size;
     std::string first = std::string("HTTP/1.1 200 OK\r\nContent-Type: application/soap+xml\r\nContent-Length: ") +
                         std::to_string(sizeof kInterfaces - 1) + "\r\n\r\n" + kInterfaces;
-    fuzzsupport::serve({first, std::string(reinterpret_cast<const char*>(data), size)});
-    kvonvif::kvonvif_device dev;
-    dev.addr = "127.0.0.1";
-    dev.port = 80;
-    kvonvif::kvonvif_params_net net(dev);
-    KVNet_NetworkBaseSet_t n;
-    memset(&n, 0, sizeof n);
-    n.StructSize = sizeof n;
+    fuzzsupport::serve({first, fuzzsupport::text(data, size)});
+    fuzzsupport::net_target t;
+    kvonvif::kvonvif_params_net& net = t.net;
+    KVNet_NetworkBaseSet_t n = fuzzsupport::empty_block();
     n.AddrMode = (pick & 1) ? 0 : 2;
     n.IPAddr[0] = (pick & 2) ? 198 : 0; n.IPAddr[1] = 51; n.IPAddr[2] = 100; n.IPAddr[3] = 30;
     n.NetMask[0] = (pick & 4) ? 255 : 0; n.NetMask[1] = 255; n.NetMask[2] = (uint8_t)(pick & 0xF0); 

@@ -88,6 +88,32 @@ inline void serve(std::vector<std::string> r) {
     next_reply() = 0;
 }
 
+inline std::string text(const uint8_t* data, size_t size) {
+    return std::string(reinterpret_cast<const char*>(data), size);
+}
+
+// The network parameters of a device at 127.0.0.1:80, whose requests get the replies
+// served.
+struct net_target {
+    kvonvif::kvonvif_device dev;
+    kvonvif::kvonvif_params_net net{(dev.addr = "127.0.0.1", dev.port = 80, dev)};
+};
+
+// A block with only its size set.
+inline KVNet_NetworkBaseSet_t empty_block() {
+    KVNet_NetworkBaseSet_t b;
+    memset(&b, 0, sizeof b);
+    b.StructSize = sizeof b;
+    return b;
+}
+
 } // namespace fuzzsupport
+
+// Every target of the device service installs the hooks first.
+#define KVONVIF_FUZZ_DEVICE_SERVICE()                              \
+    extern "C" int LLVMFuzzerInitialize(int*, char***) {           \
+        fuzzsupport::install();                                    \
+        return 0;                                                  \
+    }
 
 #endif

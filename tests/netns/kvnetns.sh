@@ -5,24 +5,27 @@
 # (the client), joined by a veth pair kv0 <-> kv0:
 #     NAME-dev kv0 198.51.100.1/24  <->  NAME-cli kv0 198.51.100.2/24
 # With --second-subnet a second pair kv1 <-> kv1 joins them on 203.0.113.0/24
-# (dev .1, cli .2), for a client (and device) with two interfaces.
+# (dev .1, cli .2), for a client (and device) with two interfaces; with --apart as
+# well, the device side of kv1 lives in a third namespace NAME-dev2, so that each
+# subnet's devices live apart.
 # Loopback is up in both; each has a default route on kv0 so that broadcasts
 # and multicasts have a way out, which leads only into the other namespace.
 #
 # Usage:
 #   kvnetns.sh name [PREFIX]                  print an unused pair name
-#   kvnetns.sh create [--second-subnet] [--owner PID] [--replace] [NAME]
+#   kvnetns.sh create [--second-subnet [--apart]] [--owner PID] [--replace] [NAME]
 #                                             create (unused name if none given);
 #                                             prints NAME.  With --owner, `gc`
 #                                             removes the pair once PID is gone;
 #                                             --replace removes a pair NAME first.
 #                                             Runs `gc` first
 #   kvnetns.sh destroy NAME                   end the processes inside, remove
-#   kvnetns.sh exec NAME-dev|NAME-cli CMD...  run CMD inside one side
+#   kvnetns.sh exec NAME-dev|NAME-cli|NAME-dev2 CMD...
+#                                             run CMD inside one side
 #   kvnetns.sh loss NAME-side PERCENT [--dir in|out|both] [--if IFACE]
 #                                             drop PERCENT % of the packets
 #                                             on the side's veths (0: none)
-#   kvnetns.sh run [--second-subnet] [--side dev|cli] -- CMD...
+#   kvnetns.sh run [--second-subnet [--apart]] [--side dev|cli] -- CMD...
 #                                             create a pair, run CMD with
 #                                             KVNETNS=NAME (inside the given
 #                                             side, else here), always destroy
@@ -60,7 +63,7 @@ cmd_name() {
 # Remove what exists of a pair; quiet, never fails.
 remove_pair() {
     local name=$1 side pids
-    for side in dev cli; do
+    for side in dev cli dev2; do
         ns_exists "$name-$side" || continue
         mapfile -t pids < <(ip netns pids "$name-$side" 2>/dev/null)
         if ((${#pids[@]})); then
@@ -77,20 +80,22 @@ remove_pair() {
     rm -f "$STATE_DIR/$name"
 }
 
-link_pair() {  # NAME INDEX
-    local name=$1 i=$2 dev="kv$2"
-    ip link add "$dev" netns "$name-dev" type veth peer name "$dev" netns "$name-cli"
-    ip -n "$name-dev" addr add "${DEV_ADDR[$i]}" dev "$dev"
-    ip -n "$name-cli" addr add "${CLI_ADDR[$i]}" dev "$dev"
-    ip -n "$name-dev" link set "$dev" up
+link_pair() {  # NAME INDEX [DEVICE-NAMESPACE]
+    local name=$1 i=$2 dev="kv$2" devns=${3:-$1-dev}
+    ip link add "$dev" netns "$devns" type veth peer name "$dev" netns "$name-cli"
+    # With their broadcast addresses: subnet broadcasts reach the other side.
+    ip -n "$devns" addr add "${DEV_ADDR[$i]}" brd + dev "$dev"
+    ip -n "$name-cli" addr add "${CLI_ADDR[$i]}" brd + dev "$dev"
+    ip -n "$devns" link set "$dev" up
     ip -n "$name-cli" link set "$dev" up
 }
 
 cmd_create() {
-    local second=0 replace=0 owner="" name="" tries=1 n
+    local second=0 apart=0 replace=0 owner="" name="" tries=1 n
     while (($#)); do
         case $1 in
             --second-subnet) second=1 ;;
+            --apart) apart=1 ;;
             --owner) owner=${2:?--owner needs a pid}; shift ;;
             --replace) replace=1 ;;
             -*) die "create: unknown option $1" ;;
@@ -123,7 +128,14 @@ cmd_create() {
     ip -n "$name-dev" link set lo up
     ip -n "$name-cli" link set lo up
     link_pair "$name" 0
-    if ((second)); then link_pair "$name" 1; fi
+    if ((second && apart)); then
+        ip netns add "$name-dev2"
+        ip -n "$name-dev2" link set lo up
+        link_pair "$name" 1 "$name-dev2"
+        ip -n "$name-dev2" route add default dev kv1
+    elif ((second)); then
+        link_pair "$name" 1
+    fi
     ip -n "$name-dev" route add default dev kv0
     ip -n "$name-cli" route add default dev kv0
     trap - EXIT
@@ -138,7 +150,7 @@ cmd_destroy() {
 
 side_ns() {
     local ns=${1:?namespace NAME-dev or NAME-cli}
-    [[ $ns =~ ^[A-Za-z0-9_.]+-(dev|cli)$ ]] || die "'$ns' is not NAME-dev or NAME-cli"
+    [[ $ns =~ ^[A-Za-z0-9_.]+-(dev|cli|dev2)$ ]] || die "'$ns' is not NAME-dev, NAME-cli or NAME-dev2"
     ns_exists "$ns" || die "no namespace '$ns'"
     echo "$ns"
 }
@@ -193,7 +205,7 @@ cmd_run() {
     local args=() side="" name rc
     while (($#)); do
         case $1 in
-            --second-subnet) args+=("$1") ;;
+            --second-subnet|--apart) args+=("$1") ;;
             --side) side=${2:?}; shift ;;
             --) shift; break ;;
             *) die "run: unknown option $1 (command goes after --)" ;;

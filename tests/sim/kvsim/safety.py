@@ -1,4 +1,5 @@
-"""Keep test traffic off the machine's real network.
+"""Keep test traffic off the machine's real network: the one check of every test
+peer and test (run as a script, it answers by its exit status).
 
 Anything beyond loopback (binding a non-loopback address, sending to one or
 to a broadcast address) is allowed only inside a network namespace other
@@ -69,3 +70,10 @@ def check_address(address, what):
     raise SafetyError(
         "refusing to %s %s: only loopback is allowed outside a private "
         "network namespace" % (what, address or "0.0.0.0"))
+
+
+if __name__ == "__main__":
+    # The same check for the tests in other languages: exit 0 inside a private network
+    # namespace, 1 outside.
+    import sys
+    sys.exit(0 if private_namespace() else 1)
