@@ -93,8 +93,6 @@ wait_line() { # file pattern seconds: wait until a line of file matches
     return 1
 }
 
-# The ONVIF peers tell a private namespace from the one they started in by this inode.
-export KV_HOST_NETNS_INO=$(stat -L -c %i /proc/self/ns/net)
 pair=$("$netns_sh" create --owner $$)
 dev=$pair-dev cli=$pair-cli
 # Device addresses without interfaces of their own: the maker devices from .64 up answer

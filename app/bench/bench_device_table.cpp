@@ -21,7 +21,8 @@
 #include "checkbox_table_model.h"
 #include "checkbox_table_view.h"
 #include "device_info.h"
-#include "test_util.h"
+#include "test_kit.h"
+#include "upgrade_fw_util.h"
 
 namespace {
 

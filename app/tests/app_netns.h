@@ -14,7 +14,6 @@
 #include <arpa/inet.h>
 #include <chrono>
 #include <fcntl.h>
-#include <ifaddrs.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <string>
@@ -23,39 +22,15 @@
 #include <unistd.h>
 #include <vector>
 
+#include "netns.h"
+
 namespace apptest {
 
-// The kernel's fixed inode of the initial network namespace, for where /proc/1 cannot
-// be read (some sandboxes deny it even to root).
-constexpr unsigned long long kInitNetInode = 0xEFFFFFF9ull;
-
-// Every IPv4 address here lies in loopback or the two test networks.
-inline bool OnlyTestAddresses()
-{
-    ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0)
-        return false;
-    bool ok = true;
-    for (ifaddrs* i = list; i; i = i->ifa_next) {
-        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET)
-            continue;
-        const uint32_t a = ntohl(reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr);
-        if ((a >> 24) != 127 && (a >> 8) != 0xC63364 && (a >> 8) != 0xCB0071) // 198.51.100, 203.0.113
-            ok = false;
-    }
-    freeifaddrs(list);
-    return ok;
-}
-
-// True in a network namespace other than the machine's initial one.
+// The test kit's one safety check: true only in a network namespace other than the
+// machine's initial one.
 inline bool InPrivateNetns()
 {
-    struct stat self {}, init {};
-    if (stat("/proc/self/ns/net", &self) != 0)
-        return false;
-    if (stat("/proc/1/ns/net", &init) == 0)
-        return self.st_ino != init.st_ino;
-    return self.st_ino != kInitNetInode && OnlyTestAddresses();
+    return kvtest::InPrivateNetns();
 }
 
 // The pair's base name when this process runs in its client side, else empty.
@@ -84,10 +59,8 @@ public:
         if (pair.isEmpty() || !dir_.isValid())
             return false;
         outPath_ = dir_.filePath(QStringLiteral("peer%1.out").arg(++count_));
-        // The ONVIF peers compare their namespace with the initial one by this inode.
         std::vector<std::string> args = {"ip", "netns", "exec", (pair + "-dev").toStdString(), "env",
-                                         "PYTHONDONTWRITEBYTECODE=1",
-                                         "KV_HOST_NETNS_INO=" + std::to_string(kInitNetInode)};
+                                         "PYTHONDONTWRITEBYTECODE=1"};
         for (const QString& a : argv)
             args.push_back(a.toStdString());
         int in[2];

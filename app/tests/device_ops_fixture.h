@@ -13,7 +13,8 @@
 
 #include "device_info.h"
 #include "requests_fixture.h"
-#include "test_util.h"
+#include "test_kit.h"
+#include "upgrade_fw_util.h"
 
 namespace devtest {
 

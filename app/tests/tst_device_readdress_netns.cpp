@@ -66,9 +66,8 @@ private:
 
 void DeviceReaddressNetnsTest::initTestCase()
 {
-    if (!kvnetns::InPrivateNetns() || !getenv("KVNETNS"))
+    if (!kvtest::InPrivateNetns() || !getenv("KVNETNS"))
         QSKIP("needs a private network namespace pair (run through tests/netns/kvnetns.sh)");
-    setenv("KV_NETNS", getenv("KVNETNS"), 1);
     devtest::appFolder();
     kv_readdress_set_timeouts(1500, 1500);
     DeviceInfo::PageHooks h;
@@ -103,7 +102,7 @@ static bool runModify(DeviceInfo* rec)
 
 void DeviceReaddressNetnsTest::changeIsSentAndShown()
 {
-    QVERIFY(m_sim.Start(KV_SOURCE_DIR, {"devices=1", "device-password=quoll-pw"}));
+    QVERIFY(m_sim.Start({"devices=1", "device-password=quoll-pw"}));
     const auto found = search();
     QCOMPARE(int(found.size()), 1);
     auto rec = recordOf(found[0]);
@@ -138,7 +137,7 @@ void DeviceReaddressNetnsTest::changeIsSentAndShown()
     const auto lines = m_sim.Lines({13});
     QVERIFY(!lines.empty());
     for (const std::string& line : lines) {
-        const auto body = kvnetns::JsonHex(line, "body");
+        const auto body = kvtest::JsonHex(line, "body");
         QCOMPARE(QByteArray(reinterpret_cast<const char*>(body.data()), int(body.size())).toHex(), want.toHex());
     }
     // The device took the values: the next search shows them.
@@ -151,7 +150,7 @@ void DeviceReaddressNetnsTest::changeIsSentAndShown()
 
 void DeviceReaddressNetnsTest::unansweredChangeKeepsTheRecord()
 {
-    QVERIFY(m_sim.Start(KV_SOURCE_DIR, {"devices=1", "device-password=quoll-pw", "readdress-silent"}));
+    QVERIFY(m_sim.Start({"devices=1", "device-password=quoll-pw", "readdress-silent"}));
     const auto found = search();
     QCOMPARE(int(found.size()), 1);
     auto rec = recordOf(found[0]);

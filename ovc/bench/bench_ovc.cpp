@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "netns.h"
+
 #include "ovc_state.h"
 
 using Clock = std::chrono::steady_clock;
@@ -26,31 +28,6 @@ static double seconds_since(Clock::time_point t0) {
   return std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
-// A network namespace other than the machine's initial one and other than PID 1's, whose local
-// IPv4 addresses all belong to loopback or the two test networks.
-static bool in_private_netns() {
-  struct stat own {}, init {};
-  if (stat("/proc/self/ns/net", &own) != 0) return false;
-  // The kernel's own inode of the initial namespace decides first: PID 1 of a sandbox may live
-  // in another namespace than the machine's initial one.
-  if (own.st_ino == 0xEFFFFFF9u) return false;
-  if (stat("/proc/1/ns/net", &init) == 0 && own.st_ino == init.st_ino) return false;
-  FILE* f = fopen("/proc/net/fib_trie", "r");
-  if (!f) return false;
-  char line[256], last[64] = "";
-  bool ok = true;
-  while (fgets(line, sizeof line, f)) {
-    char* t = line;
-    while (*t == ' ' || *t == '|' || *t == '+' || *t == '-') ++t;
-    if (strstr(line, "--") && sscanf(t, "%63[0-9.]", last) == 1) continue;
-    if (strstr(line, "/32 host LOCAL") && last[0]) {
-      ok = ok && (strncmp(last, "127.", 4) == 0 || strncmp(last, "198.51.100.", 11) == 0 ||
-                  strncmp(last, "203.0.113.", 10) == 0);
-    }
-  }
-  fclose(f);
-  return ok;
-}
 
 static void bench_scrambler() {
   const size_t kLen = 1400, kRounds = 150000;
@@ -155,7 +132,7 @@ static void bench_idle(double secs) {
 int main(int argc, char** argv) {
   const char* peer = argc > 1 ? argv[1] : "127.0.0.1";
   double secs = argc > 2 ? atof(argv[2]) : 2.0;
-  if (strncmp(peer, "127.", 4) != 0 && !in_private_netns()) {
+  if (strncmp(peer, "127.", 4) != 0 && !kvtest::InPrivateNetns()) {
     fprintf(stderr, "refusing to send to %s outside a private network namespace\n", peer);
     return 2;
   }

@@ -121,9 +121,11 @@ void vv_set_resolver(vv_resolver_fn fn, void* ctx) {
 int vv_in_private_netns(void) {
   struct stat own, init;
   if (stat("/proc/self/ns/net", &own) != 0) return 0;
+  // The kernel gives the initial namespace a fixed inode; decide that first, since
+  // PID 1 may itself run in a namespace of its own, or be hidden from us.
+  if (own.st_ino == 0xEFFFFFF9u) return 0;
   if (stat("/proc/1/ns/net", &init) == 0) return own.st_ino != init.st_ino ? 1 : 0;
-  // The kernel's fixed inode of the initial namespace, where /proc/1 is hidden from us.
-  return own.st_ino != 0xF0000098u ? 1 : 0;
+  return 1;
 }
 
 void vv_sock_set_send_retry(int max_retries, int step_ms) {

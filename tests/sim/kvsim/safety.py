@@ -3,11 +3,10 @@ peer and test (run as a script, it answers by its exit status).
 
 Anything beyond loopback (binding a non-loopback address, sending to one or
 to a broadcast address) is allowed only inside a network namespace other
-than the machine's initial one.  The initial one is the namespace of PID 1.
-Where /proc/1/ns/net cannot be read (some sandboxes deny it even to root)
-the kernel's fixed inode of the initial namespace stands in for it, and the
-namespace must in addition carry no IPv4 address outside loopback and the
-two test networks.
+than the machine's initial one, which the kernel gives a fixed inode.  Any
+other namespace counts as private when it differs from PID 1's; where
+/proc/1/ns/net cannot be read (some sandboxes deny it even to root) it must in
+addition carry no IPv4 address outside loopback and the two test networks.
 """
 
 import functools
@@ -46,12 +45,14 @@ def _local_ipv4_addresses():
 def private_namespace():
     """True when this process runs in a network namespace of its own."""
     own = os.stat("/proc/self/ns/net").st_ino
+    # The initial namespace has a fixed inode: decide that first, since PID 1 itself may
+    # run in a namespace of its own (a container) while this process does not.
+    if own == INIT_NET_INODE:
+        return False
     try:
         return own != os.stat("/proc/1/ns/net").st_ino
     except OSError:
         pass
-    if own == INIT_NET_INODE:
-        return False
     return all(any(ipaddress.ip_address(a) in net for net in TEST_NETWORKS)
                for a in _local_ipv4_addresses())
 
