@@ -44,23 +44,7 @@ public slots:
     void open(const QUrl& url) { urls << url; }
 };
 
-// Answers every modal box of the tool while it lives: notes its texts and confirms it.
-class ModalCatcher {
-public:
-    QStringList texts;
-    int seen = 0;
-    ModalCatcher()
-    {
-        BaseDialog::setModalHook([this](QDialog* d) {
-            for (QLabel* l : d->findChildren<QLabel*>())
-                if (!l->text().isEmpty())
-                    texts << l->text();
-            ++seen;
-            d->done(0);
-        });
-    }
-    ~ModalCatcher() { BaseDialog::setModalHook(nullptr); }
-};
+using apptest::ModalCatcher;
 
 // Page buttons of the tool bar by their stack page.
 QPushButton* PageButton(ToolBarFrame* bar, int page)
