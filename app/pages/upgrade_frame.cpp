@@ -71,6 +71,12 @@ UpgradeFrame::UpgradeFrame(QWidget* parent) : QFrame(parent)
 UpgradeFrame::~UpgradeFrame()
 {
     Setting()->PopWindowObject(this);
+    // Records may outlive the page (an upgrade still running): they report to nobody then.
+    DeviceInfoMng* mng = DeviceInfoMng::getInstance();
+    for (const QList<DeviceInfo*>* list : {static_cast<const QList<DeviceInfo*>*>(&mng->m_listDeviceInfo), &mng->retired()})
+        for (DeviceInfo* r : *list)
+            if (r->m_pUpgradeFrame == this)
+                r->m_pUpgradeFrame = nullptr;
 }
 
 void UpgradeFrame::setupForm()
