@@ -11,6 +11,10 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <QDialog>
+#include <QLabel>
+
+#include "BaseDialog.h"
 #include "KVAppSetting.h"
 #include "Singleton.h"
 #include "XmlLanguage.h"
@@ -89,6 +93,24 @@ protected:
         if (e->type() == static_cast<QEvent::Type>(kLanguageChangedEvent))
             ++count;
     }
+};
+
+// Answers every modal box of the tool while it lives: notes its texts and confirms it.
+class ModalCatcher {
+public:
+    QStringList texts;
+    int seen = 0;
+    ModalCatcher()
+    {
+        BaseDialog::setModalHook([this](QDialog* d) {
+            for (QLabel* l : d->findChildren<QLabel*>())
+                if (!l->text().isEmpty())
+                    texts << l->text();
+            ++seen;
+            d->done(0);
+        });
+    }
+    ~ModalCatcher() { BaseDialog::setModalHook(nullptr); }
 };
 
 }  // namespace apptest

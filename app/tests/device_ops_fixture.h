@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QCoreApplication>
+#include <QProcess>
 #include <QtTest>
 #include <cstring>
 #include <memory>
@@ -137,6 +138,16 @@ inline std::vector<std::pair<unsigned, QByteArray>> sets(const kvtest::SimProces
 inline QByteArray u32le(uint32_t v)
 {
     return QByteArray(reinterpret_cast<const char*>(&v), 4);
+}
+
+// SHA-256 of the simulator's exported data, computed by Python from the simulator's rule.
+inline QByteArray pythonExportSha(int n)
+{
+    QProcess p;
+    p.start("/usr/bin/python3", {"-c", QString("import random,hashlib;print(hashlib.sha256("
+                                               "random.Random(%1).randbytes(%1)).hexdigest())").arg(n)});
+    p.waitForFinished(20000);
+    return p.readAllStandardOutput().trimmed();
 }
 
 } // namespace devtest

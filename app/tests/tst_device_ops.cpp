@@ -329,15 +329,6 @@ void DeviceOpsTest::ptzDefault()
     QCOMPARE(bodyOf(m[0]), QByteArray(44, '\0'));
 }
 
-// SHA-256 of the simulator's exported data, computed by Python from the simulator's rule.
-static QByteArray pythonExportSha(int n)
-{
-    QProcess p;
-    p.start("/usr/bin/python3", {"-c", QString("import random,hashlib;print(hashlib.sha256("
-                                               "random.Random(%1).randbytes(%1)).hexdigest())").arg(n)});
-    p.waitForFinished(20000);
-    return p.readAllStandardOutput().trimmed();
-}
 
 void DeviceOpsTest::exportWritesTheDevicesBytes()
 {

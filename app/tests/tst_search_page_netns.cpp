@@ -44,23 +44,7 @@ public slots:
     void open(const QUrl& url) { urls << url; }
 };
 
-// Answers every modal box of the tool while it lives: notes its texts and confirms it.
-class ModalCatcher {
-public:
-    QStringList texts;
-    int seen = 0;
-    ModalCatcher()
-    {
-        BaseDialog::setModalHook([this](QDialog* d) {
-            for (QLabel* l : d->findChildren<QLabel*>())
-                if (!l->text().isEmpty())
-                    texts << l->text();
-            ++seen;
-            d->done(0);
-        });
-    }
-    ~ModalCatcher() { BaseDialog::setModalHook(nullptr); }
-};
+using apptest::ModalCatcher;
 
 // Page buttons of the tool bar by their stack page.
 QPushButton* PageButton(ToolBarFrame* bar, int page)
@@ -525,8 +509,8 @@ void TestSearchPage::filterColumnMapping()
         QCOMPARE(page_->currentModel()->getTableModel()->filterKeyColumn(), column);
         break;
     case 1:
-        QCOMPARE(frame_->upgradeFrame()->filterCol(), column);
-        QCOMPARE(frame_->upgradeFrame()->filterString(), QStringLiteral("198"));
+        QCOMPARE(frame_->upgradeFrame()->model()->getTableModel()->filterKeyColumn(), column);
+        QVERIFY(frame_->upgradeFrame()->model()->getTableModel()->filterRegExp().pattern().contains(QStringLiteral("198")));
         break;
     case 3:
         QCOMPARE(frame_->deviceInfoFrame()->filterCol(), column);

@@ -34,6 +34,7 @@ scenario("password", "=PWD: the user's password (default admin123; may be empty)
 scenario("login-ack", "=N: refuse the real login with AckFlag N")
 scenario("login-reply-size", "=N: login reply body of N bytes (default 1232)")
 scenario("login-caps", "=N: u32 capability word at byte 572 of the login reply (bit 1: newer upgrade type)")
+scenario("login-byte", "=OFF:VAL: byte OFF of the login reply is VAL (repeatable)")
 scenario("login-no-magic", "the login reply lacks the 0x4B56 magic")
 scenario("login-ext", "=N: extension length at offset 182 of the login reply")
 scenario("session-id", "=N: session id at offset 160 of the login reply")
@@ -94,6 +95,10 @@ def login_reply_body(conn):
         b[182:184] = struct.pack("<H", sc.int("login-ext", 0))
     if size >= 576 and "login-caps" in sc:
         b[572:576] = struct.pack("<I", sc.int("login-caps", 0))
+    for arg in sc.args("login-byte"):
+        off, val = (int(x, 0) for x in arg.split(":"))
+        if 0 <= off < size:
+            b[off] = val & 0xFF
     return bytes(b)
 
 
