@@ -4,9 +4,11 @@
 #pragma once
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QtTest>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -96,6 +98,21 @@ inline void runJob(void (*job)(void*), DeviceInfo* rec, bool searchPageOwns = fa
 }
 
 // Waits (spinning the event loop) until the record's job has ended.
+// Runs the GUI event loop until done() holds or ms pass; the bound only matters when a
+// test fails, so it is generous for a loaded machine.
+inline bool waitFor(const std::function<bool()>& done, int ms = 60000)
+{
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < ms) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        if (done())
+            return true;
+        QTest::qWait(5);
+    }
+    return done();
+}
+
 inline bool waitIdle(DeviceInfo* rec, int ms = 30000)
 {
     QElapsedTimer t;

@@ -23,19 +23,6 @@ using kvreqtest::Received;
 
 namespace {
 
-bool waitFor(const std::function<bool()>& done, int ms = 30000)
-{
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < ms) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        if (done())
-            return true;
-        QTest::qWait(5);
-    }
-    return done();
-}
-
 // Records of the given device types at the simulator, in the manager and on the page.
 QList<DeviceInfo*> loadRecords(ImportExportFrame& page, uint16_t port, const QStringList& types)
 {

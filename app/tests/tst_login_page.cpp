@@ -21,19 +21,6 @@ using kvreqtest::Received;
 
 namespace {
 
-bool waitFor(const std::function<bool()>& done, int ms = 20000)
-{
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < ms) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        if (done())
-            return true;
-        QTest::qWait(5);
-    }
-    return done();
-}
-
 QString T(int id) { return QStringLiteral("T%1").arg(id); }
 
 // A user record as the simulator holds it, then changed by the page.

@@ -22,19 +22,6 @@ using namespace devtest;
 
 namespace {
 
-bool waitFor(const std::function<bool()>& done, int ms = 60000)
-{
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < ms) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        if (done())
-            return true;
-        QTest::qWait(5);
-    }
-    return done();
-}
-
 QList<DeviceInfo*> loadRecords(UpgradeFrame& page, const std::vector<uint16_t>& ports)
 {
     QList<DeviceInfo*> list;
