@@ -209,13 +209,16 @@ static int LinuxTConnection_setup(TConnection* c, const char* host, uint16_t* po
     // Completion (at once or later) is seen by the thread as writability.
     c->state = TCONN_STATE_CONNECTING;
   }
+  // Decided before the connection is handed to the manager thread: once it is, a TCP
+  // client may turn ready there at once and get its ready call from that thread.
+  const bool readyNow = c->state == TCONN_STATE_READY;
   if (m) {
     std::lock_guard<std::mutex> g(m->mu);
     if (c->transport == TCONN_UDP || server) c->wantRead = true;
     else c->wantWrite = true;
   }
   wake(m);
-  if (c->state == TCONN_STATE_READY && c->readyCb) c->readyCb(c, c->readyUser);
+  if (readyNow && c->readyCb) c->readyCb(c, c->readyUser);
   return 0;
 }
 
