@@ -1,5 +1,7 @@
 #include "address_rules.h"
 
+#include <QSet>
+
 bool ParseDottedQuad(const QString& text, quint32* value)
 {
     quint32 result = 0;
@@ -86,18 +88,22 @@ AddressBatch PlanAddressBatch(const QString& start, const QString& mask, const Q
     const quint32 network = s & m;
     const quint32 broadcast = network | ~m;
     QStringList addresses;
+    QSet<quint32> taken;
     QString text = start;
     for (int i = 0; i < count; ++i) {
         if (i > 0)
             text = getNextIP(text);
         quint32 a = 0;
         ParseDottedQuad(text, &a); // a chain from a valid start stays a dotted quad
-        if ((a & m) != network || a == network || a == broadcast) {
+        // The chain steps the last byte only: with a mask wider than /24 it comes round
+        // again, and no two devices may get the same address.
+        if ((a & m) != network || a == network || a == broadcast || taken.contains(a)) {
             plan.check = AddressBatchCheck::OutsideHostRange;
             plan.failedIndex = i;
             return plan;
         }
         addresses << text;
+        taken.insert(a);
     }
     plan.addresses = addresses;
     return plan;

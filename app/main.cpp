@@ -84,6 +84,9 @@ int main(int argc, char* argv[])
     // Quiesce before tearing down: no search callback, job or client callback may reach
     // the window or a record once they are gone.
     const bool idle = frame->quiesce(kQuiesceMs);
+    // A job may have started a session whose handle is still in a posted event: deliver
+    // it, so the record holds the handle that StopRecords closes.
+    QCoreApplication::sendPostedEvents();
     StopRecords();
     if (idle) {
         frame.reset();

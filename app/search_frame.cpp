@@ -411,8 +411,9 @@ void SearchFrame::refreshDeviceInfo()
         std::stable_sort(m_pendingRecords.begin(), m_pendingRecords.end(), [](DeviceInfo* a, DeviceInfo* b) {
             return compareIPAddress(a->ipText(), b->ipText());
         });
-        DeviceInfoMng::getInstance()->addDeviceInfo(m_pendingRecords);
     }
+    // The list manager is handed the records in the GUI thread (the done event), where
+    // every page reads its list.
     QCoreApplication::postEvent(this, new QEvent(QEvent::Type(kSearchDoneEvent)));
 }
 
@@ -422,6 +423,7 @@ void SearchFrame::customEvent(QEvent* event)
     case kSearchDoneEvent: {
         {
             QMutexLocker lock(&m_mutex);
+            DeviceInfoMng::getInstance()->addDeviceInfo(m_pendingRecords);
             m_pCurrentModel->updateDeviceInfo(m_pendingRecords);
         }
         m_bSearching = false;
@@ -699,9 +701,15 @@ void SearchFrame::OnBtnModifyClicked()
     if (records.isEmpty())
         return;
 
-    bool ok = false;
-    const quint16 mediaPort = m_pEditPort->text().toUShort(&ok);
-    const quint16 webPort = m_pEditWebPort->text().toUShort(&ok);
+    // A port that is typed must be a port: "abc" or 70000 would otherwise become 0 and
+    // silently keep the device's own.
+    bool okMedia = true, okWeb = true;
+    const quint16 mediaPort = m_pEditPort->text().trimmed().isEmpty() ? 0 : m_pEditPort->text().toUShort(&okMedia);
+    const quint16 webPort = m_pEditWebPort->text().trimmed().isEmpty() ? 0 : m_pEditWebPort->text().toUShort(&okWeb);
+    if (!okMedia || !okWeb) {
+        showWarning(kFormFaultTextId);
+        return;
+    }
     const QString user = m_pEditUserName->text();
     const QString password = m_pEditPassword->text();
     const unsigned mode = m_pComNetMode->currentData().toUInt();

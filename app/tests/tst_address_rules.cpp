@@ -100,6 +100,9 @@ void TestAddressRules::batch_data()
                                              << C::OutsideHostRange << 0 << "" << "";
     QTest::newRow("a /16 passes .255 and .0") << "10.1.2.254" << "255.255.0.0" << "10.1.0.1" << 4 << C::Ok << -1
                                               << "10.1.2.254" << "10.1.2.1";
+    // The chain steps the last byte only, so a wide mask brings it round to its start.
+    QTest::newRow("a /16 comes round") << "10.1.2.10" << "255.255.0.0" << "10.1.0.1" << 257
+                                       << C::OutsideHostRange << 256 << "" << "";
     QTest::newRow("a /16 network") << "10.1.0.254" << "255.255.0.0" << "10.1.0.1" << 3 << C::OutsideHostRange << 2
                                    << "" << "";
     QTest::newRow("a /25 reaches its broadcast") << "198.51.100.120" << "255.255.255.128" << "198.51.100.1" << 10
