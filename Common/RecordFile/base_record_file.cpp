@@ -75,8 +75,12 @@ int CBaseRecordFile::ReadFrame(uint8_t* buf, int& size)
         return -1;
     // 64-bit length: a FrameSize near 2^32 must not wrap past the capacity check.
     uint64_t len = KVFrameRecordLength(head.FrameSize);
-    if (len > (uint64_t)size)
+    if (len > (uint64_t)size) {
+        // Left where it was, so a caller with a larger buffer reads this frame again
+        // instead of taking its payload for the next head.
+        fseeko(m_pFile, -(off_t)sizeof(head), SEEK_CUR);
         return -1;
+    }
     // The payload must be there whole; padding missing behind a complete payload is
     // supplied as zeros. A cut payload is refused rather than handed on with the stale
     // bytes of the caller's buffer.

@@ -269,8 +269,9 @@ bool parse_sps(const std::vector<uint8_t>& b, hevc_fields& f)
     if (dl > 8 || dc > 8) return false;
     f.depth_luma = uint8_t(dl);
     f.depth_chroma = uint8_t(dc);
-    uint32_t poc_lsb = r.ue() + 4;
-    if (poc_lsb > 16) return false;
+    uint32_t poc_lsb_minus4 = r.ue();
+    if (poc_lsb_minus4 > 12) return false; // checked before the +4, which could wrap
+    uint32_t poc_lsb = poc_lsb_minus4 + 4;
     bool ordering = r.bit();
     for (unsigned i = ordering ? 0 : sub; i <= sub && r.ok(); ++i) { r.ue(); r.ue(); r.ue(); }
     r.ue(); r.ue(); r.ue(); r.ue(); r.ue(); r.ue();

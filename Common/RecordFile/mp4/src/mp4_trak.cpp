@@ -188,6 +188,9 @@ int atom_trak::build_chunks_read(uint64_t file_size)
         for (uint32_t k : stss->samples)
             if (k < 1 || k > n) return -1;
     if (!stsc || !stco) return 0;
+    // Only a sample with a saved head in the file can be read back, so no more samples
+    // than the file holds heads are worth a record: a forged count cannot buy memory.
+    n = uint32_t(std::min<uint64_t>(n, file_size / kvhead::kRecord));
     samples.reserve(n);
     size_t e = 0;
     uint32_t k = 0;
