@@ -117,7 +117,8 @@ int do_query(VvInstance& in, const char* uuid, int timeout_s, const int* run, ch
 
 int do_get_param_ex(const char* svraddr, int port, int timeout_s, const char* uuid, void* buf,
                     int size, char* addr) {
-  if (!uuid || !buf || size <= 0) return -3;
+  // A time-out of 0 or less would make the receive below wait for ever.
+  if (!uuid || !buf || size <= 0 || timeout_s <= 0) return -3;
   int fd = CreateSocket(SOCK_DGRAM);
   if (fd <= 0) return -3;
   unsigned char q[kStatusQuerySize];
