@@ -10,6 +10,9 @@ import re
 import sys
 
 LAYERS = [["base"], ["wire", "srp6"], ["login"], ["search"], ["session"], ["requests"], ["upgrade"]]
+# Neighbouring libraries whose headers a layer may include (and every layer above it):
+# the P2P tunnel interface, which the sessions use to reach tunnel login types.
+NEIGHBOURS = {os.path.join("..", "p2p", "tunnel"): "session"}
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 
 
@@ -47,6 +50,12 @@ def main():
         for inc in INCLUDE.findall(text):
             target = resolve(rel, inc)
             if target is None:
+                neighbour = [d for d in NEIGHBOURS if os.path.exists(os.path.join(top, d, inc))]
+                if neighbour:
+                    if rank[layer] < rank[NEIGHBOURS[neighbour[0]]]:
+                        faults.append(f"{rel} ({layer}) includes {inc} of {neighbour[0]} below the layer "
+                                      f"{NEIGHBOURS[neighbour[0]]}")
+                    continue
                 if not os.path.exists(os.path.join(top, "include", inc)):
                     faults.append(f"{rel}: include \"{inc}\" is neither internal nor public")
                 continue

@@ -45,6 +45,19 @@ unsigned int KVNetGetLastError(void);
 /* Sets the log switches and opens the log; does nothing when p is null or a log is open. */
 void KVNetInitLog(const KVNetLogParam* p);
 
+/* P2P tunnel configuration. The Tavix path (at most 259 characters) is kept but read by
+ * nothing; the 520-byte server record (first host 128 bytes, u32 port, second host 128
+ * bytes, u32 port, the rest unread) is taken by the VERov tunnel when it first starts its
+ * library. KVNetInit clears both. */
+void KVNetInitTX2PPath(const char* path);
+void KVNetInitP2PServerInfo(const void* info);
+/* Does nothing. */
+void KVNetP2PEnterBackgroundDestroy(void);
+/* Placeholders: do nothing; the start returns null. */
+void KVNetHttpReqDev(void);
+void* KVNetHttpReqDevStart(void);
+void KVNetHttpReqDevStop(void);
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <netinet/in.h>
@@ -14,8 +15,12 @@
 #include "kv_globals.h"
 #include "kv_log.h"
 #include "kvnet/KVNetSession.h"
+#include "p2p_tunnel.h"
+#include "resolve_config.h"
+#include "resolve_wire.h"
 #include "session_codes.h"
 #include "task_pool.h"
+#include "tunnel_select.h"
 
 namespace {
 
@@ -131,8 +136,10 @@ bool DevConnection::Start(const KVNetConnectionParam* param, bool restart)
         param = &m_saved;
     }
     m_timings = kvnet_get_session_timings();
+    // A request still running from before (Stop clears it; a Start without one does not).
+    if (const int64_t old = m_tunnel.exchange(0))
+        StopP2PTunnel(m_loginType, old);
     m_loginType = param->nLoginType;
-    m_tunnel = 0;
     m_stopping = 0;
     const char* addr = param->szAddr ? param->szAddr : "";
     {
@@ -154,7 +161,13 @@ bool DevConnection::Start(const KVNetConnectionParam* param, bool restart)
         }
         m_port = static_cast<uint16_t>(param->nPort);
     }
-    m_awaitingTunnel = 0;
+    {
+        ScopedLock l(m_tunnelMutex);
+        m_awaitingTunnel = 0;
+        m_tunnelAnswered = 0;
+        m_tunnelPort = 0;
+        m_tunnelPath = 0;
+    }
     m_devPort = static_cast<uint16_t>(param->nPort);
     m_loginVariant = param->nLoginVariant;
     m_user = param->szUser ? param->szUser : "";
@@ -168,7 +181,6 @@ bool DevConnection::Start(const KVNetConnectionParam* param, bool restart)
     m_msgCb = param->msgCallback;
     m_loggedIn = 0;
     m_loginFlag = param->nLoginFlag;
-    m_tunnelPath = 0;
     {
         ScopedLock l(m_loginRspMutex);
         memset(m_loginRsp, 0, sizeof m_loginRsp);
@@ -274,10 +286,250 @@ void DevConnection::Run()
 
 bool DevConnection::ResolveAddress()
 {
-    // Direct address only: the lookups and tunnels of the other login types are not
-    // available, so their resolution fails (code 2, retried like any failure).
     ++m_resolveCount;
-    return m_loginType == 0;
+    switch (m_loginType) {
+    case 0:
+        return true;
+    case 1:
+    case 11:
+        return ResolveIdServer();
+    case 10:
+        return ResolveDirectory();
+    case 23:
+        return ResolveRedirect();
+    default:
+        return ResolveTunnel();
+    }
+}
+
+bool DevConnection::IsBmspHost(const char* host)
+{
+    return host && kv_resolve_is_dir_host(host);
+}
+
+void DevConnection::SetResolved(const std::string& addr, uint16_t port)
+{
+    ScopedLock l(m_addrMutex);
+    m_address = addr;
+    m_port = port;
+}
+
+bool DevConnection::OpenMain(const std::string& addr, uint16_t port, unsigned connectMs, unsigned sendMs,
+                             unsigned recvMs)
+{
+    bool ok;
+    {
+        ScopedLock s(m_sendMutex);
+        ScopedLock l(m_sockMutex);
+        m_main.Close();
+        m_mainMode = kModePlain;
+        ok = !Stopping() && m_main.Socket(addr.c_str(), port, true);
+    }
+    if (!ok)
+        return false;
+    const int fd = m_main.fd();
+    timeval snd{static_cast<time_t>(sendMs / 1000), static_cast<suseconds_t>(sendMs % 1000) * 1000};
+    timeval rcv{static_cast<time_t>(recvMs / 1000), static_cast<suseconds_t>(recvMs % 1000) * 1000};
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &snd, sizeof snd);
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &rcv, sizeof rcv);
+    // Connect(0) starts the connect (and resets the first-message flags); the wait for it
+    // also watches the wake-up handle, so Stop ends it at once.
+    if (m_main.Connect(0))
+        return true;
+    pollfd p[2] = {{fd, POLLOUT, 0}, {m_wakeFd, POLLIN, 0}};
+    const uint64_t end = now_ms() + connectMs;
+    for (;;) {
+        const uint64_t now = now_ms();
+        if (now >= end)
+            return false;
+        int rc = poll(p, 2, static_cast<int>(end - now));
+        if (rc < 0 && errno == EINTR)
+            continue;
+        if (rc <= 0 || (p[1].revents & POLLIN))
+            return false;
+        int err = 0;
+        socklen_t len = sizeof err;
+        sockaddr_storage peer;
+        socklen_t plen = sizeof peer;
+        return getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0 &&
+               getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &plen) == 0 && m_main.SetNonBlock(false);
+    }
+}
+
+bool DevConnection::Lookup(const std::string& host, uint16_t port, const std::string& request,
+                           bool (*complete)(const char*, size_t), std::string* reply)
+{
+    bool ok = OpenMain(host, port, m_timings.lookupConnectMs, m_timings.lookupSendMs, m_timings.lookupRecvMs) &&
+              !Stopping() && m_main.Send(request.data(), request.size());
+    if (ok) {
+        reply->assign(kvresolve::kReplyMax, '\0');
+        size_t got = 0;
+        const int fd = m_main.fd();
+        const uint64_t end = now_ms() + m_timings.lookupRecvMs;
+        while (got < reply->size() && !complete(&(*reply)[0], got)) {
+            const uint64_t now = now_ms();
+            if (now >= end) {
+                ok = false;
+                break;
+            }
+            pollfd p[2] = {{fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
+            int rc = poll(p, 2, static_cast<int>(end - now));
+            if (rc < 0 && errno == EINTR)
+                continue;
+            if (rc <= 0 || (p[1].revents & POLLIN)) {
+                ok = false;
+                break;
+            }
+            ssize_t n = recv(fd, &(*reply)[got], reply->size() - got, 0);
+            if (n < 0 && (errno == EINTR || errno == EAGAIN))
+                continue;
+            if (n < 0) {
+                ok = false;
+                break;
+            }
+            if (n == 0)
+                break; // the peer has said all it will say
+            got += static_cast<size_t>(n);
+        }
+        reply->resize(got);
+    }
+    CloseMain();
+    return ok && !Stopping();
+}
+
+bool DevConnection::ResolveIdServer()
+{
+    const bool v2 = m_loginType == 11;
+    printf(v2 ? "LOGIN_TYPE_VORNA_ID_V2, start get ID:%s\n" : "LOGIN_TYPE_ID, start get ID:%s\n", m_devId.c_str());
+    std::string request, reply, addr;
+    uint16_t port = 0;
+    // An ID or host that could change the request's lines is refused before anything
+    // is sent.
+    const bool ok = kv_resolve_id_request(m_loginType, m_devId, m_idServer, &request) &&
+                    Lookup(m_idServer, kv_resolve_http_port(), request, &kv_resolve_id_reply_complete, &reply) &&
+                    kv_resolve_parse_id_reply(reply.data(), reply.size(), &addr, &port);
+    if (ok)
+        SetResolved(addr, port);
+    printf("LOGIN_TYPE_ID, stop get ID:%s, result:%d\n", m_devId.c_str(), ok ? 1 : 0);
+    fflush(stdout);
+    return ok;
+}
+
+bool DevConnection::ResolveDirectory()
+{
+    if (!IsBmspHost(m_idServer.c_str()))
+        return false;
+    std::string request, reply, addr;
+    uint16_t port = 0;
+    const bool ok = kv_resolve_dir_request(m_devId, &request) &&
+                    Lookup(m_idServer, kv_resolve_dir_port(), request, &kv_resolve_dir_reply_complete, &reply) &&
+                    kv_resolve_parse_dir_reply(reply.data(), reply.size(), &addr, &port);
+    if (ok)
+        SetResolved(addr, port);
+    return ok;
+}
+
+bool DevConnection::ResolveRedirect()
+{
+    std::string request, reply, host;
+    const bool ok = kv_resolve_redirect_request(m_idServer, &request) &&
+                    Lookup(m_idServer, kv_resolve_http_port(), request, &kv_resolve_redirect_reply_complete, &reply) &&
+                    kv_resolve_parse_redirect_reply(reply.data(), reply.size(), &host);
+    // The port stays the request's: a port in the URL is not the device's.
+    if (ok)
+        SetResolved(host, m_devPort);
+    return ok;
+}
+
+int64_t DevConnection::StartP2PTunnel(_P2P_REQUEST_INFO_* request)
+{
+    CP2PTunnel* t = kv_p2p_tunnel_for(m_loginType);
+    return t ? t->StartGetIPAndPort(request) : 0;
+}
+
+void DevConnection::StopP2PTunnel(int loginType, int64_t handle)
+{
+    if (CP2PTunnel* t = kv_p2p_tunnel_for(loginType))
+        t->StopGetIPAndPort(static_cast<long>(handle));
+}
+
+void DevConnection::P2PTunnelCallbackFunc(uint16_t localPort, _P2P_INFO_* info)
+{
+    if (!info || !info->pUser)
+        return;
+    auto* s = static_cast<DevConnection*>(info->pUser);
+    ScopedLock l(s->m_tunnelMutex);
+    // Only the first answer while the step waits counts; a later one changes nothing.
+    if (!s->m_awaitingTunnel || s->m_tunnelAnswered)
+        return;
+    s->m_tunnelAnswered = 1;
+    s->m_tunnelPort = localPort;
+    s->m_tunnelPath = info->nPathFlag;
+    s->m_tunnelEvent.Set();
+}
+
+bool DevConnection::ResolveTunnel()
+{
+    // Control characters or spaces in the ID are refused like in the lookups; a long ID
+    // is cut to what the request holds.
+    if (!kv_resolve_text_ok(m_devId, std::string::npos))
+        return false;
+    SetResolved("127.0.0.1", m_devPort);
+    _P2P_REQUEST_INFO_ req;
+    memset(&req, 0, sizeof req);
+    snprintf(req.szDevID, sizeof req.szDevID, "%s", m_devId.c_str());
+    req.nDevPort = m_devPort;
+    req.nLoginType = static_cast<uint8_t>(m_loginType);
+    req.pUser = this;
+    req.callback = &DevConnection::P2PTunnelCallbackFunc;
+    {
+        ScopedLock l(m_tunnelMutex);
+        m_awaitingTunnel = 1;
+        m_tunnelAnswered = 0;
+        m_tunnelPort = 0;
+        m_tunnelPath = 0;
+    }
+    m_tunnelEvent.Reset();
+    if (const int64_t old = m_tunnel.exchange(0))
+        StopP2PTunnel(m_loginType, old);
+    const int64_t handle = Stopping() ? 0 : StartP2PTunnel(&req);
+    if (handle == 0) {
+        ScopedLock l(m_tunnelMutex);
+        m_awaitingTunnel = 0;
+        return false;
+    }
+    m_tunnel.store(handle);
+    const uint64_t end = now_ms() + m_timings.tunnelWaitMs;
+    for (;;) {
+        {
+            ScopedLock l(m_tunnelMutex);
+            if (m_tunnelAnswered)
+                break;
+        }
+        const uint64_t now = now_ms();
+        if (Stopping() || now >= end)
+            break;
+        m_tunnelEvent.Wait(static_cast<unsigned>(end - now));
+    }
+    bool answered;
+    uint16_t port;
+    {
+        ScopedLock l(m_tunnelMutex);
+        m_awaitingTunnel = 0;
+        answered = m_tunnelAnswered != 0;
+        port = answered ? m_tunnelPort : 0;
+    }
+    // A stopping session leaves the handle to Stop, which stops it.
+    if (Stopping())
+        return false;
+    if (port == 0) {
+        // No answer, or the tunnel failed: the request is stopped (once) and forgotten.
+        if (const int64_t h = m_tunnel.exchange(0))
+            StopP2PTunnel(m_loginType, h);
+        return false;
+    }
+    SetResolved("127.0.0.1", port);
+    return true;
 }
 
 bool DevConnection::Connect()
@@ -290,47 +542,7 @@ bool DevConnection::Connect()
         addr = m_address;
         port = m_port;
     }
-    bool ok;
-    {
-        ScopedLock s(m_sendMutex);
-        ScopedLock l(m_sockMutex);
-        m_main.Close();
-        m_mainMode = kModePlain;
-        ok = !Stopping() && m_main.Socket(addr.c_str(), port, true);
-    }
-    if (ok) {
-        const int fd = m_main.fd();
-        timeval snd{static_cast<time_t>(m_timings.sendTimeoutMs / 1000),
-                    static_cast<suseconds_t>(m_timings.sendTimeoutMs % 1000) * 1000};
-        timeval rcv{static_cast<time_t>(m_timings.recvTimeoutMs / 1000),
-                    static_cast<suseconds_t>(m_timings.recvTimeoutMs % 1000) * 1000};
-        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &snd, sizeof snd);
-        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &rcv, sizeof rcv);
-        // Connect(0) starts the connect (and resets the first-message flags); the wait
-        // for it also watches the wake-up handle, so Stop ends it at once.
-        if (!m_main.Connect(0)) {
-            pollfd p[2] = {{fd, POLLOUT, 0}, {m_wakeFd, POLLIN, 0}};
-            const uint64_t end = now_ms() + m_timings.connectMs;
-            ok = false;
-            for (;;) {
-                const uint64_t now = now_ms();
-                if (now >= end)
-                    break;
-                int rc = poll(p, 2, static_cast<int>(end - now));
-                if (rc < 0 && errno == EINTR)
-                    continue;
-                if (rc <= 0 || (p[1].revents & POLLIN))
-                    break;
-                int err = 0;
-                socklen_t len = sizeof err;
-                sockaddr_storage peer;
-                socklen_t plen = sizeof peer;
-                ok = getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0 &&
-                     getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &plen) == 0 && m_main.SetNonBlock(false);
-                break;
-            }
-        }
-    }
+    const bool ok = OpenMain(addr, port, m_timings.connectMs, m_timings.sendTimeoutMs, m_timings.recvTimeoutMs);
     if (!ok || Stopping()) {
         DeliverCode(KVNetMsgConnectFail);
         CloseMain();
@@ -526,8 +738,6 @@ void DevConnection::Stop()
     m_loggedIn = 0;
     m_autoReconnect = 0;
     m_stopping = 1;
-    m_awaitingTunnel = 0;
-    m_tunnelEvent.Set();
     const bool self = OnConnectionTask();
     if (self) {
         // A callback stopping its own session: the task ends after the callback returns.
@@ -537,6 +747,8 @@ void DevConnection::Stop()
         ScopedLock g(m_cbMutex);
         m_stopEvent.Set();
     }
+    // After the stop event: a tunnel wait that wakes sees the session stopping.
+    m_tunnelEvent.Set();
     if (m_wakeFd >= 0) {
         const uint64_t one = 1;
         ssize_t n = write(m_wakeFd, &one, sizeof one);
@@ -552,6 +764,10 @@ void DevConnection::Stop()
         m_threadEnded.Wait(SyncEvent::kInfinite);
         m_taskRunning = false;
     }
+    // The task has left its tunnel step (or is this caller's own): a handle still held
+    // is stopped here; once that returns no callback of it can come.
+    if (const int64_t h = m_tunnel.exchange(0))
+        StopP2PTunnel(m_loginType, h);
     m_oneShot.clear();
     m_oneShot.shrink_to_fit();
     m_oneShotMode = kOneShotNone;

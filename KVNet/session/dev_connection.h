@@ -37,6 +37,9 @@
 #include "msg_types.h"
 #include "sync_event.h"
 
+struct _P2P_INFO_;
+struct _P2P_REQUEST_INFO_;
+
 // Periods and limits of the connection task. Defaults are the protocol's; tests shorten
 // them through kvnet_set_session_timings(); each session reads them when it starts.
 struct KVSessionTimings {
@@ -47,6 +50,10 @@ struct KVSessionTimings {
     unsigned connectMs = 5000;         // TCP connect limit
     unsigned sendTimeoutMs = 5000;     // SO_SNDTIMEO of the main connection
     unsigned recvTimeoutMs = 15000;    // SO_RCVTIMEO of the main connection
+    unsigned lookupConnectMs = 5000;   // connect limit of an address lookup
+    unsigned lookupSendMs = 5000;      // send limit of an address lookup
+    unsigned lookupRecvMs = 15000;     // longest wait for a lookup's reply
+    unsigned tunnelWaitMs = 15000;     // longest wait for a tunnel's answer
 };
 void kvnet_set_session_timings(const KVSessionTimings& t);
 KVSessionTimings kvnet_get_session_timings();
@@ -117,6 +124,18 @@ public:
     bool WaitTaskEnded(unsigned ms) { return m_threadEnded.Wait(ms); }
     unsigned ResolveCount() const { return m_resolveCount.load(); }
 
+    // --- Address resolution by login type ---
+    // One of the directory service's host names (exact, case-sensitive); false for
+    // null or an empty text.
+    static bool IsBmspHost(const char* host);
+    // The tunnel's answer: stored only while the session awaits it, once.
+    static void P2PTunnelCallbackFunc(uint16_t localPort, _P2P_INFO_* info);
+    // The tunnel request on the tunnel of the session's login type; 0 when the type has
+    // no tunnel or the tunnel refuses.
+    int64_t StartP2PTunnel(_P2P_REQUEST_INFO_* request);
+    // Stops a request on the tunnel of that login type; nothing when it has none.
+    static void StopP2PTunnel(int loginType, int64_t handle);
+
 private:
     // Every code goes through here: delivered only while the stop event is not set.
     void DeliverCode(unsigned code);
@@ -124,6 +143,19 @@ private:
     static void* ConnectionFun(void* arg);
     void Run();
     bool ResolveAddress();
+    bool ResolveIdServer();
+    bool ResolveDirectory();
+    bool ResolveRedirect();
+    bool ResolveTunnel();
+    // One lookup on the main connection object (so Stop breaks it): connect, send the
+    // request, receive until complete(), the peer closes or the buffer is full; the
+    // socket is closed before it returns. False on any failure before the reply.
+    bool Lookup(const std::string& host, uint16_t port, const std::string& request,
+                bool (*complete)(const char*, size_t), std::string* reply);
+    // Creates the main socket for addr:port with its time-outs and connects it, the wait
+    // ending at once when Stop begins.
+    bool OpenMain(const std::string& addr, uint16_t port, unsigned connectMs, unsigned sendMs, unsigned recvMs);
+    void SetResolved(const std::string& addr, uint16_t port);
     bool Connect();
     bool Login();
     bool SendParamToDevice();
@@ -145,8 +177,13 @@ private:
     std::string m_liveAddress; // what the current main connection went to
     uint16_t m_livePort = 0;
     bool m_live = false;
+    // The tunnel answer: awaiting flag, answered flag, port and path flag under one
+    // mutex, so a late callback cannot change the port once the step has decided.
+    Mutex m_tunnelMutex;
     uint8_t m_tunnelPath = 0;
     uint8_t m_awaitingTunnel = 0;
+    uint8_t m_tunnelAnswered = 0;
+    uint16_t m_tunnelPort = 0;
     std::string m_user, m_password;
     std::atomic<uint8_t> m_loggedIn{0};
     uint16_t m_loginFlag = 0;
@@ -174,7 +211,9 @@ private:
     std::string m_idServer;
     int32_t m_loginType = 0;
     uint16_t m_devPort = 0;
-    int64_t m_tunnel = 0;
+    // The running tunnel request, stopped exactly once: by the next resolution, a failed
+    // wait, or Stop, whichever takes it out first.
+    std::atomic<int64_t> m_tunnel{0};
     SyncEvent m_tunnelEvent{false, false};
     std::atomic<uint8_t> m_stopping{0};
     int32_t m_loginVariant = 0;
