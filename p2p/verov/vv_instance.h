@@ -115,6 +115,7 @@ struct VvInstance {
   std::mutex log_mu;
   std::mutex table_mu;   // allocation of connection records
   std::mutex life_mu;    // init and exit of this instance, one at a time
+  std::mutex conn_mu[VV_MAX_CONNS];  // serialises the writers of one connection's frames
   explicit VvInstance(const VvFlags& f) : flags(f) {}
 };
 

@@ -8,6 +8,8 @@
 
 #include <random>
 
+#include "vdt.h"
+#include "vdt_nat.h"
 #include "vv_crypto.h"
 #include "vv_instance.h"
 #include "vv_socket.h"
@@ -151,6 +153,7 @@ int do_exit(VvInstance& in) {
   CloseSocket(&in.st.sock);
   CloseSocket(&in.st.sock6);
   for (auto& c : in.st.conns) c.established = 0;
+  if (in.flags.calls_vdt_exit) vdt_exit();  // instance 2 leaves the shared layer up
   return 1;
 }
 
@@ -413,7 +416,7 @@ void vv_nat_log(int level, const char* fmt, ...) {
   int P##run_param(char* b, int s) { return do_run_param(vv_instance(N), b, s); }              \
   int P##get_num(void) { return do_get_num(vv_instance(N)); }                                  \
   int P##conn_status(int id, vv_nat_conn_stat* s) { return do_conn_status(vv_instance(N), id, s); } \
-  void P##set_rate(int, int) { /* no connection has a reliable stream yet */ }
+  void P##set_rate(int id, int rate) { P##conn_vdt_rate(id, rate); }
 
 VV_NAT_DEFINE(vv_nat_, 1)
 VV_NAT_DEFINE(vv2_nat_, 2)

@@ -1,0 +1,6 @@
+// vdt handler of received mtu re datagrams on a live record.
+#include "vdt_fuzz_conn.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  return vdtfuzz::Run(data, size, VDT_CHECK_MTU_RE);
+}
