@@ -12,6 +12,7 @@
 
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -431,8 +432,14 @@ TEST_P(RegistrationSim, ReachesItsStatus) {
 INSTANTIATE_TEST_SUITE_P(Scenarios, RegistrationSim, ::testing::ValuesIn(kScenarios),
                          [](const ::testing::TestParamInfo<Scenario>& i) { return std::string(i.param.name); });
 
+std::mutex g_results_mu;  // the callback runs on the registration thread
 std::vector<std::string> g_results;
+std::vector<std::string> results() {
+  std::lock_guard<std::mutex> lock(g_results_mu);
+  return g_results;
+}
 void on_query_result(const char* uuid, int online, const char* addr, const unsigned char*, int len) {
+  std::lock_guard<std::mutex> lock(g_results_mu);
   g_results.push_back(std::string(uuid) + "|" + std::to_string(online) + "|" + addr + "|" + std::to_string(len));
 }
 
@@ -459,13 +466,13 @@ TEST(RegistrationSimQueries, UpnpParametersAndAsynchronousStatus) {
   EXPECT_TRUE(eventually([&] { return vv_nat_query_upnp("DEV9", 1, nullptr, out, sizeof(out)) == 1; }));
   EXPECT_STREQ(out, "203.0.113.64|8080");
   EXPECT_EQ(vv_nat_get_param_v3("DEV9"), 1);
-  EXPECT_TRUE(eventually([] { return !g_results.empty(); }));
+  EXPECT_TRUE(eventually([] { return !results().empty(); }));
   int dev_port;
   {
     std::lock_guard<std::mutex> lock(vv_instance(2).mu);
     dev_port = vv_instance(2).st.port;
   }
-  EXPECT_EQ(g_results.at(0), "DEV9|1|127.0.0.1:" + std::to_string(dev_port) + "|4");
+  EXPECT_EQ(results().at(0), "DEV9|1|127.0.0.1:" + std::to_string(dev_port) + "|4");
   vv_nat_exit();
   vv2_nat_exit();
   vv_nat_set_time_scale(1);
