@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <shared_mutex>
 #include <thread>
 
 #include "vv_nat.h"
@@ -39,6 +40,8 @@ struct vv_nat_conn {
   int peer_version;
   int vdt_id;
   int dest_type;
+  int req_id;       // id of the connection request sent through the server
+  int conn_result;  // the server's answer to it (1005), 0 until it arrives
 };
 
 // What tells the two instances apart.
@@ -104,7 +107,11 @@ struct vv_nat_state {
   int log_level;
   char log_path[256];
   int64_t send_slot_time[7];
+  int spoofed;  // server messages dropped for coming from outside the server table
 };
+
+// Slots of send_slot_time, one per periodic message.
+enum { VV_SLOT_5001, VV_SLOT_1000, VV_SLOT_1023, VV_SLOT_1012, VV_SLOT_1100, VV_SLOT_1008, VV_SLOT_1021 };
 
 struct VvInstance {
   const VvFlags flags;
@@ -116,6 +123,12 @@ struct VvInstance {
   std::mutex table_mu;   // allocation of connection records
   std::mutex life_mu;    // init and exit of this instance, one at a time
   std::mutex conn_mu[VV_MAX_CONNS];  // serialises the writers of one connection's frames
+  // Held shared by every send on the main sockets and exclusively while they are closed or
+  // replaced, so that a send never goes out on a descriptor that was closed and reused.
+  std::shared_mutex sock_mu;
+  int wake[2] = {-1, -1};  // exit wakes the registration thread out of its waits
+  // Connection messages (1004) go to the connection code when it is present.
+  void (*on_conn_message)(VvInstance&, const unsigned char*, int, const struct sockaddr*, int) = nullptr;
   explicit VvInstance(const VvFlags& f) : flags(f) {}
 };
 
@@ -126,6 +139,20 @@ int64_t vv_nat_now(void);
 // until five sends went unanswered; the fifth renews the sockets on a new port and moves the
 // server port offset. 1 when the name gave an address, else 0 with the state left as it was.
 int vv_nat_resolve_server(VvInstance& in, int first_time);
+
+// Log line of instance 1 (instance 2 writes none); never call with `mu` held.
+void vv_log(VvInstance& in, int level, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+
+// The registration thread's body and the server-message handler of one instance.
+void vv_nat_main_body(VvInstance& in);
+void vv_server_msg(VvInstance& in, unsigned char* d, int n, const struct sockaddr* from, int fromlen);
+
+// Milliseconds of a wait of the registration thread under the current time scale (>= 1).
+int vv_scaled_ms(int ms);
+// Tests that drive an instance's state by hand start it without its registration thread.
+void vv_nat_manual_start(bool manual);
+// Waits up to ms (unscaled) or until exit wakes the thread; false once the instance stops.
+bool vv_pause(VvInstance& in, int ms);
 
 // Builds a text message with the current clock and sends it to the selected server.
 int vv_send_text(VvInstance& in, int sock, int msg_id, const char* text);

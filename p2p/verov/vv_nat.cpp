@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <time.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <random>
 
@@ -20,6 +22,8 @@ const VvFlags kFlags1 = {1, "VVNAT", true, true, 1024, 58976, 200, 512000, true,
 const VvFlags kFlags2 = {2, nullptr, false, false, 1024, 976, 100, 65536, false, 7};
 
 std::atomic<int64_t (*)(void)> g_clock{nullptr};
+std::atomic<int> g_scale{1};
+std::atomic<bool> g_manual{false};
 
 void copy_text(char* dst, size_t cap, const char* src) {
   if (!src) src = "";
@@ -76,13 +80,6 @@ void write_log(VvInstance& in, int level, const char* fmt, va_list ap) {
   fclose(f);
 }
 
-void log_line(VvInstance& in, int level, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
-void log_line(VvInstance& in, int level, const char* fmt, ...) {
-  va_list ap;
-  va_start(ap, fmt);
-  write_log(in, level, fmt, ap);
-  va_end(ap);
-}
 
 int do_init(VvInstance& in, const char* svraddr, int svrport, const char* uuid, int port,
             const vv_nat_callbacks* cbs, const char* log_path) {
@@ -129,7 +126,7 @@ int do_init(VvInstance& in, const char* svraddr, int svrport, const char* uuid, 
     }
     if (cbs) st.callbacks = *cbs;
   }
-  log_line(in, 2, "==========================================================================\n");
+  vv_log(in, 2, "==========================================================================\n");
   int port_now;
   char name_now[100];
   {
@@ -137,18 +134,23 @@ int do_init(VvInstance& in, const char* svraddr, int svrport, const char* uuid, 
     port_now = in.st.port;
     memcpy(name_now, in.st.svraddr, sizeof(name_now));
   }
-  log_line(in, 2, "Vudevavi init, main listen port: %d server: %s:%d\n", port_now, name_now, svrport);
+  vv_log(in, 2, "Vudevavi init, main listen port: %d server: %s:%d\n", port_now, name_now, svrport);
+  if (in.wake[0] < 0 && pipe2(in.wake, O_CLOEXEC | O_NONBLOCK) != 0) in.wake[0] = in.wake[1] = -1;
+  char drain[64];
+  while (in.wake[0] >= 0 && read(in.wake[0], drain, sizeof(drain)) > 0) {
+  }
   in.run = 1;
-  // The registration thread is started here once it exists; until then the instance holds
-  // its sockets and configuration and answers the blocking queries.
+  if (!g_manual.load()) in.main_thread = std::thread([&in] { vv_nat_main_body(in); });
   return 1;
 }
 
 int do_exit(VvInstance& in) {
   std::lock_guard<std::mutex> life(in.life_mu);
   in.run = 0;
+  if (in.wake[1] >= 0) (void)!write(in.wake[1], "x", 1);
   // Threads first: they may still be inside a receive on the main sockets.
   if (in.main_thread.joinable()) in.main_thread.join();
+  std::unique_lock<std::shared_mutex> socks(in.sock_mu);
   std::lock_guard<std::mutex> lock(in.mu);
   CloseSocket(&in.st.sock);
   CloseSocket(&in.st.sock6);
@@ -159,6 +161,7 @@ int do_exit(VvInstance& in) {
 
 // New main sockets on a fresh port in 1024..2000, after five sends went unanswered.
 void renew_sockets(VvInstance& in) {
+  std::unique_lock<std::shared_mutex> socks(in.sock_mu);
   int old4, old6;
   {
     std::lock_guard<std::mutex> lock(in.mu);
@@ -179,6 +182,7 @@ void renew_sockets(VvInstance& in) {
     if (s4 <= 0 && s6 > 0) CloseSocket(&s6);
   }
   std::lock_guard<std::mutex> lock(in.mu);
+  if (s4 <= 0 && s6 > 0) CloseSocket(&s6);
   in.st.sock = s4 > 0 ? s4 : 0;
   in.st.sock6 = s4 > 0 && s6 > 0 ? s6 : 0;
   if (s4 > 0) in.st.port = static_cast<uint16_t>(port);
@@ -298,7 +302,7 @@ int vv_nat_resolve_server(VvInstance& in, int first_time) {
         s6 = in.st.sock6;
         port = in.st.port;
       }
-      log_line(in, 2, "Recreate socket:%d %d Port:%d\n", s4, s6, port);
+      vv_log(in, 2, "Recreate socket:%d %d Port:%d\n", s4, s6, port);
     }
   }
   char name[100];
@@ -306,7 +310,7 @@ int vv_nat_resolve_server(VvInstance& in, int first_time) {
     std::lock_guard<std::mutex> lock(in.mu);
     memcpy(name, in.st.svraddr, sizeof(name));
   }
-  log_line(in, 2, "Server domain: %s\n", name);
+  vv_log(in, 2, "Server domain: %s\n", name);
   // Lookups run outside the lock: a slow resolver must not stall the status calls.
   char list4[200] = "", list6[200] = "";
   int n4 = GetHostByNameV2(name, list4, sizeof(list4));
@@ -314,7 +318,7 @@ int vv_nat_resolve_server(VvInstance& in, int first_time) {
   sockaddr_in6 prefix{};
   int nat64 = 0;
   if (in.flags.uses_nat64) nat64 = GetHostByName6(vv_nat64_probe_name, 0, &prefix) ? 1 : 0;
-  log_line(in, 2, "Got DNS result: %s -> %s IPV6 -> %s [%d %d] NAT64:%d\n", name, list4, list6,
+  vv_log(in, 2, "Got DNS result: %s -> %s IPV6 -> %s [%d %d] NAT64:%d\n", name, list4, list6,
            n4, n6, nat64);
   std::lock_guard<std::mutex> lock(in.mu);
   vv_nat_state& st = in.st;
@@ -353,11 +357,38 @@ VvInstance& vv_instance(int index) {
 
 void vv_nat_set_clock(int64_t (*now_s)(void)) { g_clock = now_s; }
 
+void vv_nat_set_time_scale(int k) { g_scale = k < 1 ? 1 : k; }
+
+void vv_nat_manual_start(bool manual) { g_manual = manual; }
+
+int vv_scaled_ms(int ms) {
+  int r = ms / g_scale.load();
+  return r < 1 ? 1 : r;
+}
+
 int64_t vv_nat_now(void) {
   if (auto fn = g_clock.load()) return fn();
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) + 1;  // never 0, which means "none"
+  int64_t ms = static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+  return ms * g_scale.load() / 1000 + 1;  // never 0, which means "none"
+}
+
+void vv_log(VvInstance& in, int level, const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  write_log(in, level, fmt, ap);
+  va_end(ap);
+}
+
+int vv_nat_spoofed_count(void) {
+  std::lock_guard<std::mutex> lock(vv_instance(1).mu);
+  return vv_instance(1).st.spoofed;
+}
+
+int vv2_nat_spoofed_count(void) {
+  std::lock_guard<std::mutex> lock(vv_instance(2).mu);
+  return vv_instance(2).st.spoofed;
 }
 
 int vv_nat_init_v2(const char* svraddr, int svrport, const char* uuid, int port,

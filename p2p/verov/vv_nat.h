@@ -45,6 +45,9 @@ enum { VV_NAT_VERSION = 118, VV_NAT_PLATFORM = 4 };
 // Seconds of the clock every registration time is kept in; injectable so that tests of the
 // heartbeat window need not wait for it (NULL: the monotonic clock).
 void vv_nat_set_clock(int64_t (*now_s)(void));
+// Runs the built-in clock and every wait of the registration threads `k` times faster (1:
+// real time), so that a heartbeat window of 45 s passes in a few seconds of a test.
+void vv_nat_set_time_scale(int k);
 
 #define VV_NAT_DECLARE(P)                                                                    \
   int P##init(const char* svraddr, int svrport, const char* uuid, int port,                 \
@@ -82,6 +85,27 @@ int vv_nat_init_v2(const char* svraddr, int svrport, const char* uuid, int port,
                    const vv_nat_callbacks* cbs, const char* log_path);
 void vv_nat_set_maxconn(int n);
 void vv_nat_log(int level, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// Server messages dropped because they came from outside the server table.
+int vv_nat_spoofed_count(void);
+int vv2_nat_spoofed_count(void);
+
+// Server-message handlers, called by the registration threads for every datagram on the main
+// sockets (sender address of 16 or 28 bytes).
+void vv_nat_on_server_msg(unsigned char* d, int len, const void* from, int fromlen);
+void vv2_nat_on_server_msg(unsigned char* d, const void* from, int fromlen, int len);
+
+// Connect and disconnect logs to the selected server (instance 1, while the server asks for
+// them); the send's result, 0 when not sent.
+int vv_nat_send_connect_log(int conn_no, const char* peer_uuid, int peer_nattype, int peer_version,
+                            int relayed, int time_taken, int result);
+int vv_nat_send_disconnect_log(int conn_no, const char* peer_uuid, int seconds_kept, int result);
+
+// The NAT64 form of an IPv4 address text under the prefix instance 1 found; 1 when written.
+int ipv4_to_nat64(const char* ipv4, char* out, int size);
+
+// 1 when two server table entries hold different non-zero mapped ports.
+int vv_nat_check_symmetric_nat(void);
 
 // Address buffers of get_param and get_param_ex take at least 37 bytes (IP:port text).
 

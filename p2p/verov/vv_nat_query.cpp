@@ -153,6 +153,8 @@ int do_get_param(VvInstance& in, const char* uuid, void* buf, int size, char* ad
 }
 
 int do_get_param_v3(VvInstance& in, const char* uuid, int status) {
+  // The main socket stays open until this send is done (renewal waits for it).
+  std::shared_lock<std::shared_mutex> socks(in.sock_mu);
   int sock;
   sockaddr_in a4;
   {
@@ -238,6 +240,7 @@ int vv_send_text(VvInstance& in, int sock, int msg_id, const char* text) {
 }
 
 int vv_send_to_server(VvInstance& in, const void* dgram, int len) {
+  std::shared_lock<std::shared_mutex> socks(in.sock_mu);
   Target t = selected(in);
   int sock;
   {

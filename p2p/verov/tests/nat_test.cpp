@@ -108,9 +108,12 @@ class NatTest : public ::testing::TestWithParam<Api> {
  protected:
   const Api& api() { return GetParam(); }
   VvInstance& inst() { return vv_instance(GetParam().index); }
+  // These tests drive the registration state by hand: no thread competes with them.
+  void SetUp() override { vv_nat_manual_start(true); }
   void TearDown() override {
     api().exit();
     vv_nat_set_clock(nullptr);
+    vv_nat_manual_start(false);
   }
   std::string run_param() {
     char buf[2048];
@@ -324,6 +327,7 @@ INSTANTIATE_TEST_SUITE_P(BothInstances, NatTest, ::testing::ValuesIn(kApis),
                          });
 
 TEST(NatInstanceOne, LogFileAndConnectionLimit) {
+  vv_nat_manual_start(true);
   char dir[] = "/tmp/vvnat-XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
   std::string path = std::string(dir) + "/vvnat.log";
@@ -350,11 +354,13 @@ TEST(NatInstanceOne, LogFileAndConnectionLimit) {
   vv_nat_set_maxconn(7);
   EXPECT_EQ(vv_instance(1).st.maxconn, 7);
   vv_nat_exit();
+  vv_nat_manual_start(false);
   unlink(path.c_str());
   rmdir(dir);
 }
 
 TEST(NatInstanceTwo, WritesNoLogAndKeepsItsOwnState) {
+  vv_nat_manual_start(true);
   ASSERT_EQ(vv2_nat_init("127.0.0.1", 7000, "TWO", 0, nullptr), 1);
   ASSERT_EQ(vv_nat_init("127.0.0.1", 7001, "ONE", 0, nullptr), 1);
   EXPECT_STREQ(vv_instance(2).st.uuid, "TWO");
@@ -367,6 +373,7 @@ TEST(NatInstanceTwo, WritesNoLogAndKeepsItsOwnState) {
   vv_nat_exit();
   EXPECT_GT(vv_instance(2).st.sock, 0) << "stopping one leaves the other running";
   vv2_nat_exit();
+  vv_nat_manual_start(false);
 }
 
 namespace {

@@ -1,0 +1,282 @@
+#!/usr/bin/env python3
+"""A VERov P2P server for the tests: main server and assistant on several addresses.
+
+Written from the wire description alone (TEA and text packing from vvcrypt.py, MD5 from
+hashlib), so that the C++ client is checked against a second implementation.
+
+  vvserver.py CONFIG_JSON
+
+CONFIG keys (all optional but "addrs"):
+  addrs     addresses to serve on; each gets sockets on port, port + 1 and port + 2 (the
+            client's port offsets; port + 1 also absorbs the NAT test's hello)
+  port      base port (7000)
+  list      lines of the server list, "ip:port|ipv6|domain" (default: every addr at port)
+  keys      {uuid: key}: authentication of a listed uuid needs its key; others are accepted
+  svrkey    the server key a 1012 must carry for a 1013 with status 1 ("" answers 1003)
+  interval  heartbeat interval in replies (30); connlog: connect-log level in 1013 (0)
+  period    authentication period in 1015 (3600)
+  media     {uuid: port}: put into bytes 0-1 of the parameters a status reply carries
+  spoof     an address of ours that is not in the list, for forged messages (see stdin)
+  faults    {"<incoming id>" or "*": fault}; faults: drop, delay:<ms>, dup, wrong_check,
+            reject, bad_key, offline, list51, oversize, stale
+  log       JSON-lines file: one line per datagram in or out
+
+Prints "READY" once every socket is bound. Stdin takes JSON lines: {"faults": {...}} replaces
+the faults; {"spoof": UUID} sends forged 5002, 1001, 1003, 1007, 1013, 1015, 1017 from the spoof
+address to the uuid's registered address. End of stdin ends the server.
+"""
+import hashlib
+import json
+import os
+import random
+import selectors
+import socket
+import struct
+import sys
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+sys.path.insert(0, os.path.join(HERE, ".."))
+from vvcrypt import MAGIC, ecb, text_build, text_parse  # noqa: E402
+from kvsim.safety import check_address  # noqa: E402
+
+
+def pad8(b):
+    return b + b"\0" * (-len(b) % 8)
+
+
+def cstr(b):
+    return b.split(b"\0")[0].decode("latin-1")
+
+
+class Server:
+    def __init__(self, cfg):
+        self.cfg = cfg
+        self.port = cfg.get("port", 7000)
+        self.faults = dict(cfg.get("faults", {}))
+        self.lock = threading.Lock()
+        self.registry = {}  # uuid -> {src, nattype, seen, params, upnp}
+        self.socks = {}  # (ip, port) -> socket
+        self.sel = selectors.DefaultSelector()
+        self.logf = open(cfg["log"], "a", buffering=1) if cfg.get("log") else None
+        addrs = list(cfg["addrs"]) + ([cfg["spoof"]] if cfg.get("spoof") else [])
+        for ip in addrs:
+            check_address(ip, "bind")
+            for p in (self.port, self.port + 1, self.port + 2):
+                fam = socket.AF_INET6 if ":" in ip else socket.AF_INET
+                s = socket.socket(fam, socket.SOCK_DGRAM)
+                s.bind((ip, p))
+                self.socks[(ip, p)] = s
+                if ip != cfg.get("spoof"):
+                    self.sel.register(s, selectors.EVENT_READ, (ip, p))
+        self.lines = cfg.get("list") or ["%s:%d||" % (ip, self.port) for ip in cfg["addrs"]]
+
+    # --- plumbing -------------------------------------------------------------------
+    def log(self, **kv):
+        if self.logf:
+            kv["t"] = round(time.monotonic(), 3)
+            self.logf.write(json.dumps(kv) + "\n")
+
+    def fault(self, msg_id):
+        with self.lock:
+            return self.faults.get(str(msg_id), self.faults.get("*", ""))
+
+    def send(self, sock, data, dst, reply_to, fault=""):
+        if fault == "drop":
+            self.log(dir="drop", id=reply_to, dst="%s:%d" % dst[:2])
+            return
+        copies = 2 if fault == "dup" else 1
+
+        def go():
+            for _ in range(copies):
+                try:
+                    sock.sendto(data, dst)
+                except OSError:
+                    pass
+                self.log(dir="out", id=struct.unpack_from("<H", data, 2)[0] if len(data) >= 4 else -1,
+                         src="%s:%d" % sock.getsockname()[:2], dst="%s:%d" % dst[:2], len=len(data))
+        if fault.startswith("delay:"):
+            threading.Timer(int(fault[6:]) / 1000.0, go).start()
+        else:
+            go()
+
+    # --- messages -------------------------------------------------------------------
+    def server_list(self, fault):
+        lines = list(self.lines)
+        if fault == "list51":
+            lines = ["203.0.113.%d:%d||" % (10 + i % 20, self.port + 3 + i) for i in range(51)]
+        body = ("\n".join(lines)).encode()
+        sec = int(time.time())
+        head16 = struct.pack("<HHIHHI", MAGIC, 5002, sec, 0, len(lines), random.getrandbits(32))
+        enc = ecb(pad8(body), head16, True)
+        blen = len(body) + (4000 if fault == "oversize" else 0)
+        return head16 + struct.pack("<i", blen) + enc
+
+    def mapped(self, src, req):
+        sec, usec = struct.unpack_from("<II", req, 4) if len(req) >= 12 else (0, 0)
+        ip4 = src[0] if "." in src[0] else ""
+        ip6 = src[0] if ":" in src[0] else ""
+        return (struct.pack("<HH", MAGIC, 1001) + ip4.encode().ljust(16, b"\0")
+                + struct.pack("<HHII", src[1], 0, sec, usec) + ip6.encode().ljust(60, b"\0"))
+
+    def checked(self, msg_id, a, b, check, fault):
+        head16 = struct.pack("<HHiii", MAGIC, msg_id, a, b, check)
+        text = str(check + 1 if fault == "wrong_check" else check).encode()
+        return head16 + ecb(text.ljust(24, b"\0"), head16, True)
+
+    def key_reply(self, key, status, fault):
+        now = int(time.time()) - (60 if fault == "stale" else 0)
+        head16 = struct.pack("<HHiiI", MAGIC, 1013, status, self.cfg.get("interval", 30), now)
+        enc = ecb(key.encode().ljust(32, b"\0")[:32], head16, True)
+        return head16 + enc + struct.pack("<i", self.cfg.get("connlog", 0))
+
+    def status(self, uuid, fault):
+        e = self.registry.get(uuid)
+        online = 1 if e and fault != "offline" else 0
+        params = bytearray(e["params"] if e else b"")
+        media = self.cfg.get("media", {}).get(uuid)
+        if e and media is not None:
+            params = bytearray(params.ljust(2, b"\0"))
+            params[0:2] = struct.pack("<H", media)
+        addr = "%s:%d" % e["src"][:2] if e else ""
+        return (struct.pack("<HH", MAGIC, 1011) + uuid.encode().ljust(100, b"\0")
+                + struct.pack("<i", online) + addr.encode().ljust(36, b"\0")
+                + struct.pack("<i", len(params)) + bytes(params).ljust(1024, b"\0")
+                + b"".ljust(64, b"\0"))
+
+    def register(self, uuid, src, **kv):
+        with self.lock:
+            e = self.registry.setdefault(uuid, {"params": b"", "upnp": None, "nattype": 0})
+            e["src"] = src
+            e["seen"] = time.monotonic()
+            e.update(kv)
+
+    def handle(self, sock, local, data, src):
+        if len(data) < 4 or struct.unpack_from("<H", data)[0] != MAGIC:
+            self.log(dir="in", id=-1, src="%s:%d" % src[:2], local="%s:%d" % local, len=len(data))
+            return
+        msg_id = struct.unpack_from("<H", data, 2)[0]
+        self.log(dir="in", id=msg_id, src="%s:%d" % src[:2], local="%s:%d" % local, len=len(data))
+        f = self.fault(msg_id)
+        if f == "drop":
+            self.log(dir="drop", id=msg_id, dst="%s:%d" % src[:2])
+            return
+        if msg_id == 5001:
+            self.send(sock, self.server_list(f), src, msg_id, f)
+        elif msg_id == 1000:
+            self.send(sock, self.mapped(src, data), src, msg_id, f)
+        elif msg_id == 1018 and len(data) >= 24:
+            aip = cstr(data[4:20])
+            aport, j = struct.unpack_from("<HH", data, 20)
+            helper = self.socks.get((aip, aport))
+            if helper is not None:
+                self.send(helper, struct.pack("<HHI", MAGIC, 1019, j), src, msg_id, f)
+        elif msg_id == 1023:
+            r = text_parse(data)
+            if r is None:
+                return
+            parts = r[1].split("|")
+            uuid, key = parts[0], parts[1] if len(parts) > 1 else ""
+            want = self.cfg.get("keys", {}).get(uuid)
+            ok = (want is None or want == key) and f != "reject"
+            if ok:
+                self.register(uuid, src)
+            self.send(sock, self.checked(1015, 1 if ok else 0, self.cfg.get("period", 3600),
+                                         random.randint(1, 1 << 30), f), src, msg_id, f)
+        elif msg_id == 1012 and len(data) >= 160:
+            key = cstr(ecb(data[16:48], data[:16], False))
+            uuid = cstr(data[48:148])
+            nattype = struct.unpack_from("<i", data, 152)[0]
+            self.register(uuid, src, nattype=nattype)
+            svrkey = self.cfg.get("svrkey", "")
+            if not svrkey:
+                reply = struct.pack("<HHi", MAGIC, 1003, self.cfg.get("interval", 30))
+            else:
+                status = 0 if f == "bad_key" or key != svrkey else 1
+                reply = self.key_reply(key, status, f)
+            self.send(sock, reply, src, msg_id, f)
+        elif msg_id == 1021 and len(data) >= 20:
+            plen = struct.unpack_from("<I", data, 16)[0]
+            if plen % 8 or 20 + plen > len(data):
+                return
+            uuid = cstr(ecb(data[20:20 + plen], data[:16], False))
+            self.register(uuid, src, nattype=struct.unpack_from("<i", data, 12)[0])
+            self.send(sock, struct.pack("<HHiii", MAGIC, 1022, self.cfg.get("interval", 30), 0, 0),
+                      src, msg_id, f)
+        elif msg_id == 1008 and len(data) >= 108:
+            uuid = cstr(data[4:104])
+            n = struct.unpack_from("<I", data, 104)[0]
+            if 108 + n <= len(data):
+                self.register(uuid, src, params=bytes(data[108:108 + n]))
+                self.send(sock, struct.pack("<HH", MAGIC, 1009), src, msg_id, f)
+        elif msg_id == 1010 and len(data) >= 104:
+            self.send(sock, self.status(cstr(data[4:104]), f), src, msg_id, f)
+        elif msg_id == 1100:
+            r = text_parse(data)
+            if r:
+                p = r[1].split("|")
+                if len(p) >= 6:
+                    self.register(p[0], src, upnp=(p[1], int(p[2])))
+        elif msg_id == 1101:
+            r = text_parse(data)
+            if r:
+                e = self.registry.get(r[1])
+                up = e and e.get("upnp")
+                text = "%s|%d|%s|%d" % (r[1], 1 if up else 0, up[0] if up else "", up[1] if up else 0)
+                self.send(sock, text_build(1102, text, int(time.time()), 0), src, msg_id, f)
+
+    def spoof(self, uuid):
+        e = self.registry.get(uuid)
+        s = self.socks.get((self.cfg.get("spoof"), self.port))
+        if not e or s is None:
+            self.log(dir="spoof", id=0, error="unknown uuid or no spoof address")
+            return
+        dst = e["src"]
+        check = 4242
+        forged = [
+            self.server_list(""),
+            self.mapped(("203.0.113.250", 1), struct.pack("<HHII", MAGIC, 1000, 0, 0)),
+            struct.pack("<HHi", MAGIC, 1003, 7),
+            struct.pack("<HH", MAGIC, 1007) + b"HIJACKED".ljust(100, b"\0"),
+            self.key_reply(self.cfg.get("svrkey", ""), 0, ""),
+            self.checked(1015, 0, 1, check, ""),
+            self.checked(1017, 0, 1, check, ""),
+        ]
+        for d in forged:
+            self.send(s, d, dst, 0)
+
+    # --- loops ----------------------------------------------------------------------
+    def serve(self):
+        while True:
+            for key, _ in self.sel.select():
+                try:
+                    data, src = key.fileobj.recvfrom(4096)
+                except OSError:
+                    continue
+                self.handle(key.fileobj, key.data, data, src)
+
+    def commands(self):
+        for line in sys.stdin:
+            if not line.strip():
+                continue
+            cmd = json.loads(line)
+            if "faults" in cmd:
+                with self.lock:
+                    self.faults = dict(cmd["faults"])
+            if "spoof" in cmd:
+                self.spoof(cmd["spoof"])
+            print("OK", flush=True)
+        os._exit(0)  # the test closed our stdin (or died): leave with it
+
+
+def main():
+    srv = Server(json.loads(sys.argv[1]))
+    threading.Thread(target=srv.serve, daemon=True).start()
+    print("READY", flush=True)
+    srv.commands()
+
+
+if __name__ == "__main__":
+    main()
