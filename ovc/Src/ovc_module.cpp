@@ -10,7 +10,10 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 
+#include <pthread.h>
+
 #include <deque>
+#include <vector>
 #include <mutex>
 
 #include "ovc_state.h"
@@ -60,7 +63,6 @@ static uint8_t gLocalCapFlags[7];
 static uint8_t gLocalCapability[44];
 static orvan_task_t* gNetWatchTask = nullptr;
 static std::atomic<uint32_t> gCapabilityWaitMs{1000};
-static std::atomic<OvcDatagramHandler> gDatagramHandler{nullptr};
 static bool gCapabilityOpened = false;
 static std::atomic<int32_t> gCapabilityStatus{0};
 
@@ -78,6 +80,30 @@ void ovc_note_closed_random_id(const RandomID& id) {
   orv_mutex_lock(&gClosedIdLock, 1);
   RecentClosedRandomIDList.push_back(ClosedRandomId{id, orv_monotonic_ms()});
   while (RecentClosedRandomIDList.size() > kRecentClosedMax) RecentClosedRandomIDList.pop_front();
+  orv_mutex_unlock(&gClosedIdLock);
+}
+
+// Nodes 20 s old or more are dropped on the way; a node of the same kind matches by its words.
+bool ovc_recent_closed_match(const RandomID& id, uint32_t maxAgeMs) {
+  uint32_t now = orv_monotonic_ms();
+  bool hit = false;
+  orv_mutex_lock(&gClosedIdLock, 1);
+  for (auto it = RecentClosedRandomIDList.begin(); it != RecentClosedRandomIDList.end();) {
+    if (orv_ms_elapsed(now, it->closedAtMs) >= maxAgeMs) {
+      it = RecentClosedRandomIDList.erase(it);
+      continue;
+    }
+    if (!hit && RandomIDCompare(&it->id, &id)) hit = true;
+    ++it;
+  }
+  orv_mutex_unlock(&gClosedIdLock);
+  return hit;
+}
+
+// Test seam: a closed ID recorded as closed ageMs ago.
+void ovc_note_closed_random_id_aged(const RandomID& id, uint32_t ageMs) {
+  orv_mutex_lock(&gClosedIdLock, 1);
+  RecentClosedRandomIDList.push_back(ClosedRandomId{id, orv_monotonic_ms() - ageMs});
   orv_mutex_unlock(&gClosedIdLock);
 }
 
@@ -211,7 +237,6 @@ void setIdleTimeOut(int ms) {
 }
 
 void ovc_set_capability_wait_ms(uint32_t ms) { gCapabilityWaitMs = ms; }
-void ovc_set_datagram_handler(OvcDatagramHandler fn) { gDatagramHandler = fn; }
 
 // ---- Local network information --------------------------------------------------------------
 
@@ -276,13 +301,20 @@ static void ovc_netinfo_watch_task(orvan_task_t*, uint32_t, uint16_t, void*, int
 static void ovc_null_ready(TConnection*, void*) {}
 static void ovc_null_fail(TConnection*, int, void*) {}
 
-void OVC_UDP_RecvCB(TConnection* c, const char* peer, uint16_t port, uint8_t* buf, uint32_t len, void*) {
-  static thread_local OvcReceived rx;
-  if (ovc_unscramble_datagram(buf, len, &rx) != 0) return;
-  if (rx.head.magic != OVC_HEAD_MAGIC) return;
-  OvcDatagramHandler h = gDatagramHandler;
-  if (h) h(c, peer, port, &rx);
+// A connection the session table shares (punching sockets): one more session holds it.
+void ovc_hold_shared_conn(TConnection* c) {
+  if (!c) return;
+  orv_mutex_lock(&gSharedConnLock, 1);
+  for (auto& e : gSharedConnTable)
+    if (e.conn == c) {
+      e.refs++;
+      break;
+    }
+  orv_mutex_unlock(&gSharedConnLock);
 }
+
+// The try-port list belongs to port prediction, which this build does not run yet.
+void RemoveTryPortOfSession(int) {}
 
 int ovc_open_udp_socket() {
   if (!gOvcConnMgr || gUdpConn) return 0;
@@ -354,6 +386,26 @@ void breakTimeCallBack(TConnManager*, void*) {
 
 // ---- Capability -----------------------------------------------------------------------------
 
+// The 0x0803 answer body: our UID, the status for the asker's UID and our flags.
+void ovc_capability_answer_fields(uint8_t* body, const uint8_t* requestUid) {
+  memset(body, 0, 48);
+  memcpy(body, gLocalUid, 28);
+  int32_t st = strncmp(reinterpret_cast<const char*>(requestUid), gLocalUid, 20) != 0 ? -1 : 1;
+  for (int i = 0; i < 4; ++i) body[28 + i] = (uint8_t)((uint32_t)st >> (8 * i));
+  memcpy(body + 32, gLocalCapFlags, 7);
+}
+
+void ovc_store_capability(const uint8_t* body, uint8_t tag) {
+  if (tag <= 5) gCapabilityStatus = -2;
+  int32_t st = (int32_t)((uint32_t)body[28] | (uint32_t)body[29] << 8 | (uint32_t)body[30] << 16 |
+                         (uint32_t)body[31] << 24);
+  if (st < 1) return;
+  if (strncmp(reinterpret_cast<const char*>(body), gLocalUid, 20) != 0) return;
+  OvcSessionLockGuard g;
+  memcpy(gLocalCapFlags, body + 32, 7);
+  gCapabilityStatus = st;
+}
+
 int OVC_Get_Capability(const char* text, OVC_Capability* out, uint32_t guard) {
   if (guard != OVC_INTERNAL_GUARD) return -9999;
   if (!ovc_initialized()) return OVC_ER_NOT_INITIALIZED;
@@ -375,8 +427,18 @@ int OVC_Get_Capability(const char* text, OVC_Capability* out, uint32_t guard) {
   h.route = 0x21;
   ovc_head_write(h, dgram);
   memcpy(dgram + 16, text, strlen(text));
-  // The device process on this host answers; the request never leaves the loopback.
-  ovc_SendMessage(gUdpConn, dgram, sizeof dgram, "127.0.0.1", htons(gLanSearchPort));
+  // The device process on this host answers; the request never leaves the loopback. The
+  // connection is held while it is used, so a socket renewal cannot free it under the send.
+  TConnection* conn = nullptr;
+  {
+    OvcSessionLockGuard g;
+    conn = gUdpConn;
+    if (conn) conn->ops()->incRef(conn);
+  }
+  if (conn) {
+    ovc_SendMessage(conn, dgram, sizeof dgram, "127.0.0.1", htons(gLanSearchPort));
+    conn->ops()->decRef(conn);
+  }
   uint32_t wait = gCapabilityWaitMs;
   timespec ts{(time_t)(wait / 1000), (long)(wait % 1000) * 1000000L};
   nanosleep(&ts, nullptr);
@@ -385,6 +447,7 @@ int OVC_Get_Capability(const char* text, OVC_Capability* out, uint32_t guard) {
     memset(out, 0, sizeof *out);
     memcpy(out->uid, gLocalUid, sizeof out->uid);
     out->status = status;
+    OvcSessionLockGuard g;
     memcpy(out->caps, gLocalCapFlags, 7);
   } else if (out && status < 0) {
     out->status = status;
@@ -506,7 +569,15 @@ int OVC_Initialize_Internal(uint16_t udpPort, const char* m1, const char* m2, co
   return initialize(udpPort, true, masters);
 }
 
+// The module's own threads: ending the module from one of them would wait for itself.
+static bool on_module_thread() {
+  char name[32] = {};
+  if (pthread_getname_np(pthread_self(), name, sizeof name) != 0) return false;
+  return strcmp(name, "ovc_conn_hdlr") == 0 || strcmp(name, "ovc_sktaskmgr") == 0;
+}
+
 int OVC_DeInitialize(void) {
+  if (on_module_thread()) return OVC_ER_FAIL;
   std::lock_guard<std::mutex> g(g_lifecycle_mu);
   uint8_t st = gOvcState;
   if (st == 0 || st == 3) return OVC_ER_NOT_INITIALIZED;
@@ -516,14 +587,30 @@ int OVC_DeInitialize(void) {
   orvan_TaskMng_Delete(gNetWatchTask);
   gThread_SessionAlive = gNetWatchTask = nullptr;
   {
-    OvcSessionLockGuard lk;
-    for (int i = 0; i < gSessionTableSize; ++i) {
-      SessionInfo& s = gSessionInfo[i];
-      if (s.state == 0) continue;
-      for (int ch = 0; ch < OVC_CHANNELS; ++ch)
-        if (s.closeCb[ch]) s.closeCb[ch](i, (uint8_t)ch, 1);
+    // Each session's close callbacks run once (a close may have run them already), outside the
+    // session lock so they may call back into the module.
+    struct Pending {
+      OVC_ChannelCloseFn fn;
+      int sid;
+      uint8_t ch;
+    };
+    std::vector<Pending> calls;
+    {
+      OvcSessionLockGuard lk;
+      for (int i = 0; i < gSessionTableSize; ++i) {
+        SessionInfo& s = gSessionInfo[i];
+        if (s.state == 0 || s.closeNotified) continue;
+        s.closeNotified = 1;
+        for (int ch = 0; ch < OVC_CHANNELS; ++ch)
+          if (s.closeCb[ch]) calls.push_back(Pending{s.closeCb[ch], i, (uint8_t)ch});
+      }
     }
+    for (const Pending& p : calls) p.fn(p.sid, p.ch, 1);
   }
+  ovc_lan_reset();
+  ovc_connect_reset();
+  // Session tasks and reliable queues go while the task manager still runs.
+  ovc_sessions_drop_tasks();
   ovc_session_release(&gLoginSession);
   orvan_SockTaskMng_DeInit();
   close_conn(&gUdpConn);

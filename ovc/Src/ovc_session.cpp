@@ -123,9 +123,18 @@ static void drop_shared(TConnection* c) {
   orv_mutex_unlock(&gSharedConnLock);
 }
 
+static void drop_reliances_locked(SessionInfo* s) {
+  for (int ch = 0; ch < OVC_CHANNELS; ++ch) {
+    if (s->reliance[ch]) OVC_Reliable_DestroyReliance(static_cast<OVC_Reliance*>(s->reliance[ch]));
+    s->reliance[ch] = nullptr;
+  }
+}
+
 void ovc_session_release(SessionInfo* s) {
   OvcSessionLockGuard g;
   s->closing = 1;
+  SessionTaskCleanAllNodes(&s->taskList);
+  drop_reliances_locked(s);
   for (int ch = 0; ch < OVC_CHANNELS; ++ch) free_queue(&s->readBuf[ch]);
   drop_shared(s->p2pConn);
   int sid = s->sid;
@@ -134,6 +143,15 @@ void ovc_session_release(SessionInfo* s) {
   s->channelOn[0] = 1;
   s->sendPathType = -1;
   memset(s->capFlags, 1, sizeof s->capFlags);
+}
+
+void ovc_sessions_drop_tasks() {
+  OvcSessionLockGuard g;
+  for (int i = 0; i < gSessionTableSize; ++i) {
+    SessionTaskCleanAllNodes(&gSessionInfo[i].taskList);
+    drop_reliances_locked(&gSessionInfo[i]);
+  }
+  for (int i = 0; gPreSessionInfo && i < OVC_PRESESSIONS; ++i) SessionTaskCleanAllNodes(&gPreSessionInfo[i].taskList);
 }
 
 void ovc_sessions_release_all(int) {
@@ -268,11 +286,17 @@ int OVC_Session_Write(int sid, const void* data, unsigned length, uint8_t channe
     s->txCount[channel]++;
     ovc_head_write(h, dgram);
     if (length) memcpy(dgram + OVC_HEAD_SIZE + ext, data, length);
+    // Held while the lock is let go, so a closing path cannot free it under the send.
+    conn->ops()->incRef(conn);
   }
   char text[INET6_ADDRSTRLEN];
   uint16_t port = 0;
-  if (!path_target(addr, text, sizeof text, &port)) return 0;
+  if (!path_target(addr, text, sizeof text, &port)) {
+    conn->ops()->decRef(conn);
+    return 0;
+  }
   int r = ovc_SendMessage(conn, dgram, (int)(OVC_HEAD_SIZE + ext + length), text, port);
+  conn->ops()->decRef(conn);
   if (r > 0) r -= (int)ext;
   return r < (int)OVC_HEAD_SIZE ? 0 : r - (int)OVC_HEAD_SIZE;
 }
@@ -348,10 +372,16 @@ int OVC_Session_Channel_ON(int sid, uint8_t channel) {
   SessionInfo* s = ovc_session_at(sid);
   if (!s) return OVC_ER_INVALID_SID;
   s->channelOn[channel] = 1;
+  if (!s->reliance[channel]) {
+    OVC_Reliance* r = nullptr;
+    if (OVC_Reliable_NewReliance(&r, sid, channel) == 0) s->reliance[channel] = r;
+  }
   return 0;
 }
 
 static void channel_off_locked(SessionInfo* s, uint8_t channel) {
+  if (s->reliance[channel]) OVC_Reliable_DestroyReliance(static_cast<OVC_Reliance*>(s->reliance[channel]));
+  s->reliance[channel] = nullptr;
   s->readSeq[channel] = 0;
   s->channelOn[channel] = 0;
   s->recvCb[channel] = nullptr;
@@ -395,6 +425,8 @@ int OVC_Session_Get_Free_Channel(int sid) {
     if (!s->channelOn[ch]) {
       channel_off_locked(s, (uint8_t)ch);  // a fresh state
       s->channelOn[ch] = 1;
+      OVC_Reliance* r = nullptr;
+      if (OVC_Reliable_NewReliance(&r, sid, (uint8_t)ch) == 0) s->reliance[ch] = r;
       return ch;
     }
   }
@@ -458,23 +490,33 @@ void ovc_session_alive_task(orvan_task_t*, uint32_t, uint16_t, void*, int) {
 
 void OVC_Session_Close(int sid) {
   if (!ovc_initialized()) return;
-  OvcSessionLockGuard g;
-  SessionInfo* s = ovc_session_at(sid);
-  if (!s || s->state == 0) return;
-  if (s->state == 2) {
-    bool relayed = s->sendPathType >= 2;
-    bool device = s->isDevice != 0;
-    uint16_t type = relayed ? (device ? 0x0512 : 0x0514) : (device ? 0x0418 : 0x0417);
-    uint16_t route = relayed ? (device ? 0x14 : 0x24) : (device ? 0x12 : 0x21);
-    uint16_t rid = relayed ? s->relayRandomId : (uint16_t)s->randomId.idLow;
-    for (int i = 0, n = relayed ? 5 : 3; i < n; ++i) send_control_locked(s, type, route, rid);
+  OVC_ChannelCloseFn calls[OVC_CHANNELS] = {};
+  SessionInfo* s = nullptr;
+  {
+    OvcSessionLockGuard g;
+    s = ovc_session_at(sid);
+    if (!s || s->state == 0 || s->closing) return;
+    s->closing = 1;  // the slot stays taken until the release below
+    if (s->state == 2) {
+      bool relayed = s->sendPathType >= 2;
+      bool device = s->isDevice != 0;
+      uint16_t type = relayed ? (device ? 0x0512 : 0x0514) : (device ? 0x0418 : 0x0417);
+      uint16_t route = relayed ? (device ? 0x14 : 0x24) : (device ? 0x12 : 0x21);
+      uint16_t rid = relayed ? s->relayRandomId : (uint16_t)s->randomId.idLow;
+      for (int i = 0, n = relayed ? 5 : 3; i < n; ++i) send_control_locked(s, type, route, rid);
+    }
+    // The close callbacks run once per session, whoever closes it first.
+    if (!s->closeNotified) {
+      s->closeNotified = 1;
+      memcpy(calls, s->closeCb, sizeof calls);
+    }
   }
   for (int ch = 0; ch < OVC_CHANNELS; ++ch)
-    if (s->closeCb[ch]) s->closeCb[ch](sid, (uint8_t)ch, 2);
-  // The pre-session table has its own size; only ids inside it have an entry there.
-  if (gPreSessionInfo && sid < OVC_PRESESSIONS) gPreSessionInfo[sid].taskList = nullptr;
+    if (calls[ch]) calls[ch](sid, (uint8_t)ch, 2);
+  OvcSessionLockGuard g;
+  // A release by someone else meanwhile (de-initialisation) cleared the flag: nothing left to do.
+  if (!gSessionInfo || !s->closing || s->state == 0) return;
   ovc_note_closed_random_id(s->randomId);
-  // Whatever failed above, the slot is freed.
   ovc_session_release(s);
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <stddef.h>
 #include <stdint.h>
 
 #include <atomic>
@@ -43,14 +44,40 @@ struct ReadQueue {
   uint32_t count;
 };
 
+// The leading part that a pre-session record shares with a session record, field for field, so
+// a pre-session can be copied over the head of a session slot.
+#define OVC_SESSION_HEAD_FIELDS                                                              \
+  char uid[21];                                                                              \
+  uint8_t preSessionFlag; /* 1 in a record taken as a pre-session */                         \
+  uint8_t state; /* 0 free, 1 reserved, 2 connected, 3 closed by the peer, 4 alive time-out */ \
+  uint8_t remoteNatType;                                                                     \
+  uint8_t knockForm;                                                                         \
+  int32_t isDevice;                                                                          \
+  RandomID randomId;                                                                         \
+  void* taskList; /* SessionTaskNode*, guarded by gSessionTaskLock */                        \
+  ovc_netaddr_t lanAddr;                                                                     \
+  int32_t lanState;                                                                          \
+  uint8_t onlineCheckState;
+
+struct PreSessionInfo {
+  OVC_SESSION_HEAD_FIELDS
+};
+
+struct SessionServerEntry {
+  TConnection* tcpConn;
+  ovc_netaddr_t udpAddr;  // port 0: empty entry
+  ovc_netaddr_t tcpAddr;
+  int32_t relayStep, tcpStep, lastSend;
+  uint8_t tcpInUse, relayInfoFlag, version, answerKind;
+  int32_t answerValue;  // ms, -1 none
+};
+constexpr int OVC_SESSION_SERVERS = 32;
+
+using OvcNbCallback = void (*)(int state, int error, void* user);
+using OvcCheckCallback = void (*)(int result, void* user);
+
 struct SessionInfo {
-  char uid[21];
-  uint8_t state;  // 0 free, 1 reserved, 2 connected, 3 closed by the peer, 4 alive time-out
-  uint8_t remoteNatType;
-  int32_t isDevice;
-  RandomID randomId;
-  void* taskList;
-  ovc_netaddr_t lanAddr;
+  OVC_SESSION_HEAD_FIELDS
   uint32_t aliveCount;  // wide enough for any accepted time-out
   uint16_t readSeq[OVC_CHANNELS];
   uint32_t remoteVersion;
@@ -62,6 +89,7 @@ struct SessionInfo {
   uint8_t channelOn[OVC_CHANNELS];
   void* reliance[OVC_CHANNELS];
   uint8_t closing;
+  uint8_t closeNotified;  // the channels' close callbacks have run (they run once)
   uint8_t rttValid;
   uint16_t rxDelivered[OVC_CHANNELS];
   ReadQueue* readBuf[OVC_CHANNELS];
@@ -90,10 +118,25 @@ struct SessionInfo {
   uint8_t capFlags[7];
   int32_t aliveTick;
   TConnection* fallbackTcpConn[4];
-};
-
-struct PreSessionInfo {
-  void* taskList;
+  // Connect state (written by the dispatcher and the connect tasks under gSessionLock).
+  int32_t queryState, p2pState, relayState, tcpState, netCheckState;
+  int32_t connectStrategy;  // 0 unknown, 1 parallel, 2 sequential
+  int32_t serverGroup;
+  int32_t connectMode;  // 0 P2P, 1 relay, 2 LAN
+  uint8_t failDeviceRefused, failSessionLimit, failAdvanceRefused, stopConnect, callerSid,
+      failNoPermission, failUidRefused, failRelayRefused, failDuplicateLogin;
+  uint8_t directTrafficSeen, punchInfoSeen, peerReached, reliableSupported, relayPeerTag;
+  int32_t lanElapsed, tcpElapsed, p2pElapsed, tcpWait;
+  int32_t firstAnswerServer;
+  uint32_t firstAnswerMs, precheckDoneMs;  // monotonic ms, 0 unset
+  uint32_t startMs;                        // monotonic ms at the connect's start
+  OvcNbCallback nbCallback;
+  void* nbUser;
+  int32_t nbState, nbError;
+  uint8_t nbPreDone, nbTcpMode, nbReported;
+  OvcCheckCallback checkCb;
+  void* checkUser;
+  SessionServerEntry servers[OVC_SESSION_SERVERS];
 };
 
 struct LocalNetworkInfo {  // 104 bytes on the wire of the later login messages
@@ -198,3 +241,103 @@ int __Fill_ReadBuf(int sid, const uint8_t* data, uint32_t length, uint16_t seq, 
 int FindSID_BySessionInfo(const SessionInfo* record);
 // Frees every session's queues and records at de-initialisation.
 void ovc_sessions_release_all(int reason);
+void ovc_sessions_drop_tasks();
+
+static_assert(offsetof(PreSessionInfo, onlineCheckState) == offsetof(SessionInfo, onlineCheckState),
+              "a pre-session is the leading part of a session");
+constexpr size_t OVC_SESSION_HEAD_SIZE = offsetof(SessionInfo, onlineCheckState) + 1;
+
+// ---- Dispatcher -----------------------------------------------------------------------------
+extern orv_mutex_t gSessionTaskLock, gSearchLock1, gSearchLock2;
+constexpr size_t OVC_RECV_BUFFER = 1416;
+void OVC_TCP_RecvCB(TConnection* c, const char* peer, uint16_t port, uint8_t* buf, uint32_t len,
+                    void* user);
+void _OVC_Packet_Handler(const uint8_t* datagram, const char* addressText, uint16_t port,
+                         TConnection* conn, int overTcp);
+extern "C" void _OVC_Packet_Handler_V6(const uint8_t* datagram);
+void _OVC_LAN_Connection_Check(int sid, TConnection* conn, const char* addressText, uint16_t port);
+int FindConnectingSessionByUID(const char* uid);
+int FindSessionByRandomID(const RandomID* key, int mode);
+int FindPreSessionByRandomID(const RandomID* key, int mode);
+int FindSessionByAddrShortID(const ovc_netaddr_t* addr, uint16_t shortId, int mode);
+int FindSessionBySendPathAddr(const char* addressText, uint16_t port);
+int IsRecentClosedRandomID(uint64_t idPair, int kind);
+int IsNoFreeSession();
+int AllocPreSession();
+void ClearPreSession(PreSessionInfo* record);
+int AddPreSessionTimeoutTask(PreSessionInfo* record);
+int IsPrivateAddress(const char* addressText);
+// Extra IPv4 networks treated as the LAN (network order address, prefix length); at most 8.
+void ovc_set_lan_networks(const uint32_t* nets, const int* prefixes, int count);
+// Wire and text helpers of the dispatcher.
+bool ovc_text_to_netaddr(const char* text, uint16_t port, ovc_netaddr_t* out);
+bool ovc_text_to_sockaddr(const char* text, uint16_t port, sockaddr_storage* out);
+bool ovc_netaddr_to_text(const ovc_netaddr_t& a, char* text, size_t size, uint16_t* port);
+uint32_t ovc_get_u32(const uint8_t* p);
+void ovc_put_u32(uint8_t* p, uint32_t v);
+void ovc_build_head(uint8_t* out, uint16_t type, uint16_t route, uint16_t length);
+// Counters of what the dispatcher dropped, for tests and figures.
+uint64_t ovc_dispatch_drops();
+void OnPeerClosed(int sid);
+void UpdateP2PAddr(int sid, const ovc_netaddr_t* sender);
+void SendLanSearchAnswer(const char* addressText, uint16_t port, const RandomID* key, int32_t result);
+// Channel callbacks gathered under gSessionLock and run after it is released.
+struct OvcDeferredCalls;
+void ovc_notify_peer_closed(int sid, int code);
+
+// ---- Session tasks --------------------------------------------------------------------------
+struct SessionTaskNode {
+  orvan_task_t* task;
+  int32_t type;
+  SessionTaskNode* next;
+};
+void SessionTaskAddNode(void** list, int type, orvan_task_t* task);
+void SessionTaskCleanNodesWithType(void** list, int type);
+void SessionTaskDeleteNode(void** list, orvan_task_t* task, bool deleteTask);
+void SessionTaskCleanAllNodes(void** list);
+int SessionTaskCount(void** list, int type);  // -1 counts every node
+
+// ---- LAN search ------------------------------------------------------------------------------
+void SendLanSearchRequest(uint8_t marker, const char* uid, const RandomID* key, int kind,
+                          const char* addressText, uint16_t port, int token);
+int Broadcast_Message_By_Netmask(TConnection* conn, uint8_t* datagram, int length, uint16_t port);
+void AddSendLANSearch(const char* uid, const RandomID* key, int kind, const char* addressText,
+                      uint16_t port, int delay, uint8_t answer, int token);
+// Where the directed broadcasts go: the host's interfaces, or a test's list.
+using OvcInterfaceSource = int (*)(orvan_net_if_info_t* info);
+void ovc_set_interface_source(OvcInterfaceSource fn);
+void ovc_lan_client_answer(const OVC_Head& h, const uint8_t* body, const char* addressText,
+                           uint16_t port, TConnection* conn);
+void ovc_lan_reset();
+int ovc_lan_token();
+
+// ---- Connect --------------------------------------------------------------------------------
+extern uint8_t gsConnectOption[4];
+extern std::atomic<int32_t> LanConnectTimeout;
+extern std::atomic<uint8_t> ConnectStopFlag;
+int CheckConnectErrors(int sid);
+int CheckPreConnectState(int sid, bool refused);
+int CheckUDPParellelConnectState(int sid);
+int CheckUDPSequentialConnectState(int sid);
+int CheckTCPConnectState(int sid);
+bool IsDeviceSleeping(SessionInfo* s, int graceMs);
+int AddLanSearchTask(SessionInfo* s);
+void SendConnectResult(int sid, int result, int pathKind, const char* addressText, uint16_t port,
+                       bool viaTcp);
+void ovc_connect_reset();
+// Scales the connect's long waits (the blocking deadline and the NB driver's lifetime), for tests.
+void ovc_set_connect_time_scale(int percent);
+extern "C" int OVC_Get_Nat_Type(uint32_t guard);
+
+// ---- Reliable queue -------------------------------------------------------------------------
+struct OVC_Reliance;
+int OVC_Reliable_NewReliance(OVC_Reliance** out, int sid, uint8_t channel);
+int OVC_Reliable_DestroyReliance(OVC_Reliance* r);
+int OVC_Reliable_AppendToQueue(OVC_Reliance* r, int sid, uint8_t channel, const void* data, int size);
+int OVC_Reliable_AbortToSend(OVC_Reliance* r);
+int OVC_Reliable_SendQueueIsEmpty(OVC_Reliance* r, int* flag);
+void OVC_Reliable_RecvPacket(OVC_Reliance* r, const uint8_t* datagram, const ovc_netaddr_t* sender,
+                             int sid);
+uint32_t OVC_Reliable_NextExpected(OVC_Reliance* r);
+// How many resend runs a message may go unacknowledged before the stream ends (default 600: 30 s).
+void ovc_set_reliable_resend_limit(int runs);

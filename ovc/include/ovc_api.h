@@ -43,11 +43,20 @@ enum {
   OVC_ER_INVALID_ARG = -46,
   OVC_ER_NO_PARTIAL_ENCRYPTION = -47,
   OVC_ER_SESSION_LIMIT = -48,
+  OVC_ER_RELIABLE_UNSUPPORTED = -51,
+  OVC_ER_RELIABLE_ABORTING = -52,
+  OVC_ER_TOO_LONG = -53,
+  OVC_ER_RELAY_NO_RELIABLE = -54,
   OVC_ER_NO_PATH = -55,
+  OVC_ER_SEARCH_NOT_RUNNING = -56,
+  OVC_ER_SEARCH_RUNNING = -57,
   OVC_ER_NO_MEMORY = -58,
   OVC_ER_DEVICE_BLOCKED = -59,
   OVC_ER_MASTER_SILENT = -60,
   OVC_ER_RESOURCE = -61,
+  OVC_ER_QUEUE_FULL = -62,
+  OVC_ER_DEVICE_ASLEEP = -64,
+  OVC_ER_DEVICE_UNKNOWN = -90,
 };
 
 #define OVC_VERSION_WORD 0x0301052Au
@@ -152,6 +161,60 @@ void OVC_Session_unLock(void);
 int RT(int sid, uint32_t guard);
 int AT(int sid, uint32_t guard);
 int XD(void);
+
+// ---- LAN search -----------------------------------------------------------------------------
+#pragma pack(push, 1)
+typedef struct OVC_LanSearchEntry {  // 42 bytes
+  char uid[21];
+  char ip[17];
+  uint16_t port;  // host order
+  uint8_t zero[2];
+} OVC_LanSearchEntry;
+typedef struct OVC_LanSearchEntry2 {  // 174 bytes
+  char uid[21];
+  char ip[17];
+  uint16_t port;
+  char name[133];
+  uint8_t zero;
+} OVC_LanSearchEntry2;
+typedef struct OVC_SearchDeviceEntry {  // 208 bytes
+  char uid[21];
+  char ip[47];
+  uint16_t port;
+  char name[133];
+  uint8_t pad;
+  int32_t isNew;
+} OVC_SearchDeviceEntry;
+#pragma pack(pop)
+
+int OVC_Lan_Search(OVC_LanSearchEntry* results, int capacity, int timeoutMs);
+int OVC_Lan_Search2(OVC_LanSearchEntry2* results, int capacity, int timeoutMs);
+int OVC_Lan_Search2_Ex(OVC_LanSearchEntry2* results, int capacity, int timeoutMs, int intervalMs);
+int OVC_Search_Device_Start(int lifetimeMs, int periodMs);
+int OVC_Search_Device_Result(OVC_SearchDeviceEntry* out, int capacity, int mode);
+int OVC_Search_Device_Stop(void);
+
+// ---- Connect by UID -------------------------------------------------------------------------
+typedef void (*OVC_ConnectNBFn)(int state, int error, void* user);
+int OVC_Connect_ByUID(const char* uid);
+int OVC_Connect_ByUID_Parallel(const char* uid, int sid);
+int OVC_Connect_UDP(const char* uid, int sid);
+int OVC_Connect_ByUIDNB(const char* uid, OVC_ConnectNBFn cb, void* user);
+int OVC_Connect_ByUID_ParallelNB(const char* uid, int sid, OVC_ConnectNBFn cb, void* user);
+int OVC_Connect_UDPNB(const char* uid, int sid, OVC_ConnectNBFn cb, void* user);
+void OVC_Connect_Stop(void);
+int OVC_Connect_Stop_BySID(int sid);
+int OVC_Set_Connection_Option(const uint8_t option[4]);
+void OVC_TCPRelayOnly_TurnOn(void);
+void OVC_Setup_LANConnection_Timeout(int ms);
+void OVC_Setup_P2PConnection_Timeout(int ms);
+void OVC_Setup_DetectNetwork_Timeout(int ms);
+void OVC_SendErrorCode(int sid, int code, const char* text, const void* data, int length);
+
+// ---- Reliable messages ----------------------------------------------------------------------
+int OVC_Session_Write_Reliable_NB(int sid, const void* data, int size, uint8_t channel);
+int OVC_Session_Write_Reliable_NB_Abort(int sid, uint8_t channel);
+int OVC_Reliable_All_MSG_Is_Sent(int sid, uint8_t channel);
 
 #ifdef __cplusplus
 }

@@ -115,6 +115,7 @@ int SendT_Purge() {
 }
 
 void SendT_Remove(int fd) {
+  OvcSessionLockGuard g;
   orvan_sendt_entry_t key{};
   key.fd = fd;
   orvan_bst_node_t** slot = orvan_bst_search(&gSendTree, cmp_send, &key);
@@ -525,7 +526,10 @@ int orvan_SockMng_Purge() {
   return n;
 }
 
+// The trees change under gSessionLock; lookups hold it too (it is recursive, so callers that
+// already hold it are served the same way).
 int orvan_SockMng_ActFdRecv(int fd) {
+  OvcSessionLockGuard g;
   orvan_sock_entry_t key{};
   key.fd = fd;
   orvan_bst_node_t** slot = orvan_bst_search(&gSockTree, Fd_Compare, &key);
@@ -536,6 +540,7 @@ int orvan_SockMng_ActFdRecv(int fd) {
 }
 
 int orvan_SockMng_ActFdSend(int fd) {
+  OvcSessionLockGuard g;
   orvan_sock_entry_t key{};
   key.fd = fd;
   orvan_bst_node_t** slot = orvan_bst_search(&gSockTree, Fd_Compare, &key);
@@ -553,6 +558,7 @@ int orvan_SockMng_TcpSend(int fd, int kind, const void* data, int length) {
   if (length > kMaxPendingSend || length <= 0 || !data) return -1;
   if (kind != 0 && kind != 1) return -1;
   SendT_Purge();
+  OvcSessionLockGuard g;
   orvan_sendt_entry_t key{};
   key.fd = fd;
   orvan_bst_node_t** slot = orvan_bst_search(&gSendTree, cmp_send, &key);

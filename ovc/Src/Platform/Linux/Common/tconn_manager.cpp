@@ -108,9 +108,11 @@ static void LinuxTConnection_free(TObject* o) {
   free(c);
 }
 
+static bool conn_released(TConnection* c);
+
 static void LinuxTConnection_SetupFails(TConnection* c, int kind) {
   c->state = TCONN_STATE_FAILED;
-  if (c->failCb) c->failCb(c, kind, c->failUser);
+  if (c->failCb && !conn_released(c)) c->failCb(c, kind, c->failUser);
 }
 
 static int fail_with_errno(TConnection* c, int err, bool callback) {
@@ -311,6 +313,11 @@ static int LinuxTConnection_sendTo(TConnection* c, const char* host, uint16_t po
 static std::mutex g_unmanaged_mu;  // for a connection made outside a manager
 static std::mutex& conn_mutex(TConnection* c) { return c->mgr ? c->mgr->mu : g_unmanaged_mu; }
 
+static bool conn_released(TConnection* c) {
+  std::lock_guard<std::mutex> g(conn_mutex(c));
+  return c->released;
+}
+
 static int LinuxTConnection_setRecvCallback(TConnection* c, TConnRecvCb fn, void* user) {
   if (!c) return TERROR_EINVAL;
   std::lock_guard<std::mutex> g(conn_mutex(c));
@@ -480,7 +487,7 @@ static long LinuxTConnection_receivingMsg(TConnection* c) {
   void* user;
   {
     std::lock_guard<std::mutex> g(conn_mutex(c));
-    cb = c->recvCb;
+    cb = c->released ? nullptr : c->recvCb;
     user = c->recvUser;
   }
   if (cb && count > 0) {
@@ -517,7 +524,7 @@ static int LinuxTConnection_connectedReadyToSend(TConnection* c) {
   // The connect is done; sends wait with poll, so the socket goes back to blocking mode.
   int fl = fcntl(c->fd, F_GETFL, 0);
   fcntl(c->fd, F_SETFL, fl & ~O_NONBLOCK);
-  if (c->readyCb) c->readyCb(c, c->readyUser);
+  if (c->readyCb && !conn_released(c)) c->readyCb(c, c->readyUser);
   return 0;
 }
 
@@ -526,7 +533,7 @@ static void LinuxTConnection_handleError(TConnection* c, int kind) {
   void* user;
   {
     std::lock_guard<std::mutex> g(conn_mutex(c));
-    cb = c->errorCb;
+    cb = c->released ? nullptr : c->errorCb;
     user = c->errorUser;
   }
   if (cb) cb(c, kind, user);
@@ -573,6 +580,7 @@ static int LinuxConnMgr_destroyConnection(TConnManager* m, TConnection* c) {
       auto* e = static_cast<TConnEntry*>(n->data);
       if (e->state == 1 && e->conn == c) {
         e->state = 2;
+        c->released = true;
         c->wantRead = c->wantWrite = c->acceptedWantRead = false;
         TObject_decRef(&c->base);  // the caller's; the entry's remains until the thread reaps
         break;

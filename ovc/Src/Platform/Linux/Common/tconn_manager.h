@@ -109,6 +109,8 @@ struct TConnection {
   bool wantRead;
   bool wantWrite;
   bool acceptedWantRead;
+  // Set by destroyConnection under the manager's mutex: no callback starts after it.
+  bool released;
 
   const TConnectionOps* ops() const { return static_cast<const TConnectionOps*>(base.ops); }
 };
