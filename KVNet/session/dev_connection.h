@@ -47,6 +47,11 @@ struct KVSessionTimings {
     unsigned connectMs = 5000;         // TCP connect limit
     unsigned sendTimeoutMs = 5000;     // SO_SNDTIMEO of the main connection
     unsigned recvTimeoutMs = 15000;    // SO_RCVTIMEO of the main connection
+    // A message being received counts as silence until it is complete: its head must
+    // arrive by the time a silent device would be given up, and its body may take its
+    // announced size at this rate on top. A device dripping one message is dropped and
+    // reconnected like a silent one instead of holding the session "connected".
+    unsigned floorBytesPerSec = 64 * 1024;
 };
 void kvnet_set_session_timings(const KVSessionTimings& t);
 KVSessionTimings kvnet_get_session_timings();
