@@ -91,11 +91,12 @@ TEST(HostileDevice, SideConnectionTable)
          Export, 0, 0, 1000 - slack, 1000 + load},
         {"import opening reply dripping is cut at the base", {"import-drip=100"}, 1000, 0,
          [](Session& s, Exported*) { return Import(s, 1000); }, 0, 0, 1000 - slack, 1000 + load},
-        // A 16 MiB record at 8 MiB/s (about 2 s) passes a rule of 2 s (the device makes
-        // the record first) + size at 4 MiB/s (6 s), which a fixed 2 s limit would cut.
+        // A 16 MiB record at 4 MiB/s (about 4 s) passes a rule of 3 s (the device makes
+        // the record first) + size at 1 MiB/s (19 s in all), where the 3 s alone would
+        // cut it; the margins hold on a loaded machine.
         {"16 MiB export over a slow link above the floor passes",
-         {"export-size=" + std::to_string(k16MiBData), "export-rate=8388608"}, 2000, 4u << 20,
-         Export, 1, kvmsg::kMaxBody, 1500, 6000 + load},
+         {"export-size=" + std::to_string(k16MiBData), "export-rate=4194304"}, 3000, 1u << 20,
+         Export, 1, kvmsg::kMaxBody, 3000, 19000 + load},
         // 4 MiB at 256 KiB/s would take 16 s: cut at 0.5 s + 4 MiB at 4 MiB/s.
         {"export below the floor rate is cut at base plus size at the floor",
          {"export-size=" + std::to_string(4u << 20), "export-rate=262144"}, 500, 4u << 20,

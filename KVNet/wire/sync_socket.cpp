@@ -1,5 +1,6 @@
 #include "sync_socket.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -231,6 +232,10 @@ bool SyncSocket::WaitDeadline(short events, uint64_t deadline, const char* op)
 
 bool SyncSocket::SendAllV(iovec* iov, int count, const char* op)
 {
+    // A blocking send returns short only when a signal or the send time-out cut it: the
+    // rest follows in further calls (a time-out then fails). Under a deadline the calls
+    // do not block and poll waits instead.
+    const int flags = sendDeadline_ ? MSG_NOSIGNAL | MSG_DONTWAIT : MSG_NOSIGNAL;
     while (count > 0 && iov->iov_len == 0) {
         ++iov;
         --count;
@@ -240,10 +245,10 @@ bool SyncSocket::SendAllV(iovec* iov, int count, const char* op)
             return false;
         msghdr mh{};
         mh.msg_iov = iov;
-        mh.msg_iovlen = static_cast<size_t>(count);
-        const ssize_t n = ::sendmsg(fd_.load(), &mh, MSG_NOSIGNAL | MSG_DONTWAIT);
+        mh.msg_iovlen = static_cast<size_t>(count > 1024 ? 1024 : count);
+        const ssize_t n = ::sendmsg(fd_.load(), &mh, flags);
         if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
+            if (errno == EINTR || (sendDeadline_ && (errno == EAGAIN || errno == EWOULDBLOCK)))
                 continue;
             NET_ERR(op, errno);
             return false;
@@ -293,9 +298,18 @@ bool SyncSocket::SendV(const iovec* iov, int count)
         mh.msg_name = peer_->ai_addr;
         mh.msg_namelen = peer_->ai_addrlen;
     }
-    if (sendDeadline_ && tcp_) {
-        std::vector<iovec> rest(iov, iov + count);
-        return SendAllV(rest.data(), count, "Send");
+    if (tcp_) {
+        // Several buffers (an upgrade sends many slots at once): a short send continues.
+        iovec local[64];
+        std::vector<iovec> big;
+        iovec* rest = local;
+        if (count > 64) {
+            big.assign(iov, iov + count);
+            rest = big.data();
+        } else {
+            std::copy(iov, iov + count, local);
+        }
+        return SendAllV(rest, count, "Send");
     }
     ssize_t n;
     do {
