@@ -24,6 +24,8 @@ const char kPasswordDigest[] =
 
 // A reply of the device service is a few KiB; anything near these limits is not one.
 const soap_limits kReplyLimits = {1 << 20, 64, 1024, 65536};
+// Attributes of one element in a reply (the service's replies carry a few at most).
+const unsigned kMaxAttributes = 64;
 
 std::atomic<int> g_timeout_ms{5000};
 std::atomic<request_hook> g_hook{nullptr};
@@ -156,13 +158,12 @@ bool kvonvif_params::get_device_proxy(DeviceBindingProxy& proxy) {
     seed_random_once();
     struct soap* soap = proxy.soap;
     setup_context(soap, kReplyLimits);
-    int us = request_timeout_ms() * 1000;
-    soap->recv_timeout = -us;
-    soap->send_timeout = -us;
-    soap->connect_timeout = -us;
-    // Sending and the answer together; a server that drips bytes cannot stretch it.
-    soap->transfer_timeout = -2 * us;
     if (request_hook h = g_hook.load()) h(soap);
+    // Each wait of the request (connect, send, answer) is limited by the request time-out,
+    // the whole request by twice it: a service that drips bytes, or a reply whose parse
+    // would take long, cannot hold the caller longer.
+    const int ms = request_timeout_ms();
+    if (!guard_exchange(soap, ms, 2 * ms, kMaxAttributes)) return false;
 
     const char* msgid = soap_wsa_rand_uuid(soap);
     if (!msgid) return false;
@@ -240,7 +241,15 @@ bool kvonvif_params_net::query_port(net_block* b, DeviceBindingProxy& proxy,
     if (ok) {
         // The last HTTP entry with a port wins.
         for (tt__NetworkProtocol* np : resp.NetworkProtocols)
-            if (np && np->Name == "HTTP" && !np->Port.empty()) b->HttpPort = (uint32_t)np->Port.front();
+            if (np && np->Name == "HTTP" && !np->Port.empty()) {
+                const int port = np->Port.front();
+                // -1 would read as 4294967295: no port at all.
+                if (port < 1 || port > 65535) {
+                    nonsense = true;
+                    continue;
+                }
+                b->HttpPort = (uint32_t)port;
+            }
     }
     printf("===onvif query_port:%s, port:%d\n", ok ? "true" : "false", (int)b->HttpPort);
     return ok;
@@ -253,8 +262,10 @@ bool kvonvif_params_net::query_gateway(net_block* b, DeviceBindingProxy& proxy,
         _tds__GetNetworkDefaultGateway req;
         ok = proxy.GetNetworkDefaultGateway(endpoint_, nullptr, &req, resp) == SOAP_OK;
     }
-    if (ok && resp.NetworkGateway && !resp.NetworkGateway->IPv4Address.empty())
-        parse_ipv4(resp.NetworkGateway->IPv4Address.front().c_str(), b->Gateway);
+    // A gateway text that is no address must not read as 0.0.0.0.
+    if (ok && resp.NetworkGateway && !resp.NetworkGateway->IPv4Address.empty() &&
+        !parse_ipv4(resp.NetworkGateway->IPv4Address.front().c_str(), b->Gateway))
+        nonsense = true;
     printf("===onvif query_gateway:%s, gateway:%s\n", ok ? "true" : "false",
            dotted(b->Gateway).c_str());
     return ok;
@@ -280,13 +291,14 @@ bool kvonvif_params_net::query_ex(const KVNetQueryParamParamEx* p) {
     if (ok) {
         DeviceBindingProxy proxy;
         _tds__GetNetworkProtocolsResponse resp;
-        ok = query_port(&b, proxy, resp);
+        ok = query_port(&b, proxy, resp) && !nonsense;
     }
     if (ok) {
         DeviceBindingProxy proxy;
         _tds__GetNetworkDefaultGatewayResponse resp;
         ok = query_gateway(&b, proxy, resp);
     }
+    if (nonsense) ok = false;
     // Steps that succeeded stay written, as when they write the caller's block directly.
     memcpy(p->pStruct, &b, n);
     return ok;

@@ -99,6 +99,11 @@ public:
     bool set_gateway(const net_block* b);
     bool set_port(const net_block* b);
     bool set_ip(const net_block* b, bool* reboot);
+
+    /* Set by query_port and query_gateway when the device answered with a value the
+     * block cannot hold (an HTTP port outside 1-65535, a gateway that is no IPv4
+     * address): the request succeeded, but a query must not report it as a value. */
+    bool nonsense = false;
 };
 
 } // namespace kvonvif

@@ -1,8 +1,12 @@
 #include "kvonvif_soap.h"
 
 #include <errno.h>
+#include <time.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include <new>
 #include <sys/socket.h>
 
 // The gSOAP runtime's default table is this global; every context starts with it.
@@ -64,6 +68,137 @@ void setup_context(struct soap* soap, const soap_limits& lim) {
     soap->maxlength = lim.max_text;
     // A peer that closes early must not raise SIGPIPE in the caller's process.
     soap->socket_flags = MSG_NOSIGNAL;
+}
+
+namespace {
+
+const char kGuardId[] = "kvonvif-exchange-guard";
+
+struct exchange_guard {
+    uint64_t deadline_ms;
+    int io_ms;
+    unsigned max_attributes;
+    size_t (*frecv)(struct soap*, char*, size_t);
+    int (*fsend)(struct soap*, const char*, size_t);
+    // Start-tag scan across receives: 0 text, 1 inside a tag, 2 inside a quoted value.
+    int state;
+    char quote;
+    unsigned attributes;
+};
+
+uint64_t mono_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (uint64_t)ts.tv_sec * 1000u + (uint64_t)ts.tv_nsec / 1000000u;
+}
+
+exchange_guard* guard_of(struct soap* soap) {
+    return static_cast<exchange_guard*>(soap_lookup_plugin(soap, kGuardId));
+}
+
+// Milliseconds left for the next wait (at most io_ms); 0 when the deadline has passed.
+int next_wait_ms(const exchange_guard* g) {
+    const uint64_t now = mono_ms();
+    if (now >= g->deadline_ms) return 0;
+    const uint64_t left = g->deadline_ms - now;
+    return left < (uint64_t)g->io_ms ? (int)left : g->io_ms;
+}
+
+// True while no start tag has gone over the attribute limit.
+bool scan_attributes(exchange_guard* g, const char* p, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        const char c = p[i];
+        switch (g->state) {
+        case 0:
+            if (c == '<') {
+                g->state = 1;
+                g->attributes = 0;
+            }
+            break;
+        case 1:
+            if (c == '"' || c == '\'') {
+                g->state = 2;
+                g->quote = c;
+                if (++g->attributes > g->max_attributes) return false;
+            } else if (c == '>') {
+                g->state = 0;
+            }
+            break;
+        default:
+            if (c == g->quote) g->state = 1;
+            break;
+        }
+    }
+    return true;
+}
+
+size_t guarded_recv(struct soap* soap, char* buf, size_t len) {
+    exchange_guard* g = guard_of(soap);
+    if (!g) return 0;
+    const int ms = next_wait_ms(g);
+    if (ms <= 0) {
+        soap->errnum = ETIMEDOUT;
+        return 0;
+    }
+    soap->recv_timeout = -ms * 1000;
+    const size_t n = g->frecv(soap, buf, len);
+    if (n && !scan_attributes(g, buf, n)) {
+        printf("===onvif reply refused: more than %u attributes on one element\n", g->max_attributes);
+        soap->errnum = EMSGSIZE;
+        return 0;
+    }
+    return n;
+}
+
+int guarded_send(struct soap* soap, const char* buf, size_t len) {
+    exchange_guard* g = guard_of(soap);
+    if (!g) return SOAP_EOF;
+    const int ms = next_wait_ms(g);
+    if (ms <= 0) {
+        soap->errnum = ETIMEDOUT;
+        return soap->error = SOAP_EOF;
+    }
+    soap->send_timeout = -ms * 1000;
+    return g->fsend(soap, buf, len);
+}
+
+void guard_delete(struct soap*, struct soap_plugin* p) {
+    delete static_cast<exchange_guard*>(p->data);
+    p->data = nullptr;
+}
+
+int guard_register(struct soap*, struct soap_plugin* p, void* arg) {
+    p->id = kGuardId;
+    p->data = arg;
+    p->fcopy = nullptr;
+    p->fdelete = guard_delete;
+    return SOAP_OK;
+}
+
+} // namespace
+
+bool guard_exchange(struct soap* soap, int io_ms, int total_ms, unsigned max_attributes) {
+    if (guard_of(soap)) return false;
+    exchange_guard* g = new (std::nothrow) exchange_guard{};
+    if (!g) return false;
+    g->deadline_ms = mono_ms() + (uint64_t)(total_ms > 0 ? total_ms : 0);
+    g->io_ms = io_ms > 0 ? io_ms : 1;
+    g->max_attributes = max_attributes;
+    g->frecv = soap->frecv;
+    g->fsend = soap->fsend;
+    if (soap_register_plugin_arg(soap, guard_register, g) != SOAP_OK) {
+        delete g;
+        return false;
+    }
+    soap->frecv = guarded_recv;
+    soap->fsend = guarded_send;
+    // The connect is one wait too; the whole-exchange limit of the runtime (whole
+    // seconds, rounded up so that it never fires before ours) stays as a second line.
+    soap->connect_timeout = -(total_ms < io_ms ? total_ms : io_ms) * 1000;
+    soap->recv_timeout = -io_ms * 1000;
+    soap->send_timeout = -io_ms * 1000;
+    soap->transfer_timeout = (total_ms + 999) / 1000 + 1;
+    return true;
 }
 
 static size_t mem_frecv(struct soap* soap, char* buf, size_t len) {

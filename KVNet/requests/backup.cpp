@@ -60,7 +60,8 @@ int KVNetExportBackupNew(DevConnection* h, const KVNetExportBackupParam* p)
         return 0;
     std::memcpy(&structSize, rec, 4);
     std::memcpy(&dataLen, rec + 4, 4);
-    if (structSize > size || dataLen > size - KVNET_BACKUP_HEAD_SIZE)
+    // A size below its own head describes no record at all.
+    if (structSize < KVNET_BACKUP_HEAD_SIZE || structSize > size || dataLen > size - KVNET_BACKUP_HEAD_SIZE)
         return 0;
     p->callback(rec, size, p->pUser);
     return 1;

@@ -77,6 +77,9 @@ int SetWith(SessionRequests* s, uint16_t type, uint16_t sub, const std::vector<u
     return AckResult(reply->head.AckFlag);
 }
 
+// A JSON reply begins with a u16 and its u16 status word.
+constexpr uint32_t kJsonStatusEnd = 4;
+
 // Text bodies travel unchanged: {MsgType, 0, size} and the data.
 MsgHeadWrap JsonHead(SessionRequests& s, uint16_t type, const void* data, uint32_t size)
 {
@@ -212,7 +215,8 @@ int KVNetQueryParamJson(DevConnection* h, const KVNetParamJsonParam* p)
     auto reply = kvreq::NewReply();
     if (!reply || !kvreq::SendRequestAndWait(*s, head, p->pData, *reply, kvreq::DefaultTimeout(30000)))
         return 0;
-    if (reply->head.AckFlag != 0)
+    // A reply too short for its status word (u16 at offset 2) is no answer.
+    if (reply->head.AckFlag != 0 || reply->head.MsgSize < kJsonStatusEnd)
         return 0;
     p->callback(reply->body(), reply->head.MsgSize, p->pUser);
     return 1;
@@ -227,7 +231,7 @@ int KVNetSetParamJson(DevConnection* h, const KVNetParamJsonParam* p)
     auto reply = kvreq::NewReply();
     if (!reply || !kvreq::SendRequestAndWait(*s, head, p->pData, *reply, kvreq::DefaultTimeout(25000)))
         return 0;
-    return reply->head.AckFlag == 0 ? 1 : 0;
+    return reply->head.AckFlag == 0 && reply->head.MsgSize >= kJsonStatusEnd ? 1 : 0;
 }
 
 unsigned KVNetAsyncStartQueryParamJson(DevConnection* h, const KVNetAsyncParamJsonParam* p)

@@ -12,7 +12,7 @@
 namespace kvside {
 
 namespace {
-std::atomic<unsigned> gSendMs{0}, gRecvMs{0}, gConnectMs{0};
+std::atomic<unsigned> gSendMs{0}, gRecvMs{0}, gConnectMs{0}, gFloor{0};
 
 unsigned Or(const std::atomic<unsigned>& v, unsigned d)
 {
@@ -36,6 +36,11 @@ void SideConnection::SetTimeouts(unsigned sendMs, unsigned recvMs, unsigned conn
     gSendMs = sendMs;
     gRecvMs = recvMs;
     gConnectMs = connectMs;
+}
+
+void SideConnection::SetFloorRate(unsigned bytesPerSec)
+{
+    gFloor = bytesPerSec;
 }
 
 SideConnection::SideConnection(kvsession::Link& s) : s_(s) {}
@@ -69,6 +74,9 @@ bool SideConnection::Open(int rcvBuf)
         return false;
     if (!sock_.Connect(static_cast<int>(Or(gConnectMs, 5000))))
         return false;
+    const unsigned floor = Or(gFloor, kFloorBytesPerSec);
+    sock_.SetRecvRule(Or(gRecvMs, 15000), floor);
+    sock_.SetSendRule(Or(gSendMs, 5000), floor);
     open_ = true;
     return s_.IsLoggedIn();
 }

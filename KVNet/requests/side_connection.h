@@ -22,6 +22,13 @@ public:
     // Connects to the session's address and port: send time-out 5 s, receive time-out 15 s,
     // SO_RCVBUF (when non-zero) set before connect, connect limit 5000 ms. False when the
     // session is (or became) logged out.
+    //
+    // Progress rule: those time-outs restart with every byte, so a peer dripping bytes
+    // could hold the caller for ever. Every message on a side connection must therefore
+    // be complete within its time-out (15 s to receive, 5 s to send) plus its announced
+    // size at the floor rate of kFloorBytesPerSec: a 16 MiB export may take 15 + 256 s,
+    // which a link of 512 kbit/s or better meets, while a device dripping a small reply
+    // is cut after about 15 s.
     bool Open(int rcvBuf);
     // The opening request and its reply, with the key exchange where the session needs it.
     bool Exchange(const MsgHeadWrap& head, const void* body, MsgBuf& reply);
@@ -31,6 +38,9 @@ public:
 
     // Test seam: the socket time-outs in ms (0 restores 5000 / 15000 / 5000).
     static void SetTimeouts(unsigned sendMs, unsigned recvMs, unsigned connectMs);
+    static constexpr unsigned kFloorBytesPerSec = 64 * 1024;
+    // Test seam: the floor rate (0 restores kFloorBytesPerSec).
+    static void SetFloorRate(unsigned bytesPerSec);
 
 private:
     kvsession::Link& s_;

@@ -332,6 +332,7 @@ bool DevConnection::OpenMain(const std::string& addr, uint16_t port, unsigned co
     timeval rcv{static_cast<time_t>(recvMs / 1000), static_cast<suseconds_t>(recvMs % 1000) * 1000};
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &snd, sizeof snd);
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &rcv, sizeof rcv);
+    m_main.SetRecvRule(recvMs, m_timings.floorBytesPerSec);
     // Connect(0) starts the connect (and resets the first-message flags); the wait for it
     // also watches the wake-up handle, so Stop ends it at once.
     if (m_main.Connect(0))
@@ -610,6 +611,12 @@ void DevConnection::SessionLoop()
         if (p[1].revents & POLLIN)
             break;
         if (rc > 0 && p[0].revents) {
+            // No heartbeat goes out while a message is read: it must be complete by the
+            // time the missing answers would end the session.
+            const uint64_t dropAt =
+                lastBeat + static_cast<uint64_t>(m_timings.heartbeatLimit + 1 - std::min(beats, m_timings.heartbeatLimit)) *
+                               m_timings.heartbeatMs;
+            m_main.SetHeadDeadline(std::max(dropAt, now_ms() + 1));
             if (!m_main.RecvMsg(msg)) {
                 KV_LOG(!m_devId.empty() && gEnableP2PStatus, "ip:%s, devconnection recv error\n", who.c_str());
                 break;

@@ -54,6 +54,11 @@ struct KVSessionTimings {
     unsigned lookupSendMs = 5000;      // send limit of an address lookup
     unsigned lookupRecvMs = 15000;     // longest wait for a lookup's reply
     unsigned tunnelWaitMs = 15000;     // longest wait for a tunnel's answer
+    // A message being received counts as silence until it is complete: its head must
+    // arrive by the time a silent device would be given up, and its body may take its
+    // announced size at this rate on top. A device dripping one message is dropped and
+    // reconnected like a silent one instead of holding the session "connected".
+    unsigned floorBytesPerSec = 64 * 1024;
 };
 void kvnet_set_session_timings(const KVSessionTimings& t);
 KVSessionTimings kvnet_get_session_timings();

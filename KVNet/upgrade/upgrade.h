@@ -118,7 +118,10 @@ private:
     uint16_t m_msgType = 0;
     std::vector<kvupg::Part> m_parts;
     std::unique_ptr<MsgBuf> m_msg;
-    std::vector<uint8_t> m_piece; // head + piece, one send
+    // The heads of the slots of one send: with pause 0 up to kSlots [head | piece] pairs
+    // go out in one writev, each piece read straight from the image behind its head.
+    static constexpr size_t kSlots = 16;
+    MsgHeadWrap m_heads[kSlots];
     std::string m_host;
     uint16_t m_port = 0;
     KVUpgradeTimings m_t;

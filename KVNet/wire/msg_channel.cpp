@@ -1,5 +1,6 @@
 #include "msg_channel.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -83,6 +84,20 @@ void KVMsgChannel::StartEnvelope(const uint8_t key[kKeySize], const uint8_t iv[k
     m_mode = kModeEnvelope;
 }
 
+namespace {
+// Sets a deadline for one transfer and removes it when the transfer ends.
+class DeadlineScope {
+public:
+    DeadlineScope(SyncSocket& s, bool recv, uint64_t at) : s_(s), recv_(recv) { Set(at); }
+    ~DeadlineScope() { Set(0); }
+    void Set(uint64_t at) { recv_ ? s_.SetRecvDeadline(at) : s_.SetSendDeadline(at); }
+
+private:
+    SyncSocket& s_;
+    bool recv_;
+};
+} // namespace
+
 bool KVMsgChannel::SendBytes(const uint8_t* data, size_t len, uint32_t chunk, uint32_t pauseMs)
 {
     if (!tcp_)
@@ -132,6 +147,7 @@ bool KVMsgChannel::SendMsg(const MsgHeadWrap& head, const void* body, bool probe
             write_probe_trailer(trailerBuf);
             iov[n++] = {trailerBuf, sizeof trailerBuf};
         }
+        DeadlineScope d(*this, false, SendRuleDeadline(sizeof h + bodyLen + trailerLen));
         return SendV(iov, n);
     }
 
@@ -170,6 +186,7 @@ bool KVMsgChannel::SendMsg(const MsgHeadWrap& head, const void* body, bool probe
         memcpy(start, &env, sizeof env);
     }
     const size_t total = (p - start) + inner;
+    DeadlineScope d(*this, false, SendRuleDeadline(total));
     return SendBytes(start, total, chunk, pauseMs);
 }
 
@@ -183,9 +200,21 @@ bool KVMsgChannel::RecvMsg(MsgBuf& msg, sockaddr_storage* from)
     return true;
 }
 
+uint64_t KVMsgChannel::SendRuleDeadline(size_t len) const
+{
+    if (!m_sendFloor || !tcp_)
+        return 0;
+    return MonoMs() + m_sendBaseMs + FloorMs(len, m_sendFloor);
+}
+
 bool KVMsgChannel::RecvMsgTcp(MsgBuf& msg)
 {
     msg.clear();
+    uint64_t headBy = 0;
+    if (m_recvFloor)
+        headBy = m_headDeadline ? m_headDeadline : MonoMs() + m_recvBaseMs;
+    m_headDeadline = 0;
+    DeadlineScope d(*this, true, headBy);
     if (!Recv(&msg.head, sizeof msg.head))
         return false;
     const unsigned ext = msg.head.ext_len();
@@ -199,6 +228,9 @@ bool KVMsgChannel::RecvMsgTcp(MsgBuf& msg)
             return false;
     }
     const uint32_t size = msg.head.MsgSize;
+    // The announced size buys time at the floor rate (an oversized one fails below).
+    if (headBy)
+        d.Set(headBy + FloorMs(std::min<uint64_t>(size, kvmsg::kMaxBody), m_recvFloor));
     if (size > kvmsg::kMaxBody) {
 #ifndef KV_FUZZ_BUILD
         printf("**************Msgbuf is not big enough, and data is too big(%d), type:%d, sub type:%d, "

@@ -43,12 +43,31 @@ public:
     void StartEnvelope(const uint8_t key[kKeySize], const uint8_t iv[kKeySize]);
     uint32_t counter() const { return m_msgCounter; }
 
+    // The progress rule (off until set): a message received must be complete within
+    // baseMs of the start of its receive plus its announced size at floorBps bytes per
+    // second, and a message sent within baseMs plus its length at that rate. The socket's
+    // time-outs restart with every byte; this cuts a peer that drips bytes, while a large
+    // message over a slow link gets the time its size needs. floorBps 0 turns it off.
+    void SetRecvRule(unsigned baseMs, unsigned floorBps) { m_recvBaseMs = baseMs; m_recvFloor = floorBps; }
+    void SetSendRule(unsigned baseMs, unsigned floorBps) { m_sendBaseMs = baseMs; m_sendFloor = floorBps; }
+    // With the receive rule on: the next message's head must be complete by this time
+    // (monotonic ms) instead of baseMs after its start; its body's allowance comes on top.
+    // Used once, by the next RecvMsg.
+    void SetHeadDeadline(uint64_t monoMs) { m_headDeadline = monoMs; }
+    // Milliseconds that n bytes may take at the floor rate.
+    static uint64_t FloorMs(uint64_t n, unsigned floorBps) { return floorBps ? n * 1000u / floorBps : 0; }
+
 protected:
     bool SendBytes(const uint8_t* data, size_t len, uint32_t chunk, uint32_t pauseMs);
     bool RecvMsgTcp(MsgBuf& msg);
+    // The send deadline of len bytes under the send rule; 0 without one.
+    uint64_t SendRuleDeadline(size_t len) const;
     bool RecvMsgUdp(MsgBuf& msg, sockaddr_storage* from);
 
     uint32_t m_msgCounter;
+    unsigned m_recvBaseMs = 0, m_recvFloor = 0;
+    unsigned m_sendBaseMs = 0, m_sendFloor = 0;
+    uint64_t m_headDeadline = 0;
     int m_mode;
     // All zero until a key exchange: an envelope received before one fails its check.
     uint8_t m_key[kKeySize];

@@ -7,10 +7,17 @@
 // per bit. The 14-byte message-head unit is served from a precomputed permutation.
 #include "scrambler.h"
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <vector>
+#include <sys/mman.h>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define KV_HAVE_BMI2_BUILD 1
+#endif
 
 namespace {
 
@@ -55,14 +62,67 @@ std::vector<Lap> plan_laps(size_t bits)
 }
 
 // Scratch for the survivor circles: two ping-pong bit strings.
+// Scratch for the output and the survivor circles: two ping-pong bit strings. Units up
+// to kKeptScratch bytes reuse one block per thread: a fresh large block per call costs
+// more in page faults than the permutation itself.
+constexpr size_t kKeptScratch = 4u << 20;
+
+struct ThreadScratch {
+    std::unique_ptr<uint8_t[]> block;
+    size_t size = 0;
+};
+thread_local ThreadScratch tScratch;
+
+// A large block of its own, in huge pages where the system grants them: thousands of
+// small-page faults would cost more than the permutation.
+class BigBlock {
+public:
+    ~BigBlock()
+    {
+        if (p_)
+            munmap(p_, len_);
+    }
+    uint8_t* get(size_t n)
+    {
+        constexpr size_t kHuge = 2u << 20;
+        len_ = (n + kHuge - 1) / kHuge * kHuge;
+        void* p = mmap(nullptr, len_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED)
+            return nullptr;
+        madvise(p, len_, MADV_HUGEPAGE);
+        p_ = p;
+        return static_cast<uint8_t*>(p);
+    }
+
+private:
+    void* p_ = nullptr;
+    size_t len_ = 0;
+};
+
 struct Scratch {
-    std::unique_ptr<uint8_t[]> out, a, b;
+    BigBlock own;
+    uint8_t* out_ = nullptr;
+    uint8_t* a_ = nullptr;
+    uint8_t* b_ = nullptr;
     bool alloc(size_t nbytes, size_t laneBytes)
     {
-        out.reset(new (std::nothrow) uint8_t[nbytes]);
-        a.reset(new (std::nothrow) uint8_t[laneBytes]);
-        b.reset(new (std::nothrow) uint8_t[laneBytes]);
-        return out && a && b;
+        const size_t total = nbytes + 2 * laneBytes;
+        uint8_t* base;
+        if (nbytes <= kKeptScratch) {
+            if (tScratch.size < total) {
+                tScratch.block.reset(new (std::nothrow) uint8_t[total]);
+                tScratch.size = tScratch.block ? total : 0;
+            }
+            base = tScratch.block.get();
+        } else {
+            base = own.get(total);
+        }
+        if (!base)
+            return false;
+        out_ = base;
+        a_ = base + nbytes;
+        b_ = a_ + laneBytes;
+        return true;
     }
 };
 
@@ -212,10 +272,10 @@ bool scramble_bits(uint8_t* data, size_t n)
     Scratch s;
     if (!s.alloc(n, lane_bytes(bits)))
         return false;
-    uint8_t* out = s.out.get();
+    uint8_t* out = s.out_;
     const uint8_t* src = data;
-    uint8_t* dst = s.a.get();
-    uint8_t* spare = s.b.get();
+    uint8_t* dst = s.a_;
+    uint8_t* spare = s.b_;
     size_t o = 0, m = bits, p = 1 % bits;
     while (m > 0) {
         if (m >= 3) {
@@ -260,7 +320,7 @@ bool unscramble_bits(uint8_t* data, size_t n)
     Scratch s;
     if (!s.alloc(n, lane_bytes(bits)))
         return false;
-    uint8_t* lane[2] = {s.a.get(), s.b.get()};
+    uint8_t* lane[2] = {s.a_, s.b_};
     std::vector<size_t> first(laps.size());
     for (size_t i = 0, off = 0; i < laps.size(); ++i) {
         first[i] = off;
@@ -272,7 +332,7 @@ bool unscramble_bits(uint8_t* data, size_t n)
     put_bit(lane[last % 2], 0, get_bit(data, first[last]));
     for (size_t i = last; i-- > 0;) {
         const Lap& L = laps[i];
-        uint8_t* dst = i == 0 ? s.out.get() : lane[i % 2];
+        uint8_t* dst = i == 0 ? s.out_ : lane[i % 2];
         const uint8_t* inner = lane[(i + 1) % 2];
         if (L.m >= 3) {
             unsigned phase = 1;
@@ -288,8 +348,282 @@ bool unscramble_bits(uint8_t* data, size_t n)
             put_bit(dst, L.p, get_bit(inner, 0));
         }
     }
-    memcpy(data, s.out.get(), n);
+    memcpy(data, s.out_, n);
     return true;
+}
+
+
+// ---------------------------------------------------------------------------------------
+// The word path: the same laps, 64 bits at a time. A 64-bit word of the circle read
+// MSB-first has its taken bits where (phase + j) % 3 == 0 (j from the top); pext packs
+// them, in order, into the low bits, which is what the writers append; pdep undoes it.
+#ifdef KV_HAVE_BMI2_BUILD
+
+#define KV_BMI2 __attribute__((target("bmi2,popcnt")))
+
+inline uint64_t load_be64(const uint8_t* p)
+{
+    uint64_t v;
+    memcpy(&v, p, 8);
+    return __builtin_bswap64(v);
+}
+
+inline void store_be64(uint8_t* p, uint64_t v)
+{
+    v = __builtin_bswap64(v);
+    memcpy(p, &v, 8);
+}
+
+// The taken-bit masks of a 64-bit word by the phase of its top bit.
+struct WordMasks {
+    uint64_t m[3];
+    unsigned count[3];
+    WordMasks()
+    {
+        for (unsigned ph = 0; ph < 3; ++ph) {
+            m[ph] = 0;
+            count[ph] = 0;
+            for (unsigned j = 0; j < 64; ++j)
+                if ((ph + j) % 3 == 0) {
+                    m[ph] |= 1ull << (63 - j);
+                    ++count[ph];
+                }
+        }
+    }
+};
+
+const WordMasks& word_masks()
+{
+    static const WordMasks w;
+    return w;
+}
+
+// Reads up to 64 bits at any bit offset; never touches a byte past `bits`.
+class WordReader {
+public:
+    WordReader(const uint8_t* b, size_t pos, size_t bits) : b_(b), pos_(pos), bytes_((bits + 7) / 8) {}
+    // The next k bits (1 <= k <= 64), first bit highest.
+    uint64_t get(unsigned k)
+    {
+        const size_t i = pos_ >> 3;
+        const unsigned sh = pos_ & 7;
+        uint64_t v;
+        if (bytes_ - i >= 9) {
+            v = load_be64(b_ + i);
+            if (sh)
+                v = (v << sh) | (b_[i + 8] >> (8 - sh));
+        } else {
+            v = 0;
+            for (size_t j = 0; j < 9; ++j) {
+                const uint64_t byte = i + j < bytes_ ? b_[i + j] : 0;
+                const int at = 56 - 8 * static_cast<int>(j) + static_cast<int>(sh);
+                v |= at >= 0 ? byte << at : byte >> -at;
+            }
+        }
+        pos_ += k;
+        return k == 64 ? v : v >> (64 - k);
+    }
+
+private:
+    const uint8_t* b_;
+    size_t pos_;
+    size_t bytes_;
+};
+
+// Appends up to 64 bits at a time from any bit offset; bits before the start in the
+// first byte and after the end in the last byte are kept.
+class WordWriter {
+public:
+    WordWriter(uint8_t* b, size_t pos) : b_(b), byte_(pos >> 3), n_(pos & 7)
+    {
+        acc_ = n_ ? b_[byte_] >> (8 - n_) : 0;
+    }
+    void put(uint64_t v, unsigned k)
+    {
+        if (k == 0)
+            return;
+        const unsigned total = n_ + k;
+        if (total < 64) {
+            acc_ = (acc_ << k) | v;
+            n_ = total;
+            return;
+        }
+        const unsigned rem = total - 64;
+        const uint64_t out = (n_ ? acc_ << (64 - n_) : 0) | (v >> rem);
+        store_be64(b_ + byte_, out);
+        byte_ += 8;
+        acc_ = rem ? v & ((1ull << rem) - 1) : 0;
+        n_ = rem;
+    }
+    void flush()
+    {
+        while (n_ >= 8) {
+            n_ -= 8;
+            b_[byte_++] = static_cast<uint8_t>(acc_ >> n_);
+        }
+        if (n_) {
+            const uint8_t keep = static_cast<uint8_t>(0xFFu >> n_);
+            b_[byte_] = static_cast<uint8_t>(((acc_ << (8 - n_)) & ~keep) | (b_[byte_] & keep));
+        }
+    }
+
+private:
+    uint8_t* b_;
+    size_t byte_;
+    unsigned n_;
+    uint64_t acc_;
+};
+
+KV_BMI2 void split_run_word(WordReader& in, size_t len, unsigned& phase, WordWriter& taken, WordWriter& kept)
+{
+    const WordMasks& w = word_masks();
+    for (; len >= 64; len -= 64) {
+        const uint64_t v = in.get(64);
+        const uint64_t m = w.m[phase];
+        taken.put(_pext_u64(v, m), w.count[phase]);
+        kept.put(_pext_u64(v, ~m), 64 - w.count[phase]);
+        phase = (phase + 1) % 3; // +64 mod 3
+    }
+    if (len) {
+        const unsigned k = static_cast<unsigned>(len);
+        const uint64_t v = in.get(k) << (64 - k);
+        const uint64_t top = ~0ull << (64 - k);
+        const uint64_t m = w.m[phase] & top;
+        const unsigned c = static_cast<unsigned>(__builtin_popcountll(m));
+        taken.put(_pext_u64(v, m), c);
+        kept.put(_pext_u64(v, ~m & top), k - c);
+        phase = (phase + k) % 3;
+    }
+}
+
+KV_BMI2 void merge_run_word(WordReader& taken, WordReader& kept, size_t len, unsigned& phase, WordWriter& out)
+{
+    const WordMasks& w = word_masks();
+    for (; len >= 64; len -= 64) {
+        const uint64_t m = w.m[phase];
+        const unsigned c = w.count[phase];
+        const uint64_t v = _pdep_u64(taken.get(c), m) | _pdep_u64(kept.get(64 - c), ~m);
+        out.put(v, 64);
+        phase = (phase + 1) % 3;
+    }
+    if (len) {
+        const unsigned k = static_cast<unsigned>(len);
+        const uint64_t top = ~0ull << (64 - k);
+        const uint64_t m = w.m[phase] & top;
+        const unsigned c = static_cast<unsigned>(__builtin_popcountll(m));
+        uint64_t v = 0;
+        if (c)
+            v |= _pdep_u64(taken.get(c), m);
+        if (k - c)
+            v |= _pdep_u64(kept.get(k - c), ~m & top);
+        out.put(v >> (64 - k), k);
+        phase = (phase + k) % 3;
+    }
+}
+
+KV_BMI2 bool scramble_bits_word(uint8_t* data, size_t n)
+{
+    const size_t bits = n * 8;
+    Scratch s;
+    if (!s.alloc(n, lane_bytes(bits)))
+        return false;
+    uint8_t* out = s.out_;
+    const uint8_t* src = data;
+    uint8_t* dst = s.a_;
+    uint8_t* spare = s.b_;
+    size_t o = 0, m = bits, p = 1 % bits;
+    while (m > 0) {
+        if (m >= 3) {
+            size_t t = m / 3;
+            unsigned phase = 1;
+            WordWriter taken(out, o), kept(dst, 0);
+            WordReader r1(src, p + 1, m);
+            split_run_word(r1, m - (p + 1), phase, taken, kept);
+            WordReader r2(src, 0, m);
+            split_run_word(r2, p + 1, phase, taken, kept);
+            taken.flush();
+            kept.flush();
+            o += t;
+            m -= t;
+            p = 2 * t - 1;
+        } else if (m == 2) {
+            put_bit(out, o++, get_bit(src, (p + 1) % 2));
+            put_bit(dst, 0, get_bit(src, p));
+            m = 1;
+            p = 0;
+        } else {
+            put_bit(out, o++, get_bit(src, 0));
+            m = 0;
+        }
+        src = dst;
+        std::swap(dst, spare);
+    }
+    memcpy(data, out, n);
+    return true;
+}
+
+KV_BMI2 bool unscramble_bits_word(uint8_t* data, size_t n)
+{
+    const size_t bits = n * 8;
+    std::vector<Lap> laps;
+    try {
+        laps = plan_laps(bits);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    Scratch s;
+    if (!s.alloc(n, lane_bytes(bits)))
+        return false;
+    uint8_t* lane[2] = {s.a_, s.b_};
+    std::vector<size_t> first(laps.size());
+    for (size_t i = 0, off = 0; i < laps.size(); ++i) {
+        first[i] = off;
+        off += laps[i].taken;
+    }
+    const size_t last = laps.size() - 1;
+    put_bit(lane[last % 2], 0, get_bit(data, first[last]));
+    for (size_t i = last; i-- > 0;) {
+        const Lap& L = laps[i];
+        uint8_t* dst = i == 0 ? s.out_ : lane[i % 2];
+        const uint8_t* inner = lane[(i + 1) % 2];
+        if (L.m >= 3) {
+            unsigned phase = 1;
+            WordReader taken(data, first[i], bits), kept(inner, 0, L.m - L.taken);
+            WordWriter w1(dst, L.p + 1);
+            merge_run_word(taken, kept, L.m - (L.p + 1), phase, w1);
+            w1.flush();
+            WordWriter w2(dst, 0);
+            merge_run_word(taken, kept, L.p + 1, phase, w2);
+            w2.flush();
+        } else {
+            put_bit(dst, (L.p + 1) % 2, get_bit(data, first[i]));
+            put_bit(dst, L.p, get_bit(inner, 0));
+        }
+    }
+    memcpy(data, s.out_, n);
+    return true;
+}
+
+bool cpu_has_bmi2()
+{
+    static const bool has = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
+    }();
+    return has;
+}
+
+#else
+bool cpu_has_bmi2() { return false; }
+bool scramble_bits_word(uint8_t*, size_t) { return false; }
+bool unscramble_bits_word(uint8_t*, size_t) { return false; }
+#endif
+
+std::atomic<bool> gForcePortable{false};
+
+bool use_word_path()
+{
+    return cpu_has_bmi2() && !gForcePortable.load(std::memory_order_relaxed);
 }
 
 // The 14-byte head unit, served from tables computed once: for every byte position and
@@ -367,7 +701,7 @@ bool kv_scramble(uint8_t* data, size_t n)
         apply_head(data, true);
         return true;
     }
-    return scramble_bits(data, n);
+    return use_word_path() ? scramble_bits_word(data, n) : scramble_bits(data, n);
 }
 
 bool kv_unscramble(uint8_t* data, size_t n)
@@ -378,5 +712,15 @@ bool kv_unscramble(uint8_t* data, size_t n)
         apply_head(data, false);
         return true;
     }
-    return unscramble_bits(data, n);
+    return use_word_path() ? unscramble_bits_word(data, n) : unscramble_bits(data, n);
+}
+
+bool kv_scramble_has_word_path()
+{
+    return cpu_has_bmi2();
+}
+
+void kv_scramble_force_portable(bool on)
+{
+    gForcePortable.store(on);
 }

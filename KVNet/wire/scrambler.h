@@ -14,3 +14,10 @@ bool kv_unscramble(uint8_t* data, size_t n);
 
 // Heap scratch one call takes for a unit of n bytes (reported by the benchmarks).
 size_t kv_scramble_scratch_bytes(size_t n);
+
+// Two implementations with bit-identical output: a word path that splits and merges each
+// lap 64 bits at a time with BMI2 pext/pdep, used when the processor has BMI2 (checked
+// once at run time), and the portable byte-table path elsewhere.
+bool kv_scramble_has_word_path();
+// Tests, fuzzing and benchmarks: true makes every call take the portable path.
+void kv_scramble_force_portable(bool on);

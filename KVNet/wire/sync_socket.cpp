@@ -1,11 +1,13 @@
 #include "sync_socket.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <time.h>
 #include <sys/uio.h>
 #include <unistd.h>
 #include <vector>
@@ -183,6 +185,10 @@ bool SyncSocket::Connect(int timeoutMs)
 bool SyncSocket::Send(const void* data, size_t len)
 {
     firstSend_ = false;
+    if (sendDeadline_ && tcp_) {
+        iovec iov{const_cast<void*>(data), len};
+        return SendAllV(&iov, 1, "Send");
+    }
     ssize_t n;
     do {
         n = ::send(fd_.load(), data, len, MSG_NOSIGNAL);
@@ -190,6 +196,73 @@ bool SyncSocket::Send(const void* data, size_t len)
     if (n < 0 || static_cast<size_t>(n) != len) {
         NET_ERR("Send", n < 0 ? errno : 0);
         return false;
+    }
+    return true;
+}
+
+uint64_t SyncSocket::MonoMs()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
+bool SyncSocket::WaitDeadline(short events, uint64_t deadline, const char* op)
+{
+    if (!deadline)
+        return true;
+    for (;;) {
+        const uint64_t now = MonoMs();
+        if (now >= deadline)
+            break;
+        const uint64_t left = deadline - now;
+        pollfd p{fd_.load(), events, 0};
+        const int rc = ::poll(&p, 1, left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(left));
+        if (rc > 0)
+            return true; // ready, or an error the transfer itself will report
+        if (rc < 0 && errno != EINTR) {
+            NET_ERR(op, errno);
+            return false;
+        }
+    }
+    NET_ERR(op, ETIMEDOUT);
+    errno = ETIMEDOUT;
+    return false;
+}
+
+bool SyncSocket::SendAllV(iovec* iov, int count, const char* op)
+{
+    // A blocking send returns short only when a signal or the send time-out cut it: the
+    // rest follows in further calls (a time-out then fails). Under a deadline the calls
+    // do not block and poll waits instead.
+    const int flags = sendDeadline_ ? MSG_NOSIGNAL | MSG_DONTWAIT : MSG_NOSIGNAL;
+    while (count > 0 && iov->iov_len == 0) {
+        ++iov;
+        --count;
+    }
+    while (count > 0) {
+        if (!WaitDeadline(POLLOUT, sendDeadline_, op))
+            return false;
+        msghdr mh{};
+        mh.msg_iov = iov;
+        mh.msg_iovlen = static_cast<size_t>(count > 1024 ? 1024 : count);
+        const ssize_t n = ::sendmsg(fd_.load(), &mh, flags);
+        if (n < 0) {
+            if (errno == EINTR || (sendDeadline_ && (errno == EAGAIN || errno == EWOULDBLOCK)))
+                continue;
+            NET_ERR(op, errno);
+            return false;
+        }
+        size_t done = static_cast<size_t>(n);
+        while (count > 0 && done >= iov->iov_len) {
+            done -= iov->iov_len;
+            ++iov;
+            --count;
+        }
+        if (count > 0) {
+            iov->iov_base = static_cast<char*>(iov->iov_base) + done;
+            iov->iov_len -= done;
+        }
     }
     return true;
 }
@@ -224,6 +297,19 @@ bool SyncSocket::SendV(const iovec* iov, int count)
             return false;
         mh.msg_name = peer_->ai_addr;
         mh.msg_namelen = peer_->ai_addrlen;
+    }
+    if (tcp_) {
+        // Several buffers (an upgrade sends many slots at once): a short send continues.
+        iovec local[64];
+        std::vector<iovec> big;
+        iovec* rest = local;
+        if (count > 64) {
+            big.assign(iov, iov + count);
+            rest = big.data();
+        } else {
+            std::copy(iov, iov + count, local);
+        }
+        return SendAllV(rest, count, "Send");
     }
     ssize_t n;
     do {
@@ -275,6 +361,8 @@ bool SyncSocket::RecvSome(void* buf, size_t room, int wanted)
     while (got < static_cast<size_t>(wanted)) {
         if (got >= room)
             return false;
+        if (!WaitDeadline(POLLIN, recvDeadline_, "Recv"))
+            return false;
         ssize_t n = ::recv(fd_.load(), p + got, room - got, 0);
         if (n < 0 && errno == EINTR)
             continue;
@@ -309,6 +397,8 @@ bool SyncSocket::RecvUntil(void* buf, size_t room, const char* terminator, size_
     auto* p = static_cast<char*>(buf);
     size_t got = 0, matched = 0;
     while (got < room) {
+        if (!WaitDeadline(POLLIN, recvDeadline_, "Recv"))
+            return false;
         ssize_t n = ::recv(fd_.load(), p + got, room - got, 0);
         if (n < 0 && errno == EINTR)
             continue;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <netdb.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 class SyncSocket {
 public:
@@ -40,6 +41,14 @@ public:
     int Shutdown();
     int Close();
 
+    // Deadlines on the monotonic clock (ms, MonoMs()) that every TCP receive, and every
+    // TCP send, honours besides the socket's own time-outs, which restart with every
+    // byte: a peer dripping bytes cannot stretch a transfer past them. 0 removes one.
+    // The receive deadline belongs to the receiving thread, the send one to the sender.
+    void SetRecvDeadline(uint64_t monoMs) { recvDeadline_ = monoMs; }
+    void SetSendDeadline(uint64_t monoMs) { sendDeadline_ = monoMs; }
+    static uint64_t MonoMs();
+
     int fd() const { return fd_.load(); }
     // Adopts a descriptor made elsewhere (socketpair in tests and fuzzers, accept).
     void set_fd(int fd) { fd_.store(fd); }
@@ -50,7 +59,15 @@ public:
     bool first_recv() const { return firstRecv_; }
 
 protected:
+    // Waits until the descriptor is ready for events or the deadline has passed (false,
+    // logged as op with ETIMEDOUT). True at once without a deadline.
+    bool WaitDeadline(short events, uint64_t deadline, const char* op);
+    // Sends all of iov (modified) within the deadline.
+    bool SendAllV(iovec* iov, int count, const char* op);
+
     std::atomic<int> fd_;
+    uint64_t recvDeadline_ = 0;
+    uint64_t sendDeadline_ = 0;
     addrinfo* peer_;
     bool tcp_;
     bool firstSend_;

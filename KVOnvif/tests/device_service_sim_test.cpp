@@ -502,3 +502,57 @@ TEST_F(OnvifDeviceService, DeclaredBodyAboveTheLimitIsRefused) {
         dev.Stop();
     }
 }
+
+// A hostile service: every request returns within its whole-request limit (twice the
+// request time-out) plus one second whatever the service does, and values the block
+// cannot hold fail the query instead of being stored as nonsense.
+TEST_F(OnvifDeviceService, HostileServiceTable) {
+    const int T = 1000;
+    kvonvif::set_request_timeout_ms(T);
+    const long limit = 2 * T + 1000;
+    struct Row {
+        const char* name;
+        const char* state;
+        bool query;   // else a change of the web port (which queries the protocols first)
+        int result;
+        long minMs;
+    };
+    const Row rows[] = {
+        {"interfaces reply dripping one byte per 100 ms", R"({"faults": {"GetNetworkInterfaces": "drip"}})",
+         true, 0, 2 * T - kvtest::kClockSlackMs},
+        {"protocols reply dripping under a change", R"({"faults": {"GetNetworkProtocols": "drip"}})",
+         false, 0, 2 * T - kvtest::kClockSlackMs},
+        {"60,000 attributes on one element", R"({"faults": {"GetNetworkProtocols": "attrs"}})", true, 0, 0},
+        {"HTTP port -1", R"({"protocols": [{"name": "HTTP", "enabled": true, "ports": [-1]}]})", true, 0, 0},
+        {"HTTP port 0", R"({"protocols": [{"name": "HTTP", "enabled": true, "ports": [0]}]})", true, 0, 0},
+        {"HTTP port 65536", R"({"protocols": [{"name": "HTTP", "enabled": true, "ports": [65536]}]})", true, 0, 0},
+        {"last HTTP entry nonsense after a good one",
+         R"({"protocols": [{"name": "HTTP", "enabled": true, "ports": [80]}, {"name": "HTTP", "enabled": true, "ports": [-1]}]})",
+         true, 0, 0},
+        {"gateway that is no address", R"({"gateway": {"ipv4": ["not-an-address"], "ipv6": []}})", true, 0, 0},
+        {"gateway out of range", R"({"gateway": {"ipv4": ["198.51.100.300"], "ipv6": []}})", true, 0, 0},
+        // Honest neighbours.
+        {"HTTP port 65535", R"({"protocols": [{"name": "HTTP", "enabled": true, "ports": [65535]}]})", true, 1, 0},
+        {"no gateway at all", R"({"gateway": null})", true, 1, 0},
+        {"honest service, change of the port", "{}", false, 1, 0},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        SetState(r.state);
+        KVNet_NetworkBaseSet_t b = Block("0.0.0.0", "0.0.0.0", "0.0.0.0", r.query ? 0 : 8080, 0);
+        if (!r.query) {
+            // The current address and mode of the default state: only the port changes.
+            b = Block("198.51.100.20", "255.255.255.0", "0.0.0.0", 8080, 2);
+        }
+        const auto t0 = std::chrono::steady_clock::now();
+        const int got = r.query ? Query(&b) : Set(&b);
+        const long held = (long)std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::steady_clock::now() - t0).count();
+        EXPECT_EQ(got, r.result);
+        EXPECT_GE(held, r.minMs);
+        EXPECT_LE(held, limit);
+        if (r.query && r.result == 0) {
+            EXPECT_NE(b.HttpPort, 4294967295u);
+        }
+    }
+}

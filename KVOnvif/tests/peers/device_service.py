@@ -14,7 +14,9 @@ Control (JSON over POST): /control/state sets the state and fault modes and clea
 request log; /control/log returns {"state":..., "requests":[...]}.
 Fault modes, per operation name: "fault" (SOAP fault), "hang" (never answers),
 "malformed" (not XML), "truncated" (reply cut in half), "huge" (10 MB reply),
-"http500" (HTTP 500 without body), "wrongbody" (a different response element).
+"http500" (HTTP 500 without body), "wrongbody" (a different response element),
+"drip" (the right reply, one byte every 100 ms), "attrs" (a reply under the size limit
+whose one element carries 60,000 attributes).
 
 Prints "READY port=N" once listening.
 """
@@ -267,7 +269,7 @@ class Handler(BaseHTTPRequestHandler):
                 resp = (400, fault('Sender', 'NotAuthorized', reason))
             elif mode == 'fault':
                 resp = (400, fault('Receiver', 'Action', 'refused'))
-            elif mode in ('hang', 'malformed', 'truncated', 'huge', 'http500'):
+            elif mode in ('hang', 'malformed', 'truncated', 'huge', 'http500', 'attrs'):
                 resp = (mode, None)
             elif op == 'GetNetworkInterfaces':
                 resp = (200, envelope(interfaces_xml(STATE)))
@@ -280,6 +282,8 @@ class Handler(BaseHTTPRequestHandler):
                 resp = (200, envelope(apply_set(op, el, STATE, rec)))
             else:
                 resp = (400, fault('Sender', 'ActionNotSupported', 'unknown operation'))
+            if mode == 'drip' and ok:
+                resp = ('drip', resp[1])
             if mode == 'wrongbody' and ok:
                 resp = (200, envelope('<tds:SystemRebootResponse><tds:Message>x</tds:Message>'
                                       '</tds:SystemRebootResponse>'))
@@ -288,6 +292,15 @@ class Handler(BaseHTTPRequestHandler):
             STOP.wait(60)
             self.close_connection = True
             return
+        if code == 'drip':
+            return self.drip(payload, 0.1)
+        if code == 'attrs':
+            attrs = ''.join(' a%d="x"' % i for i in range(60000))
+            # The client refuses it early and closes: that is no error of the peer.
+            return self.reply_quietly(200, envelope('<tds:GetNetworkProtocolsResponse><tds:NetworkProtocols%s>'
+                                            '<tt:Name>HTTP</tt:Name><tt:Enabled>true</tt:Enabled>'
+                                            '<tt:Port>80</tt:Port></tds:NetworkProtocols>'
+                                            '</tds:GetNetworkProtocolsResponse>' % attrs))
         if code == 'malformed':
             return self.reply(200, b'<env:Envelope><<<>>> this is no XML &&&')
         if code == 'truncated':
@@ -316,6 +329,27 @@ class Handler(BaseHTTPRequestHandler):
             self.close_connection = True
             return
         self.reply(code, payload)
+
+    def reply_quietly(self, code, body):
+        try:
+            self.reply(code, body)
+        except OSError:
+            self.close_connection = True
+
+    def drip(self, body, pause):
+        head = ('HTTP/1.1 200 OK\r\nContent-Type: application/soap+xml; charset=utf-8\r\n'
+                'Content-Length: %d\r\nConnection: close\r\n\r\n' % len(body)).encode()
+        data = head + body
+        try:
+            for i in range(len(data)):
+                if STOP.is_set():
+                    break
+                self.wfile.write(data[i:i + 1])
+                self.wfile.flush()
+                time.sleep(pause)
+        except OSError:
+            pass
+        self.close_connection = True
 
     def control(self, data):
         global STATE

@@ -26,6 +26,7 @@ scenario("shuffle", "=K: hold replies of 211/216/429/303 until K are due (or 3 m
 scenario("json-replies", "=N: every 429 request is answered N times")
 scenario("json-status", "=N: u16 status at offset 2 of each 429 reply")
 scenario("json-ack", "=N: 429 replies carry AckFlag N")
+scenario("json-raw", "=HEX: every 429 reply body is exactly HEX (may be empty)")
 scenario("ptz-ack", "=N: PTZ (101) replies carry AckFlag N")
 scenario("remote-ack", "=N: remote test (301-303) replies carry AckFlag N")
 scenario("remote-silent", "remote tests (301-303) are never answered")
@@ -223,6 +224,9 @@ def json_request(conn, msg):
     ack = conn.scenarios.int("json-ack", 0)
     for n in range(max(1, conn.scenarios.int("json-replies", 1))):
         body = struct.pack("<HH", 0, status) + b'{"n":%d,"echo":' % n + msg.body + b"}"
+        raw = conn.scenarios.arg("json-raw")
+        if "json-raw" in conn.scenarios:
+            body = bytes.fromhex(raw or "")
         _answer(conn, msg, body, ack=ack)
 
 

@@ -18,6 +18,7 @@ body, or the error) and "login" (the credentials and flags the device saw).
 
 import random
 import struct
+import time
 import threading
 
 from .. import proto, registry
@@ -44,6 +45,8 @@ scenario("srp-bad-m2", "send an M2 that differs from the right one in letter cas
 scenario("srp-bad-digest", "send envelopes whose digest text is altered in one digit")
 scenario("silent-after-login", "never answer once logged in (heartbeats included)")
 scenario("close-mid-reply", "once logged in, answer with part of a head and close")
+scenario("drip-after-login", "=MS: once logged in, answer the first message with a 1000-byte "
+         "message sent one byte every MS ms (and nothing more)")
 scenario("oneshot-ack", "=N: answer the one-shot message (335/416) with AckFlag N")
 scenario("oneshot-stray-alarm", "send an alarm report before the one-shot answer")
 scenario("alarm-after-login", "=SUB: send an alarm report (890/SUB) right after login")
@@ -308,6 +311,22 @@ def close_mid_reply(conn, msg):
         return False
     conn.send_raw(conn.encode(msg.head.type, msg.head.subtype, _pattern(100), 0, msg.head.seq)[:10])
     conn.close()
+    return True
+
+
+@intercept("drip-after-login", TCP)
+def drip_after_login(conn, msg):
+    if not conn.data.get("logged_in") or msg.head.type in LOGIN_TYPES + (m.ENVELOPE_TYPE,):
+        return False
+    ms = conn.scenarios.int("drip-after-login", 1000)
+    data = conn.encode(msg.head.type, msg.head.subtype, _pattern(1000), 0, msg.head.seq)
+    raw = getattr(conn, "_conn", conn)
+    _log(conn, "drip-start", type=msg.head.type)
+    for i in range(len(data)):
+        if raw.closed:
+            break
+        raw.send_raw(data[i:i + 1])
+        time.sleep(ms / 1000.0)
     return True
 
 
