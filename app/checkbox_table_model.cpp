@@ -114,7 +114,11 @@ void CheckBoxTableModel::updateDeviceInfo(QList<DeviceInfo*>& list)
     m_listAll = list;
     m_listChecked.clear();
     endResetModel();
-    m_listVisible = m_listAll;
+    // The filter typed before the search still hides rows: "check all" must not reach them.
+    if (m_pProxy)
+        updateFilterData();
+    else
+        m_listVisible = m_listAll;
 }
 
 void CheckBoxTableModel::clearDeviceInfo()

@@ -1,6 +1,7 @@
 #include "device_info.h"
 
 #include <QCoreApplication>
+#include <algorithm>
 #include <QDebug>
 #include <QFile>
 #include <QFileDialog>
@@ -169,6 +170,14 @@ bool DeviceInfo::isBusy() const
 {
     return m_nStatus == StWorking || m_hConnection || m_hUpgrade || m_phase != Phase::Idle ||
            m_nInOperation > 0;
+}
+
+int DeviceInfo::dropBusy(QList<DeviceInfo*>& records)
+{
+    const int before = records.size();
+    records.erase(std::remove_if(records.begin(), records.end(), [](DeviceInfo* r) { return r->isBusy(); }),
+                  records.end());
+    return before - records.size();
 }
 
 // ---- hooks ----
@@ -470,6 +479,8 @@ void DeviceInfo::tellPages()
         h.upgrade(m_pUpgradeFrame, this, true);
     if (m_pDeviceInfoFrame && h.deviceInfo)
         h.deviceInfo(m_pDeviceInfoFrame, this, true);
+    if (m_pImportExportFrame && h.importExport)
+        h.importExport(m_pImportExportFrame, this, true);
 }
 
 void DeviceInfo::tellUpgradePage(bool done)

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <QEvent>
+#include <QList>
 #include <QModelIndex>
 #include <QObject>
 #include <QString>
@@ -18,6 +19,7 @@
 class SearchFrame;
 class UpgradeFrame;
 class DeviceInfoFrame;
+class ImportExportFrame;
 
 // The tool's search callbacks return whether they took the record; the clients' callback
 // type has no result. searchCallbackAdapter<F> is F in the clients' type, for
@@ -102,6 +104,9 @@ public:
     // True while anything may still reach the record: a queued or running job, an open
     // connection or upgrade, or an operation running in the GUI thread.
     bool isBusy() const;
+    // Takes the busy records out of a page's batch (a job on one would be refused by the
+    // record and never report back); returns how many were taken out.
+    static int dropBusy(QList<DeviceInfo*>& records);
 
     // Job functions: queued on the worker pool with the record as argument.
     static void doModifyIPWork(void* record);
@@ -144,6 +149,7 @@ public:
         void (*search)(SearchFrame* page, DeviceInfo* record, bool wholeRow, bool done) = nullptr;
         void (*upgrade)(UpgradeFrame* page, DeviceInfo* record, bool done) = nullptr;
         void (*deviceInfo)(DeviceInfoFrame* page, DeviceInfo* record, bool done) = nullptr;
+        void (*importExport)(ImportExportFrame* page, DeviceInfo* record, bool done) = nullptr;
     };
     static void setPageHooks(const PageHooks& hooks);
     static PageHooks pageHooks();
@@ -185,6 +191,7 @@ public:
     QString m_strKeyID;
     QString m_strBoardID;
     KVNet_KeyBackupSet_t m_keyBackup;
+    ImportExportFrame* m_pImportExportFrame = nullptr;
     bool m_bOnvif = false;
 
     // Set by DeviceInfoMng when the record left the list while busy: the record asks to

@@ -36,6 +36,7 @@ void StopRecords()
         r->m_pSearchFrame = nullptr;
         r->m_pUpgradeFrame = nullptr;
         r->m_pDeviceInfoFrame = nullptr;
+        r->m_pImportExportFrame = nullptr;
     }
 }
 

@@ -89,6 +89,8 @@ const int kOneRowWidth = 1420;
 const int kBatchRefusedTextId = 149;
 // Text of a missing or malformed address, mask, gateway or port.
 const int kFormFaultTextId = 104;
+// Text of a batch from which records busy with another page's job were left out.
+const int kBusyLeftOutTextId = 151;
 
 } // namespace
 
@@ -698,6 +700,11 @@ void SearchFrame::OnBtnModifyClicked()
     } else if (DeviceInfo* r = GetCurrentSelDevice()) {
         records << r;
     }
+    // Records busy with another page's job (an upgrade keeps running after its page has
+    // given its controls back) are left out: the record would refuse the job and never
+    // report, and the page would wait for it for good.
+    if (DeviceInfo::dropBusy(records) > 0)
+        showWarning(kBusyLeftOutTextId);
     if (records.isEmpty())
         return;
 
@@ -751,6 +758,8 @@ void SearchFrame::on_m_pBtnQuery_clicked()
     } else if (DeviceInfo* r = GetCurrentSelDevice()) {
         records << r;
     }
+    if (DeviceInfo::dropBusy(records) > 0)
+        showWarning(kBusyLeftOutTextId);
     if (!startJobs(records))
         return;
     const QString user = m_pEditUserName->text();

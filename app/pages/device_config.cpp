@@ -13,7 +13,10 @@
 #include <QShowEvent>
 #include <QStackedWidget>
 #include <QVBoxLayout>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 
 #include "XmlLanguage.h"
 #include "device_shell_access.h"
@@ -61,10 +64,18 @@ void putField(QByteArray& rec, int offset, int width, const QByteArray& text)
 
 } // namespace
 
+int passwordFieldWidth(bool longLayout)
+{
+    return layoutOf(longLayout).width;
+}
+
 bool applyPasswordChange(QList<QByteArray>& records, bool longLayout, const QString& user,
                          const QString& password)
 {
     const Layout l = layoutOf(longLayout);
+    const QByteArray pwd = password.toUtf8();
+    if (pwd.size() > l.width)
+        return false;
     const QByteArray name = utf8Cut(user, l.width);
     for (QByteArray& rec : records) {
         if (rec.size() != kUserRecordSize)
@@ -73,7 +84,7 @@ bool applyPasswordChange(QList<QByteArray>& records, bool longLayout, const QStr
         const QByteArray held(field, int(strnlen(field, size_t(l.width))));
         if (held.isEmpty() || held != name)
             continue;
-        putField(rec, l.pwdOffset, l.width, utf8Cut(password, l.width));
+        putField(rec, l.pwdOffset, l.width, pwd);
         putField(rec, l.nameOffset, l.width, name);
         rec[34] = 1;
         return true;
@@ -106,7 +117,8 @@ bool languageEvent(QEvent* e)
     return e->type() == static_cast<QEvent::Type>(kLanguageChangedEvent);
 }
 
-void remoteTestCallback(unsigned short, void*, unsigned, void*) {}
+// The new password does not fit the device's password field.
+constexpr int kPasswordTooLongTextId = 150;
 
 uint8_t infoByte(const KVDevice* d, int offset)
 {
@@ -143,16 +155,55 @@ void RebootPage::InitText()
     m_pBtnReboot->setText(kvshell::text(61));
 }
 
+namespace {
+
+// The reboot's answer, handed from the session's connection task to the waiting GUI
+// thread.
+struct RebootAnswer {
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool answered = false;
+    bool accepted = false;
+};
+
+void rebootAnswerCallback(unsigned short type, void*, unsigned, void* user)
+{
+    auto* a = static_cast<RebootAnswer*>(user);
+    std::lock_guard<std::mutex> lk(a->mutex);
+    a->answered = true;
+    a->accepted = type == 303; // a session that ended reports a failure code instead
+    a->cv.notify_all();
+}
+
+} // namespace
+
 bool RebootPage::OnSet()
 {
     if (!m_pDevice || !m_pDevice->handle())
         return false;
+    // The device's answer decides: a command that went out but was never answered did
+    // not reboot anything.
+    RebootAnswer answer;
     KVNetRemoteTestParam p;
     std::memset(&p, 0, sizeof p);
     p.MsgType = 303;
-    p.pUser = this;
-    p.callback = &remoteTestCallback;
-    return KVNetRemoteTest(m_pDevice->handle(), &p) != 0;
+    p.pUser = &answer;
+    p.callback = &rebootAnswerCallback;
+    const unsigned seq = KVNetRemoteTest(m_pDevice->handle(), &p);
+    if (!seq)
+        return false;
+    const unsigned ms = m_nAnswerTimeoutMs ? m_nAnswerTimeoutMs : 25000;
+    std::unique_lock<std::mutex> lk(answer.mutex);
+    const bool answered = answer.cv.wait_for(lk, std::chrono::milliseconds(ms), [&] { return answer.answered; });
+    lk.unlock();
+    if (!answered) {
+        // Unregistered without a message to the device; once this returns no callback
+        // can reach the answer on this stack.
+        KVNetRemoteTestStopEx(m_pDevice->handle(), nullptr, seq);
+        std::lock_guard<std::mutex> again(answer.mutex);
+        return answer.accepted;
+    }
+    return answer.accepted;
 }
 
 void RebootPage::customEvent(QEvent* event)
@@ -202,7 +253,13 @@ int UserPage::CheckInput() const
 {
     if (m_pEdtNewPwd->text().isEmpty())
         return 80;
-    return m_pEdtNewPwd->text() == m_pEdtConfirmPwd->text() ? 79 : 81;
+    if (m_pEdtNewPwd->text() != m_pEdtConfirmPwd->text())
+        return 81;
+    // Refused before anything is sent rather than cut to the field.
+    if (m_pDevice && m_pEdtNewPwd->text().toUtf8().size()
+                         > kvcfg::passwordFieldWidth(kvcfg::longUserLayout(m_pDevice->devInfo())))
+        return kPasswordTooLongTextId;
+    return 79;
 }
 
 void UserPage::UserParamCallbackFun(void* item, void* user)

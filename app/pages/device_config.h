@@ -25,9 +25,12 @@ constexpr int kUserStructSize = 48;
 QByteArray utf8Cut(const QString& text, int maxBytes);
 // Long user layout: bit 3 of the word at 228 of the device information block.
 bool longUserLayout(const QByteArray& devInfo);
+// The width in bytes of the password field of the layout.
+int passwordFieldWidth(bool longLayout);
 // Changes the record whose user name equals user: name and password rewritten in the
-// layout's fields (zero-filled, cut at character boundaries), byte 34 set to 1. False,
-// and nothing changed, when no record holds that user.
+// layout's fields (zero-filled), byte 34 set to 1. False, and nothing changed, when no
+// record holds that user or the password's UTF-8 form does not fit its field (a cut
+// password would lock the user out with a password nobody typed).
 bool applyPasswordChange(QList<QByteArray>& records, bool longLayout, const QString& user,
                          const QString& password);
 
@@ -51,9 +54,13 @@ public:
     void setDevice(KVDevice* device) { m_pDevice = device; }
     void InitText();
     int CheckInput() const { return 79; }
+    // Sends the reboot command and waits for the device's answer: true only when the
+    // device answered it (the client does not pass its AckFlag on).
     bool OnSet();
     bool OnQuery() { return true; }
     QPushButton* button() const { return m_pBtnReboot; }
+    // How long the answer is awaited; 0 is the client's default (25 s). Tests shorten it.
+    void setAnswerTimeoutMs(unsigned ms) { m_nAnswerTimeoutMs = ms; }
 signals:
     void onReboot();
 public slots:
@@ -65,6 +72,7 @@ protected:
 private:
     KVDevice* m_pDevice = nullptr;
     QPushButton* m_pBtnReboot;
+    unsigned m_nAnswerTimeoutMs = 0;
 };
 
 class UserPage : public QWidget {

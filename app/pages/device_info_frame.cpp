@@ -31,6 +31,8 @@
 namespace {
 
 constexpr QEvent::Type kJobsDoneEvent = QEvent::Type(1006);
+// Text of a batch from which records busy with another page's job were left out.
+constexpr int kBusyLeftOutTextId = 151;
 // The search page's text for a batch that would leave the subnet's host addresses.
 constexpr int kBatchRefusedTextId = 149;
 
@@ -347,6 +349,9 @@ void DeviceInfoFrame::enableWidget(bool on)
         m_pEdit[i]->setEnabled(on);
         m_pCheck[i]->setEnabled(on);
     }
+    // The tool bar too: another page must not start a job on a record of this batch.
+    if (m_pToolBar)
+        m_pToolBar->setWidgetEnable(on);
 }
 
 void DeviceInfoFrame::warn(int textId)
@@ -390,7 +395,13 @@ bool DeviceInfoFrame::batchStart(void (*job)(void*), bool ntpPanel, const std::f
         return false;
     }
     // The batch works on its own copy: reports edit the job list while it is walked.
-    const QList<DeviceInfo*> batch = m_pModel->checkedRecords();
+    QList<DeviceInfo*> batch = m_pModel->checkedRecords();
+    // Records still busy with another page's job are left out (an upgrade that has
+    // started keeps its record busy after its page has given its controls back).
+    if (DeviceInfo::dropBusy(batch) > 0)
+        warn(kBusyLeftOutTextId);
+    if (batch.isEmpty())
+        return false;
     {
         QMutexLocker lock(&m_mutex);
         m_listJobs = batch;

@@ -1,5 +1,6 @@
 #include "import_export_frame.h"
 
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
@@ -27,6 +28,15 @@ namespace {
 
 ImportExportFrame::OpenFileDialog g_openDialog;
 
+constexpr QEvent::Type kJobsDoneEvent = QEvent::Type(1004);
+// Text of a batch from which records busy with another page's job were left out.
+constexpr int kBusyLeftOutTextId = 151;
+
+void ReportToImportExportPage(ImportExportFrame* page, DeviceInfo* record, bool done)
+{
+    page->updateTableView(record, done);
+}
+
 KVAppSetting* Setting()
 {
     return Singleton<KVAppSetting>::getInstance();
@@ -50,6 +60,9 @@ void ImportExportFrame::setOpenFileDialog(OpenFileDialog dialog)
 
 ImportExportFrame::ImportExportFrame(QWidget* parent) : QFrame(parent)
 {
+    DeviceInfo::PageHooks hooks = DeviceInfo::pageHooks();
+    hooks.importExport = ReportToImportExportPage;
+    DeviceInfo::setPageHooks(hooks);
     setupForm();
     CreateWidget();
     CreateConnection();
@@ -59,6 +72,12 @@ ImportExportFrame::ImportExportFrame(QWidget* parent) : QFrame(parent)
 ImportExportFrame::~ImportExportFrame()
 {
     Setting()->PopWindowObject(this);
+    // Records may outlive the page (a job still running): they report to nobody then.
+    DeviceInfoMng* mng = DeviceInfoMng::getInstance();
+    for (const QList<DeviceInfo*>* list : {static_cast<const QList<DeviceInfo*>*>(&mng->m_listDeviceInfo), &mng->retired()})
+        for (DeviceInfo* r : *list)
+            if (r->m_pImportExportFrame == this)
+                r->m_pImportExportFrame = nullptr;
 }
 
 void ImportExportFrame::setupForm()
@@ -171,28 +190,36 @@ void ImportExportFrame::message(int textId, int buttons, int icon)
 
 void ImportExportFrame::OnClickExport()
 {
-    m_listJobs.clear();
+    {
+        QMutexLocker lock(&m_mutex);
+        m_listJobs.clear();
+    }
     if (m_pDeviceTableView->getHeadCheckState() == 0) {
         message(51, MsgBoxButtonOk, MsgBoxIconWarning);
         return;
     }
-    m_listJobs = m_pModel->checkedRecords();
-    enableWidget(false);
-    const QString user = m_pEditUserName->text();
-    const QString password = m_pEditPassword->text();
-    if (m_listJobs.size() >= 2) {
+    QList<DeviceInfo*> checked = m_pModel->checkedRecords();
+    if (checked.size() >= 2) {
         message(120, MsgBoxButtonOk, MsgBoxIconWarning);
-        enableWidget(true);
         return;
     }
-    if (m_listJobs.size() == 1) {
-        DeviceInfo* r = m_listJobs.first();
-        r->m_nStatus = DeviceInfo::StWorking;
-        r->updateUserAndPassword(user, password);
-        EventLoop::getLoop()->addWork(&DeviceInfo::doExportWork, r);
-        m_pModel->updateDeviceStatus(r, true);
+    if (DeviceInfo::dropBusy(checked) > 0)
+        message(kBusyLeftOutTextId, MsgBoxButtonOk, MsgBoxIconWarning);
+    if (checked.isEmpty())
+        return;
+    // The controls and the tool bar stay off until the export has ended: a second page
+    // could otherwise start a job on the same record, or a search free it.
+    enableWidget(false);
+    DeviceInfo* r = checked.first();
+    r->m_nStatus = DeviceInfo::StWorking;
+    r->m_pImportExportFrame = this;
+    r->updateUserAndPassword(m_pEditUserName->text(), m_pEditPassword->text());
+    {
+        QMutexLocker lock(&m_mutex);
+        m_listJobs = checked;
     }
-    enableWidget(true);
+    m_pModel->updateDeviceStatus(r, true);
+    EventLoop::getLoop()->addWork(&DeviceInfo::doExportWork, r);
 }
 
 void ImportExportFrame::OnClickImport()
@@ -202,12 +229,15 @@ void ImportExportFrame::OnClickImport()
                                       : BaseDialog::getSelectFileName(this, caption, QDir::currentPath(), QString());
     if (path.isEmpty() || !QFileInfo(path).isFile())
         return;
-    m_listJobs.clear();
+    {
+        QMutexLocker lock(&m_mutex);
+        m_listJobs.clear();
+    }
     if (m_pDeviceTableView->getHeadCheckState() == 0) {
         message(51, MsgBoxButtonOk, MsgBoxIconWarning);
         return;
     }
-    const QList<DeviceInfo*> checked = m_pModel->checkedRecords();
+    QList<DeviceInfo*> checked = m_pModel->checkedRecords();
     const QString user = m_pEditUserName->text();
     const QString password = m_pEditPassword->text();
     const QString name = QFileInfo(path).fileName();
@@ -221,6 +251,10 @@ void ImportExportFrame::OnClickImport()
     }
     // A file the device record would refuse (too big, or a name that does not fit the
     // record) fails every row at once rather than logging in to each device for nothing.
+    if (DeviceInfo::dropBusy(checked) > 0)
+        message(kBusyLeftOutTextId, MsgBoxButtonOk, MsgBoxIconWarning);
+    if (checked.isEmpty())
+        return;
     QByteArray recordName;
     const bool fits = kvdev::importRecordName(path, &recordName) && QFileInfo(path).size() <= kvdev::kImportMaxData;
     for (DeviceInfo* r : checked) {
@@ -228,13 +262,42 @@ void ImportExportFrame::OnClickImport()
         r->m_strImportPath = path;
         r->m_nStatus = fits ? DeviceInfo::StWorking : DeviceInfo::StImportFailed;
     }
-    if (fits) {
-        m_listJobs = checked;
-        for (DeviceInfo* r : m_listJobs)
-            EventLoop::getLoop()->addWork(&DeviceInfo::doImportWork, r);
-    }
     for (DeviceInfo* r : checked)
         m_pModel->updateDeviceStatus(r, true);
+    if (!fits)
+        return;
+    enableWidget(false);
+    {
+        QMutexLocker lock(&m_mutex);
+        m_listJobs = checked;
+    }
+    for (DeviceInfo* r : checked) {
+        r->m_pImportExportFrame = this;
+        EventLoop::getLoop()->addWork(&DeviceInfo::doImportWork, r);
+    }
+}
+
+void ImportExportFrame::updateTableView(DeviceInfo* record, bool done)
+{
+    if (done) {
+        bool empty;
+        {
+            QMutexLocker lock(&m_mutex);
+            if (!m_listJobs.contains(record))
+                return;
+            m_listJobs.removeAll(record);
+            empty = m_listJobs.isEmpty();
+        }
+        if (empty)
+            QCoreApplication::postEvent(this, new QEvent(kJobsDoneEvent));
+    }
+    m_pModel->updateDeviceStatus(record, true);
+}
+
+bool ImportExportFrame::isRunning()
+{
+    QMutexLocker lock(&m_mutex);
+    return !m_listJobs.isEmpty();
 }
 
 void ImportExportFrame::onClickTableView(const QModelIndex& index)
@@ -250,6 +313,6 @@ void ImportExportFrame::customEvent(QEvent* event)
 {
     if (event->type() == static_cast<QEvent::Type>(kLanguageChangedEvent))
         InitText();
-    else if (event->type() == QEvent::Type(1004))
+    else if (event->type() == kJobsDoneEvent)
         enableWidget(true);
 }

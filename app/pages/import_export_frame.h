@@ -27,6 +27,11 @@ public:
     void updateTableViewAll();
     void setFilterCol(int column);
     void setFilterString(const QString& text);
+    // A record of the running batch reports: its row is refreshed; the controls and the
+    // tool bar come back once every record of the batch has ended.
+    void updateTableView(DeviceInfo* record, bool done);
+    // True while a batch of this page still runs.
+    bool isRunning();
 
     // The open-file dialog of the import (parent, caption) -> path; the tool's dialog
     // unless replaced (tests).

@@ -27,6 +27,8 @@
 namespace {
 
 constexpr QEvent::Type kJobsDoneEvent = QEvent::Type(1004);
+// Text of a batch from which records busy with another page's job were left out.
+constexpr int kBusyLeftOutTextId = 151;
 
 KVAppSetting* Setting()
 {
@@ -225,7 +227,11 @@ bool UpgradeFrame::takeChecked(int titleId)
         warn(51, titleId);
         return false;
     }
-    const QList<DeviceInfo*> checked = m_pModel->checkedRecords();
+    QList<DeviceInfo*> checked = m_pModel->checkedRecords();
+    // A record still upgrading (or busy on another page) would refuse the job and never
+    // report back, keeping the controls away for good.
+    if (DeviceInfo::dropBusy(checked) > 0)
+        warn(kBusyLeftOutTextId, titleId);
     QMutexLocker lock(&m_mutex);
     m_listJobs = checked;
     return !checked.isEmpty();

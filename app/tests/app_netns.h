@@ -134,12 +134,15 @@ private:
 // request it receives.
 class MakerDevices {
 public:
-    bool Start(const QStringList& scenarios)
+    // tcpPort: the TCP listener's port (0: any), for devices told to report it as their
+    // media port.
+    bool Start(const QStringList& scenarios, int tcpPort = 0)
     {
         logPath_ = logDir_.filePath(QStringLiteral("kvsim%1.log").arg(++runs_));
         QStringList argv = {QStringLiteral("/usr/bin/python3"), QStringLiteral(KV_SOURCE_DIR "/tests/sim/kvsim.py"),
                             QStringLiteral("--bind"), QStringLiteral("0.0.0.0"), QStringLiteral("--udp-port"),
-                            QStringLiteral("9333"), QStringLiteral("--log"), logPath_};
+                            QStringLiteral("9333"), QStringLiteral("--tcp-port"), QString::number(tcpPort),
+                            QStringLiteral("--log"), logPath_};
         for (const QString& s : scenarios)
             argv << QStringLiteral("--scenario") << s;
         return peer_.Start(argv);

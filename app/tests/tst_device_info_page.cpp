@@ -8,6 +8,7 @@
 #include <QtTest>
 #include <functional>
 
+#include "ToolBarFrame.h"
 #include "checkbox_table_model.h"
 #include "checkbox_table_view.h"
 #include "dev_connection.h"
@@ -50,6 +51,7 @@ private slots:
     void factoryBlocksReachTheDevice();
     void addressBatchRefusedBeforeSending_data();
     void addressBatchRefusedBeforeSending();
+    void restoreDefaultsBatch_data();
     void restoreDefaultsBatch();
     void edition22Panel();
 
@@ -270,24 +272,45 @@ void DeviceInfoPageTest::addressBatchRefusedBeforeSending()
     QCOMPARE(int(sim.LogLines().size()), 0);
 }
 
+void DeviceInfoPageTest::restoreDefaultsBatch_data()
+{
+    QTest::addColumn<int>("busy"); // checked records still busy with another page's job
+    QTest::newRow("three idle devices") << 0;
+    QTest::newRow("one busy device left out") << 1;
+}
+
 void DeviceInfoPageTest::restoreDefaultsBatch()
 {
+    QFETCH(int, busy);
     kvtest::SimProcess sim;
     QVERIFY(startSim(sim, {}));
     DeviceInfoFrame page;
+    ToolBarFrame bar;
+    page.setToolBar(&bar);
     m_records = loadRecords(page, {sim.tcp_port(), sim.tcp_port(), sim.tcp_port()});
+    for (int i = 0; i < busy; ++i)
+        m_records[i]->m_nStatus = DeviceInfo::StWorking;
     page.m_pEditUser->setText("admin");
     page.m_pEditPassword->setText("admin123");
+    apptest::ModalCatcher c;
     page.m_pBtnDefault->click();
+    QCOMPARE(c.seen, busy ? 1 : 0);
+    QCOMPARE(c.texts.contains("T151"), busy > 0);
     QVERIFY(!page.m_pBtnDefault->isEnabled());
-    QCOMPARE(page.jobs().size(), 3);
+    // The tool bar is off too: no other page can reach a record of the batch meanwhile.
+    QVERIFY(!bar.m_pBtnUpgrade->isEnabled());
+    QVERIFY(!bar.m_pBtnSearch->isEnabled());
+    QCOMPARE(page.jobs().size(), 3 - busy);
     QVERIFY(waitFor([&] { return page.m_pBtnDefault->isEnabled(); }));
-    for (DeviceInfo* r : m_records)
-        QCOMPARE(r->m_nStatus, int(DeviceInfo::StDone));
+    QVERIFY(bar.m_pBtnUpgrade->isEnabled());
+    for (int i = busy; i < 3; ++i)
+        QCOMPARE(m_records[i]->m_nStatus, int(DeviceInfo::StDone));
     int defaults = 0;
     for (const auto& s : sets(sim))
         defaults += s.first == 521u;
-    QCOMPARE(defaults, 3);
+    QCOMPARE(defaults, 3 - busy);
+    for (int i = 0; i < busy; ++i)
+        m_records[i]->m_nStatus = DeviceInfo::StNone;
 }
 
 void DeviceInfoPageTest::edition22Panel()

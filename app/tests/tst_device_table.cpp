@@ -85,6 +85,8 @@ private slots:
     void comparatorIsAStrictWeakOrder();
     void filterThenHeaderCheck();
     void filterHidingNothingKeepsModelOrder();
+    void checkAllAfterANewListKeepsTheFilter_data();
+    void checkAllAfterANewListKeepsTheFilter();
     void headerBoxCycles();
     void rowChecksReachAllChecked();
     void noCheckColumnIgnoresHeaderPress();
@@ -217,6 +219,47 @@ void DeviceTableTest::filterHidingNothingKeepsModelOrder()
     t.model->setFilterCol(1);
     t.model->setFilterString(".");
     QCOMPARE(t.model->visibleRecords(), t.list);
+}
+
+void DeviceTableTest::checkAllAfterANewListKeepsTheFilter_data()
+{
+    QTest::addColumn<int>("type");
+    QTest::addColumn<bool>("clearedFirst"); // the pages clear the model before reloading it
+    QTest::newRow("search table") << int(CheckBoxTableModel::SearchModel) << true;
+    QTest::newRow("upgrade table") << int(CheckBoxTableModel::UpgradeModel) << true;
+    QTest::newRow("device information table") << int(CheckBoxTableModel::DeviceInfoModel) << true;
+    QTest::newRow("import and export table, reloaded without a clear")
+        << int(CheckBoxTableModel::ImportExportModel) << false;
+}
+
+// A filter typed before a search still hides rows of the new list: "check all" reaches
+// only the rows on screen.
+void DeviceTableTest::checkAllAfterANewListKeepsTheFilter()
+{
+    QFETCH(int, type);
+    QFETCH(bool, clearedFirst);
+    Table t(CheckBoxTableModel::_ModelType(type), {{"192.168.0.9", 1}, {"10.0.0.1", 2}});
+    t.model->setFilterCol(1);
+    t.model->setFilterString("192.168");
+    std::vector<std::unique_ptr<DeviceInfo>> fresh;
+    QList<DeviceInfo*> next;
+    for (const char* ip : {"10.0.0.7", "192.168.0.4", "172.16.0.1", "192.168.0.5"}) {
+        fresh.push_back(record(ip, 9));
+        next << fresh.back().get();
+    }
+    if (clearedFirst)
+        t.model->clearDeviceInfo();
+    t.model->updateDeviceInfo(next);
+    QCOMPARE(t.proxy->rowCount(), 2);
+    QCOMPARE(t.model->visibleRecords().size(), 2);
+    QSignalSpy head(t.model.get(), &CheckBoxTableModel::dataChangeToheader);
+    t.model->updateTableViewCheckState(Qt::Checked);
+    t.model->updateTableHeadCheckState();
+    QCOMPARE(t.model->checkedRecords(), (QList<DeviceInfo*>{next[1], next[3]}));
+    for (DeviceInfo* hidden : {next[0], next[2]})
+        QCOMPARE(*t.model->checkField(hidden), 0u);
+    QCOMPARE(head.last().at(0).value<Qt::CheckState>(), Qt::Checked);
+    t.model->clearDeviceInfo();
 }
 
 void DeviceTableTest::headerBoxCycles()

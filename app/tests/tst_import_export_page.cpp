@@ -9,6 +9,7 @@
 
 #include "EventLoop.h"
 #include "LineEdit.h"
+#include "ToolBarFrame.h"
 #include "checkbox_table_model.h"
 #include "checkbox_table_view.h"
 #include "dev_connection.h"
@@ -80,6 +81,8 @@ private slots:
     void importFilesTheRecordWouldRefuse_data();
     void importFilesTheRecordWouldRefuse();
     void cancelledOpenDialogDoesNothing();
+    void busyRecordsAreLeftOut_data();
+    void busyRecordsAreLeftOut();
 
 private:
     QTemporaryDir m_dir;
@@ -145,13 +148,21 @@ void ImportExportPageTest::exportOneDeviceWritesItsData()
         suggested = name;
         return path;
     });
+    ToolBarFrame bar;
+    page.setToolBar(&bar);
     apptest::ModalCatcher c;
     page.exportButton()->click();
-    // Controls come back at once, before the job has ended.
-    QVERIFY(page.exportButton()->isEnabled());
-    QVERIFY(page.importButton()->isEnabled());
+    // Controls and tool bar stay away while the job runs: no other page may start a job
+    // on the record, no search may free it.
+    QVERIFY(!page.exportButton()->isEnabled());
+    QVERIFY(!page.importButton()->isEnabled());
+    QVERIFY(!bar.m_pBtnSearch->isEnabled());
     QCOMPARE(page.jobs(), QList<DeviceInfo*>{m_records[1]});
-    QVERIFY(waitFor([&] { return m_records[1]->m_nStatus == DeviceInfo::StExported; }));
+    QVERIFY(waitFor([&] { return page.exportButton()->isEnabled(); }));
+    QCOMPARE(m_records[1]->m_nStatus, int(DeviceInfo::StExported));
+    QVERIFY(page.importButton()->isEnabled());
+    QVERIFY(bar.m_pBtnSearch->isEnabled());
+    QVERIFY(page.jobs().isEmpty());
     QCOMPARE(c.seen, 0);
     QCOMPARE(caption, QString("T115"));
     QCOMPARE(suggested, QString("IPC-X1.txt"));
@@ -177,7 +188,7 @@ void ImportExportPageTest::exportTwoDevicesRefused()
     page.exportButton()->click();
     QCOMPARE(c.seen, 1);
     QVERIFY(anyText(c, 120));
-    QCOMPARE(page.jobs().size(), 2);
+    QVERIFY(page.jobs().isEmpty());
     QVERIFY(page.exportButton()->isEnabled());
     QTest::qWait(300);
     QVERIFY(!dialog);
@@ -268,8 +279,11 @@ void ImportExportPageTest::importStems()
         return;
     }
     QCOMPARE(page.jobs().size(), types.size());
+    QVERIFY(!page.importButton()->isEnabled());
     for (int i = 0; i < types.size(); ++i)
         QVERIFY(waitFor([&] { return m_records[i]->m_nStatus == DeviceInfo::StImported; }));
+    // Controls back once the last device has ended.
+    QVERIFY(waitFor([&] { return page.importButton()->isEnabled(); }));
     QCOMPARE(m_records.last()->m_nStatus, int(DeviceInfo::StNone));
     // Each device received the file whole.
     int records = 0;
@@ -321,6 +335,61 @@ void ImportExportPageTest::cancelledOpenDialogDoesNothing()
         page.importButton()->click();
         QCOMPARE(c.seen, 0);
         QCOMPARE(m_records[0]->m_nStatus, int(DeviceInfo::StNone));
+    }
+}
+
+void ImportExportPageTest::busyRecordsAreLeftOut_data()
+{
+    QTest::addColumn<bool>("exporting");
+    QTest::addColumn<int>("busyRows"); // of two checked for import, of one for export
+    QTest::newRow("import, one of two busy") << false << 1;
+    QTest::newRow("import, both busy") << false << 2;
+    QTest::newRow("export of a busy device") << true << 1;
+}
+
+// A record still busy with another page's job (an upgrade keeps its record after the
+// upgrade page has given its controls back) gets no second job from this page.
+void ImportExportPageTest::busyRecordsAreLeftOut()
+{
+    QFETCH(bool, exporting);
+    QFETCH(int, busyRows);
+    kvtest::SimProcess sim;
+    QVERIFY(startSim(sim, {}));
+    const QString file = m_dir.filePath("IPC-B.txt");
+    QVERIFY(apptest::writeFile(file, QByteArray(64, 'b')));
+    ImportExportFrame page;
+    m_records = loadRecords(page, sim.tcp_port(), {"IPC-B", "IPC-B"});
+    check(page, exporting ? QList<int>{0} : QList<int>{0, 1});
+    page.userEdit()->setText("admin");
+    page.passwordEdit()->setText("admin123");
+    // Busy as a page marks a record whose job is queued.
+    for (int i = 0; i < busyRows; ++i)
+        m_records[i]->m_nStatus = DeviceInfo::StWorking;
+    ImportExportFrame::setOpenFileDialog([&](QWidget*, const QString&) { return file; });
+    bool saved = false;
+    DeviceInfo::setSaveFileDialog([&](const QString&, const QString&, const QString&) {
+        saved = true;
+        return QString();
+    });
+    apptest::ModalCatcher c;
+    (exporting ? page.exportButton() : page.importButton())->click();
+    QCOMPARE(c.seen, 1);
+    QVERIFY(anyText(c, 151));
+    const int started = (exporting ? 1 : 2) - busyRows;
+    QCOMPARE(page.jobs().size(), started);
+    if (started) {
+        QVERIFY(page.jobs().contains(m_records[1]));
+        QVERIFY(waitFor([&] { return m_records[1]->m_nStatus == DeviceInfo::StImported; }));
+        QVERIFY(waitFor([&] { return page.importButton()->isEnabled(); }));
+    } else {
+        QVERIFY(page.importButton()->isEnabled());
+        QTest::qWait(300);
+        QCOMPARE(int(sim.LogLines().size()), 0);
+    }
+    QVERIFY(!saved);
+    for (int i = 0; i < busyRows; ++i) {
+        QVERIFY(m_records[i]->m_strImportPath.isEmpty());
+        m_records[i]->m_nStatus = DeviceInfo::StNone;
     }
 }
 

@@ -76,7 +76,8 @@ private slots:
     void passwordRefusals();
     void restoreDefaults_data();
     void restoreDefaults();
-    void rebootIsSent();
+    void rebootAwaitsTheAnswer_data();
+    void rebootAwaitsTheAnswer();
     void offeredOptions_data();
     void offeredOptions();
     void showingThePage();
@@ -140,16 +141,15 @@ void LoginPageTest::passwordChange_data()
     QTest::addColumn<QString>("newPwd");
     QTest::addColumn<int>("changed");       // index of the record that changes
     QTest::addColumn<QByteArray>("pwdBytes"); // what its password field holds
-    const QString forty = QString(40, QChar('p'));
-    QTest::newRow("long layout, 40 characters cut to 32, no terminator")
-        << "admin" << "admin123" << true << forty << 0 << QByteArray(32, 'p');
+    QTest::newRow("long layout, 32 characters fill the field, no terminator")
+        << "admin" << "admin123" << true << QString(32, QChar('p')) << 0 << QByteArray(32, 'p');
     QTest::newRow("short layout, 4 characters then zeros")
         << "admin" << "admin123" << false << "abcd" << 0 << QByteArray("abcd");
     QTest::newRow("the login user's record, not the first")
         << "guest" << "admin123" << true << "newguest" << 1 << QByteArray("newguest");
-    // 7 ASCII then a two-byte character: the short field takes the 7 and no half.
-    QTest::newRow("short layout cut at a character boundary")
-        << "admin" << "admin123" << false << QString::fromUtf8("abcdefg\xc3\xa9") << 0 << QByteArray("abcdefg");
+    // 6 ASCII then a two-byte character: exactly the 8 bytes of the short field.
+    QTest::newRow("short layout, 8 bytes fill the field")
+        << "admin" << "admin123" << false << QString::fromUtf8("abcdef\xc3\xa9") << 0 << QByteArray("abcdef\xc3\xa9");
     QTest::newRow("UTF-8 as the login sends it")
         << "admin" << "admin123" << true << QString::fromUtf8("p\xc3\xa4ss") << 0 << QByteArray("p\xc3\xa4ss");
 }
@@ -204,6 +204,14 @@ void LoginPageTest::passwordRefusals_data()
     QTest::newRow("login user not in the list") << "abc" << "abc" << "root" << "" << 78 << 1;
     QTest::newRow("empty user list") << "abc" << "abc" << "admin" << "param-list=505:0:272" << 78 << 1;
     QTest::newRow("query answered no right") << "abc" << "abc" << "admin" << "param-ack=505:50" << 78 << 1;
+    // A password that does not fit the device's field is refused, never cut: the cut
+    // one would be a password nobody typed.
+    QTest::newRow("long layout, 33 bytes") << QString(33, 'p') << QString(33, 'p') << "admin" << "" << 150 << 0;
+    QTest::newRow("short layout, 9 bytes")
+        << "abcdefghi" << "abcdefghi" << "admin" << "login-byte=228:0" << 150 << 0;
+    QTest::newRow("short layout, 7 characters in 9 bytes")
+        << QString::fromUtf8("abcde\xc3\xa9\xc3\xa9") << QString::fromUtf8("abcde\xc3\xa9\xc3\xa9") << "admin"
+        << "login-byte=228:0" << 150 << 0;
 }
 
 void LoginPageTest::passwordRefusals()
@@ -292,16 +300,31 @@ void LoginPageTest::restoreDefaults()
     QVERIFY2(s[0].second.endsWith(block), s[0].second.toHex().constData());
 }
 
-void LoginPageTest::rebootIsSent()
+void LoginPageTest::rebootAwaitsTheAnswer_data()
 {
+    QTest::addColumn<QString>("scenario");
+    QTest::addColumn<int>("text");
+    QTest::newRow("device answers") << "" << 75;
+    QTest::newRow("device never answers") << "remote-silent" << 76;
+}
+
+void LoginPageTest::rebootAwaitsTheAnswer()
+{
+    QFETCH(QString, scenario);
+    QFETCH(int, text);
     kvtest::SimProcess sim;
-    QVERIFY(startSim(sim, {"remote-silent"}));
+    std::vector<std::string> sc;
+    if (!scenario.isEmpty())
+        sc.push_back(scenario.toStdString());
+    QVERIFY(startSim(sim, sc));
     Page p;
     QVERIFY(p.login(sim.tcp_port()));
+    p.cfg()->rebootPage()->setAnswerTimeoutMs(600);
     // The page's own button, which asks for no confirmation.
     QTest::mouseClick(p.cfg()->rebootPage()->button(), Qt::LeftButton);
-    QCOMPARE(p.cfg()->status(), T(75));
-    QVERIFY(waitFor([&] { return Received(sim, 303).size() == 1; }));
+    QCOMPARE(p.cfg()->status(), T(text));
+    QVERIFY(waitFor([&] { return !Received(sim, 303).empty(); }));
+    QCOMPARE(int(Received(sim, 303).size()), 1);
 }
 
 void LoginPageTest::offeredOptions_data()

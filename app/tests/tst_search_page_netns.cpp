@@ -91,6 +91,9 @@ private slots:
     void singleDeviceChange();
     void refusedChangeTouchesNoDevice_data();
     void refusedChangeTouchesNoDevice();
+    void busyRecordsAreLeftOut_data();
+    void busyRecordsAreLeftOut();
+    void onvifQueryLeavesBusyRecordsOut();
     void editorLayoutSwitchesAt1420();
     void protocolSwitchShowsTheOnvifView();
     void addressClickOpensTheWebPage();
@@ -394,6 +397,88 @@ void TestSearchPage::editorLayoutSwitchesAt1420()
             QVERIFY(password->y() > user->y());
         }
     }
+}
+
+void TestSearchPage::busyRecordsAreLeftOut_data()
+{
+    QTest::addColumn<int>("busy"); // of three checked devices, the first rows
+    QTest::addColumn<QStringList>("after");
+    QTest::newRow("one busy: the other two take the first two addresses")
+        << 1 << QStringList{"198.51.100.40", "198.51.100.50", "198.51.100.51"};
+    QTest::newRow("all busy: nothing is sent")
+        << 3 << QStringList{"198.51.100.40", "198.51.100.41", "198.51.100.42"};
+}
+
+// A record still busy with another page's job (an upgrade keeps running after its page has
+// given its controls back) is left out of the address change: the record would refuse the
+// job and never report, so the page would wait for it for good.
+void TestSearchPage::busyRecordsAreLeftOut()
+{
+    QFETCH(int, busy);
+    QFETCH(QStringList, after);
+    QVERIFY(devices_.Start({"device-ips=198.51.100.40,198.51.100.41,198.51.100.42", "device-password=secret"}));
+    QVERIFY(startWindow());
+    ClickHeaderBox(page_->currentView());
+    const QList<DeviceInfo*> records = page_->currentModel()->allRecords();
+    QCOMPARE(records.size(), 3);
+    for (int i = 0; i < busy; ++i)
+        records[i]->m_nStatus = DeviceInfo::StWorking;
+    Child<QComboBox>(page_, "m_pComNetMode")->setCurrentIndex(1);
+    Child<QLineEdit>(page_, "m_pEditUserName")->setText("admin");
+    Child<QLineEdit>(page_, "m_pEditPassword")->setText("secret");
+    Child<QLineEdit>(page_, "m_pEditIP")->setText("198.51.100.50");
+    Child<QLineEdit>(page_, "m_pEditNetMask")->setText("255.255.255.0");
+    Child<QLineEdit>(page_, "m_pEditGateway")->setText("198.51.100.1");
+    QSignalSpy done(page_, &SearchFrame::modifyDone);
+    {
+        ModalCatcher catcher;
+        Child<QPushButton>(page_, "m_pBtnModify")->click();
+        QCOMPARE(catcher.seen, 1);
+        QVERIFY(catcher.texts.contains(LoadStringFromID(151)));
+    }
+    if (busy < 3)
+        QVERIFY(done.wait(15000));
+    else
+        QTest::qWait(200);
+    QCOMPARE(devices_.Requests(13).size(), 3 - busy);
+    for (int i = 0; i < busy; ++i) {
+        QCOMPARE(records[i]->m_nStatus, int(DeviceInfo::StWorking));
+        QVERIFY(records[i]->m_strNewIP.isEmpty());
+        records[i]->m_nStatus = DeviceInfo::StNone;
+    }
+    QVERIFY(page_->isModifyIPDone());
+    QVERIFY(Child<QPushButton>(page_, "m_pBtnModify")->isEnabled());
+    QVERIFY(frame_->toolBar()->m_pBtnSearch->isEnabled());
+    QVERIFY(searchAgain());
+    QCOMPARE(Addresses(page_->currentModel()), after);
+}
+
+void TestSearchPage::onvifQueryLeavesBusyRecordsOut()
+{
+    QVERIFY(onvif_.Start(2));
+    QVERIFY(startWindow());
+    QSignalSpy loaded(page_, &SearchFrame::searchLoaded);
+    frame_->toolBar()->m_pComboProtocol->setCurrentIndex(1);
+    QVERIFY(loaded.wait(10000));
+    // The ONVIF table has no check boxes: the query takes the selected device.
+    CheckBoxTableView* view = page_->currentView();
+    const QModelIndex cell = view->model()->index(0, 1);
+    view->setCurrentIndex(cell);
+    page_->onClickTableView(cell);
+    QVERIFY(!page_->isBatchMode());
+    const QList<DeviceInfo*> records = {page_->currentModel()->objectPointFromIndex(cell)};
+    QVERIFY(records[0]);
+    records[0]->m_nStatus = DeviceInfo::StWorking;
+    Child<QLineEdit>(page_, "m_pEditUserName")->setText("someone");
+    ModalCatcher catcher;
+    Child<QPushButton>(page_, "m_pBtnQuery")->click();
+    QVERIFY2(catcher.texts.contains(LoadStringFromID(151)), qPrintable(catcher.texts.join('|')));
+    for (DeviceInfo* r : records) {
+        QVERIFY(r->m_strUser != QLatin1String("someone")); // nothing prepared, nothing queued
+        r->m_nStatus = DeviceInfo::StNone;
+    }
+    QVERIFY(Child<QPushButton>(page_, "m_pBtnQuery")->isEnabled());
+    QVERIFY(page_->isModifyIPDone());
 }
 
 void TestSearchPage::protocolSwitchShowsTheOnvifView()

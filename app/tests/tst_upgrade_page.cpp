@@ -53,6 +53,7 @@ private slots:
     void cleanup();
     void refusals();
     void batchUpgrade();
+    void busyRecordsLeftOut();
     void editionSwitch();
     void queryAndMatch();
 
@@ -152,6 +153,43 @@ void UpgradePageTest::batchUpgrade()
         QCOMPARE(r->m_pUpgradeFrame, &page);
         QCOMPARE(r->m_strFirmwarePath, QString::fromStdString(fw));
     }
+}
+
+// A record still busy (an upgrade of an earlier batch, or another page's job) would refuse
+// the job and never report back: it is left out, and the controls still come back.
+void UpgradePageTest::busyRecordsLeftOut()
+{
+    const std::string fw = m_dir.filePath("fw2.sw").toStdString();
+    QVERIFY(kvtest::WriteFileBytes(fw, kvtest::BuildPartFile({{50000, 0}})));
+    kvtest::SimProcess sim;
+    QVERIFY(startSim(sim, {"upgrade-file=" + fw}));
+    UpgradeFrame page;
+    m_records = loadRecords(page, {sim.tcp_port(), sim.tcp_port()});
+    checkAll(page);
+    m_records[0]->m_nStatus = DeviceInfo::StWorking;
+    page.m_pEditUserName->setText("admin");
+    page.m_pEditPassword->setText("admin123");
+    page.m_pEditFilePath->setText(QString::fromStdString(fw));
+    apptest::ModalCatcher c;
+    page.m_pBtnUpgrade->click();
+    QCOMPARE(c.seen, 1);
+    QVERIFY(c.texts.contains("T151"));
+    QCOMPARE(page.jobs(), QList<DeviceInfo*>{m_records[1]});
+    QVERIFY(waitFor([&] { return controlsEnabled(page); }));
+    QVERIFY(waitFor([&] { return m_records[1]->m_nStatus == DeviceInfo::StUpgradeOK; }));
+    QVERIFY(m_records[0]->m_strFirmwarePath.isEmpty());
+    m_records[0]->m_nStatus = DeviceInfo::StNone;
+
+    // Every checked record busy: nothing starts and the controls stay.
+    for (DeviceInfo* r : m_records)
+        r->m_nStatus = DeviceInfo::StWorking;
+    apptest::ModalCatcher c2;
+    page.m_pBtnUpgrade->click();
+    QVERIFY(c2.texts.contains("T151"));
+    QVERIFY(page.jobs().isEmpty());
+    QVERIFY(controlsEnabled(page));
+    for (DeviceInfo* r : m_records)
+        r->m_nStatus = DeviceInfo::StNone;
 }
 
 void UpgradePageTest::editionSwitch()

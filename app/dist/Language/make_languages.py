@@ -86,8 +86,8 @@ ROLES = {
     72: "restore defaults category: system",
     73: "label: new password",
     74: "label: confirm the new password",
-    75: "configuration panel: the reboot command was sent",
-    76: "configuration panel: the reboot command was not sent",
+    75: "configuration panel: the device answered the reboot command",
+    76: "configuration panel: the reboot command was not sent or not answered",
     77: "configuration panel: the change succeeded",
     78: "configuration panel: the change failed",
     79: "input complete (internal marker, never shown)",
@@ -158,6 +158,8 @@ ROLES = {
     147: "version comparison: different",
     148: "message: no version entered for the match",
     149: "message: a batch address change refused (network or broadcast address of the mask, or outside the subnet); nothing was changed",
+    150: "configuration panel: the new password is longer than the device's password field; nothing was sent",
+    151: "message: devices busy with another operation were left out of the batch",
 }
 
 LAST_ID = max(ROLES)
@@ -244,8 +246,8 @@ TEXTS["en"] = {
     72: "System",
     73: "New Password",
     74: "Confirm",
-    75: "The reboot command was sent.",
-    76: "The reboot command could not be sent.",
+    75: "The device confirmed the reboot command.",
+    76: "The device did not confirm the reboot command.",
     77: "The change was applied.",
     78: "The change failed.",
     79: "OK",
@@ -310,6 +312,8 @@ TEXTS["en"] = {
     148: "Please enter the version to match.",
     149: "The addresses would include the network or broadcast address of the subnet mask, "
          "or leave the subnet. Nothing was changed.",
+    150: "The new password is too long for this device. Nothing was changed.",
+    151: "Devices still busy with another operation were left out.",
 }
 
 TEXTS["de"] = {
@@ -450,6 +454,8 @@ TEXTS["de"] = {
     148: "Bitte geben Sie die zu vergleichende Version ein.",
     149: "Die Adressen würden die Netz- oder Broadcast-Adresse der Subnetzmaske enthalten "
          "oder das Subnetz verlassen. Es wurde nichts geändert.",
+    150: "Das neue Passwort ist für dieses Gerät zu lang. Es wurde nichts geändert.",
+    151: "Geräte, die noch mit einem anderen Vorgang beschäftigt sind, wurden ausgelassen.",
 }
 
 TEXTS["ru"] = {
@@ -590,6 +596,8 @@ TEXTS["ru"] = {
     148: "Введите версию для сравнения.",
     149: "Адреса попали бы на адрес сети или широковещательный адрес маски подсети "
          "либо вышли бы за пределы подсети. Ничего не изменено.",
+    150: "Новый пароль слишком длинный для этого устройства. Ничего не изменено.",
+    151: "Устройства, занятые другой операцией, пропущены.",
 }
 
 TEXTS["zh_CN"] = {
@@ -729,6 +737,8 @@ TEXTS["zh_CN"] = {
     147: "不匹配",
     148: "请输入要匹配的版本。",
     149: "地址将包含子网掩码的网络地址或广播地址，或超出子网范围。未做任何修改。",
+    150: "新密码对此设备过长。未做任何修改。",
+    151: "仍在执行其他操作的设备已跳过。",
 }
 
 TEXTS["zh_TW"] = {
@@ -868,6 +878,8 @@ TEXTS["zh_TW"] = {
     147: "不相符",
     148: "請輸入要比對的版本。",
     149: "位址將包含子網路遮罩的網路位址或廣播位址，或超出子網路範圍。未做任何變更。",
+    150: "新密碼對此設備過長。未做任何變更。",
+    151: "仍在執行其他操作的設備已略過。",
 }
 
 TEXTS["ko"] = {
@@ -1008,6 +1020,8 @@ TEXTS["ko"] = {
     148: "비교할 버전을 입력하십시오.",
     149: "주소가 서브넷 마스크의 네트워크 주소나 브로드캐스트 주소를 포함하거나 서브넷을 벗어납니다. "
          "아무것도 변경하지 않았습니다.",
+    150: "새 암호가 이 장치에 비해 너무 깁니다. 아무것도 변경하지 않았습니다.",
+    151: "다른 작업 중인 장치는 제외되었습니다.",
 }
 
 TEXTS["tr"] = {
@@ -1148,6 +1162,8 @@ TEXTS["tr"] = {
     148: "Lütfen eşleştirilecek sürümü girin.",
     149: "Adresler alt ağ maskesinin ağ veya yayın adresini içerecek ya da alt ağın dışına "
          "çıkacaktı. Hiçbir şey değiştirilmedi.",
+    150: "Yeni parola bu cihaz için çok uzun. Hiçbir şey değiştirilmedi.",
+    151: "Başka bir işlemle meşgul olan cihazlar atlandı.",
 }
 
 # Every file the settings may name: (file, language, edition-specific texts).

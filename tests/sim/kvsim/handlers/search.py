@@ -15,6 +15,7 @@ from ..registry import UDP, handler_for, handles, scenario
 scenario("devices", "=N: number of simulated devices (default 3)")
 scenario("device-ips", "=A,B,..: one device per address (overrides devices)")
 scenario("first-ip", "=A: address of device 0, the others follow (default 198.51.100.64)")
+scenario("media-port", "=P: every device reports media port P (one TCP listener serves them all)")
 scenario("mac-prefix", "=P: MAC texts are P-HH-LL with the device index (default 00-4B-56-00)")
 scenario("dup-macs", "=K: the last K devices repeat the MAC texts of the first K")
 scenario("search-duplicate", "=K: the first K devices answer twice")
@@ -115,6 +116,8 @@ def _make(sc):
     for i in range(n):
         ip = ips[i] if ips else ip_text(first + i)
         devs.append(Device(i, ip, "%s-%02X-%02X" % (prefix, (i >> 8) & 255, i & 255)))
+        if sc.arg("media-port"):
+            devs[-1].media_port = sc.int("media-port", 0)
     k = min(sc.int("dup-macs", 0), n // 2)
     for j in range(k):
         devs[n - k + j].mac = devs[j].mac

@@ -46,6 +46,7 @@ scenario("upgrade-want", "=W: wanted byte count of the start reply (default: the
 scenario("upgrade-check-ack", "=N: the 762 reply carries AckFlag N")
 scenario("upgrade-check-body", "=HEX: the 762 reply's body (default 01: flash follows; '' = empty)")
 scenario("upgrade-flash", "=P,P,..: flash percentages sent as 764 (default 30,60,100)")
+scenario("upgrade-flash-gap", "=MS: wait MS milliseconds before each flash progress message")
 scenario("upgrade-flash-end", "=765|close|silent|bad: after the flash progress (default 765)")
 scenario("upgrade-channels", "=SPEC: progress messages of a multi-channel upgrade, ';'-separated "
          "messages of ','-separated CH:STATE:PROGRESS records (default: each requested "
@@ -337,7 +338,10 @@ def _on_check(conn, st, msg):
 
 def _flash(conn, st):
     spec = conn.scenarios.arg("upgrade-flash", "30,60,100")
+    gap = conn.scenarios.int("upgrade-flash-gap", 0) / 1000.0
     for pct in [int(p, 0) for p in spec.split(",") if p]:
+        if gap:
+            time.sleep(gap)
         conn.send(st.type, SUB_FLASH, bytes([pct & 0xFF]))
     end = conn.scenarios.arg("upgrade-flash-end", "765")
     if end == "765":
