@@ -144,12 +144,15 @@ TEST(ResolveNetns, NoLookupSocketUnlessNeeded)
     TimingsScope timings(Fast());
     IdServer srv;
     ASSERT_TRUE(srv.Start({"--bind", "0.0.0.0"}, kvtest::InNetnsSide("dev")));
+    const std::string longId(128, 'A');
     struct Row {
         const char* name;
         int type;
         const char* addr;
         const char* idServer;
     } rows[] = {
+        {"type 1, ID longer than a request carries", 1, longId.c_str(), kServer},
+        {"type 11, no ID server", 11, "KV01", ""},
         // Type 0 connects where it is told (nothing listens on port 9 of the peer).
         {"type 0", 0, kServer, ""},
         // The peer's address is no directory host (the default list is in force).
