@@ -1,5 +1,7 @@
 #include "checkbox_table_view.h"
 
+#include <QHeaderView>
+
 #include <QMouseEvent>
 #include <QSortFilterProxyModel>
 #include <QWheelEvent>
@@ -122,4 +124,19 @@ void CheckBoxTableView::leaveEvent(QEvent* event)
 {
     updateRow(-1);
     QTableView::leaveEvent(event);
+}
+
+void CheckBoxTableView::widenToHeaders()
+{
+    QHeaderView* h = horizontalHeader();
+    if (!model())
+        return;
+    const int columns = model()->columnCount();
+    for (int c = 0; c < columns; ++c) {
+        if (isColumnHidden(c) || (c == columns - 1 && h->stretchLastSection()))
+            continue;
+        const int need = h->sectionSizeHint(c);
+        if (columnWidth(c) < need)
+            setColumnWidth(c, need);
+    }
 }

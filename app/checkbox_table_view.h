@@ -12,6 +12,10 @@ public:
 
     void InitStyle();
     void setModelAndDelegate(QAbstractItemModel* proxy, int checkColumn);
+    // Widens every column narrower than its header text needs (the header font is bold,
+    // and other languages' texts are longer), so no header is clipped. Stretched last
+    // sections are left to the header.
+    void widenToHeaders();
     int getHeadCheckState() const;
     int hoverRow() const { return m_nHoverRow; }
     CheckBoxHeaderView* headerView() const { return m_pHeader; }

@@ -275,6 +275,7 @@ void SearchFrame::CreateWidget()
         v->setColumnWidth(6, 145);
         for (int c = 7; c <= 11; ++c)
             v->setColumnWidth(c, 120);
+        v->widenToHeaders();
     }
 
     m_pBtnQuery->hide();
@@ -337,6 +338,9 @@ void SearchFrame::InitText()
     m_pComNetMode->setCurrentIndex(mode < 0 ? 0 : mode);
     m_pComNetMode->blockSignals(false);
     OnNetModeChanged(m_pComNetMode->currentIndex()); // the edits follow the mode shown
+    for (CheckBoxTableView* v : {m_pNormalView, m_pOnvifView})
+        if (v)
+            v->widenToHeaders();
 }
 
 // ---- search ------------------------------------------------------------------------

@@ -6,22 +6,29 @@
 #   scripts/run.sh --demo        simulated devices instead: 20 maker devices (tests/sim/kvsim.py)
 #                                and 5 ONVIF devices (KVOnvif/tests/peers) in a private network
 #                                namespace pair, the tool in the same pair, a search at start.
-#                                Without a display the demo runs on Xvfb, saves a screenshot
-#                                once the first search has filled the table, prints its path
-#                                and ends. Nothing leaves the namespaces; needs root.
+#                                Without a display the demo runs on Xvfb and tours every page
+#                                once the first search has filled the table: the upgrade
+#                                page's version query, a login with the configuration panel,
+#                                the device information page's restore of defaults and the
+#                                import/export page, each saved as a PNG; it prints the paths
+#                                and ends. The devices accept admin / admin123. Nothing leaves
+#                                the namespaces; needs root.
 #
-# Demo options: --lang en|zh (default en), --screenshot FILE (also with a display),
-#               --devices N (default 20), --onvif N (default 5), --size WxH (Xvfb, 1920x1080).
+# Demo options: --lang en|zh (default en), --screenshot FILE (the search page only, also
+#               with a display), --tour DIR (every page, also with a display; default
+#               build/kvtool-demo without a display), --devices N (default 20),
+#               --onvif N (default 5), --size WxH (Xvfb, 1920x1080).
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 
-demo=0 lang=en shot="" ndev=20 nonvif=5 size=1920x1080
+demo=0 lang=en shot="" tour="" ndev=20 nonvif=5 size=1920x1080
 tool_args=()
 while (($#)); do
     case $1 in
         --demo) demo=1 ;;
         --lang) lang=${2:?--lang en|zh}; shift ;;
         --screenshot) shot=${2:?--screenshot FILE}; shift ;;
+        --tour) tour=${2:?--tour DIR}; shift ;;
         --devices) ndev=${2:?}; shift ;;
         --onvif) nonvif=${2:?}; shift ;;
         --size) size=${2:?}; shift ;;
@@ -70,6 +77,7 @@ cp -r "$tool_dir/Language" "$work/" 2>/dev/null || true
 cp "$tool_dir"/qt_*.qm "$work/" 2>/dev/null || true
 cursel=0
 [[ $lang == zh ]] && cursel=1
+write_config() { # edition
 cat >"$work/config.xml" <<XML
 <?xml version="1.0" encoding="UTF-8"?>
 <config>
@@ -77,10 +85,12 @@ cat >"$work/config.xml" <<XML
         <language name="ENU.xml"/>
         <language name="CHS.xml"/>
     </languages>
-    <Company>13</Company>
+    <Company>$1</Company>
     <Version>demo</Version>
 </config>
 XML
+}
+write_config 13
 
 wait_line() { # file pattern seconds: wait until a line of file matches
     local i
@@ -103,8 +113,9 @@ ip -n "$dev" route add local 203.0.113.0/24 dev lo
 ip -n "$cli" route add 203.0.113.0/24 dev kv0
 
 ip netns exec "$dev" env PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 "$top/tests/sim/kvsim.py" \
-    --bind 0.0.0.0 --udp-port 9333 --no-stdin-watch --lifetime 0 \
-    --scenario "devices=$ndev" --scenario device-kind=plain >"$work/kvsim.out" 2>&1 &
+    --bind 0.0.0.0 --udp-port 9333 --tcp-port 9330 --no-stdin-watch --lifetime 0 \
+    --scenario "devices=$ndev" --scenario device-kind=plain --scenario media-port=9330 \
+    >"$work/kvsim.out" 2>&1 &
 wait_line "$work/kvsim.out" '^READY' 20
 
 if ((nonvif > 0)); then
@@ -124,6 +135,14 @@ fi
 echo "demo: $ndev maker devices and $nonvif ONVIF devices in namespace pair $pair"
 
 tool_env=(PYTHONDONTWRITEBYTECODE=1)
+if [[ -z $shot && -z $tour ]] && ((!have_display)); then
+    tour=$top/build/kvtool-demo
+fi
+if [[ -n $tour ]]; then
+    mkdir -p "$tour"
+    tour=$(cd "$tour" && pwd)
+    tool_env+=("KVTOOL_TOUR=$tour" "KVTOOL_TOUR_TAG=$lang")
+fi
 if ((have_display)); then
     [[ -n $shot ]] && tool_env+=("KVTOOL_SCREENSHOT=$shot")
 else
@@ -133,14 +152,32 @@ else
     xvfb_pid=$!
     wait_line "$work/display" '^[0-9]' 20
     display=:$(head -1 "$work/display")
-    [[ -n $shot ]] || shot=$top/build/kvtool-demo-$lang.png
-    mkdir -p "$(dirname "$shot")"
-    tool_env+=("DISPLAY=$display" QT_QPA_PLATFORM=xcb "KVTOOL_SCREENSHOT=$shot")
+    tool_env+=("DISPLAY=$display" QT_QPA_PLATFORM=xcb)
+    if [[ -n $shot ]]; then
+        mkdir -p "$(dirname "$shot")"
+        tool_env+=("KVTOOL_SCREENSHOT=$shot")
+    fi
 fi
 
 rc=0
-ip netns exec "$cli" env "${tool_env[@]}" "$work/kvtool" "${tool_args[@]}" || rc=$?
+if [[ -n $tour ]]; then
+    # Edition 13 offers the search, upgrade, login and device information pages; the
+    # import/export page is edition 16's: a second run shows it.
+    ip netns exec "$cli" env "${tool_env[@]}" KVTOOL_TOUR_PAGES=search,upgrade,login,deviceinfo \
+        "$work/kvtool" "${tool_args[@]}" || rc=$?
+    write_config 16
+    ip netns exec "$cli" env "${tool_env[@]}" KVTOOL_TOUR_PAGES=importexport \
+        "$work/kvtool" "${tool_args[@]}" || rc=$?
+else
+    ip netns exec "$cli" env "${tool_env[@]}" "$work/kvtool" "${tool_args[@]}" || rc=$?
+fi
 if [[ -n $shot ]]; then
     if [[ -s $shot ]]; then echo "screenshot: $shot"; else echo "run.sh: no screenshot was written" >&2; rc=1; fi
+fi
+if [[ -n $tour ]]; then
+    for page in search upgrade login deviceinfo importexport; do
+        f=$tour/kvtool-$page-$lang.png
+        if [[ -s $f ]]; then echo "screenshot: $f"; else echo "run.sh: no $f" >&2; rc=1; fi
+    done
 fi
 exit $rc

@@ -571,6 +571,21 @@ void DeviceConfig::InitText()
     m_pBtnDefault->setText(kvshell::text(63));
     m_pBtnSet->setText(kvshell::text(64));
     m_pLabInfo->clear();
+    fitPageButtons();
+}
+
+void DeviceConfig::fitPageButtons()
+{
+    // Texts such as "Restore Defaults" need more than the buttons' 100 pixels; the three
+    // share the widest width so the column stays even.
+    int width = 100;
+    for (QPushButton* b : {m_pBtnReboot, m_pBtnModifyUser, m_pBtnDefault}) {
+        b->ensurePolished();
+        width = qMax(width, b->sizeHint().width());
+        width = qMax(width, b->fontMetrics().horizontalAdvance(b->text()) + 16);
+    }
+    for (QPushButton* b : {m_pBtnReboot, m_pBtnModifyUser, m_pBtnDefault})
+        b->setMinimumWidth(width);
 }
 
 QString DeviceConfig::status() const { return m_pLabInfo->text(); }
@@ -637,6 +652,8 @@ void DeviceConfig::OnSet()
 
 void DeviceConfig::showEvent(QShowEvent* event)
 {
+    // The style sheet is applied by now: its font and padding decide the buttons' width.
+    fitPageButtons();
     if (m_pDevice && m_pDevice->lastCode() == 101) {
         setEnabled(true);
     } else {

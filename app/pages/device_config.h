@@ -175,6 +175,7 @@ protected:
 
 private:
     void showText(int id);
+    void fitPageButtons();
 
     KVDevice* m_pDevice = nullptr;
     int m_nIndex = 0;

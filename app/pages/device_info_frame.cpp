@@ -330,6 +330,8 @@ void DeviceInfoFrame::InitText()
         m_labels[i]->setText(LoadStringFromID(m_labelTexts[i]));
     for (int i = 0; i < m_buttons.size(); ++i)
         m_buttons[i]->setText(LoadStringFromID(m_buttonTexts[i]));
+    if (m_pDeviceTableView)
+        m_pDeviceTableView->widenToHeaders();
 }
 
 QList<DeviceInfo*> DeviceInfoFrame::jobs()

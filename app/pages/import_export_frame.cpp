@@ -151,6 +151,8 @@ void ImportExportFrame::InitText()
     m_pLabelPassword->setText(LoadStringFromID(13));
     m_pBtnExport->setText(LoadStringFromID(113));
     m_pBtnImport->setText(LoadStringFromID(114));
+    if (m_pDeviceTableView)
+        m_pDeviceTableView->widenToHeaders();
 }
 
 void ImportExportFrame::updateTableViewAll()

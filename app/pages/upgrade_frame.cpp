@@ -173,6 +173,8 @@ void UpgradeFrame::InitText()
     m_pBtnMatch->setText(LoadStringFromID(144));
     m_pBtnUpgrade->setText(LoadStringFromID(11));
     m_pBtnQuery->setText(LoadStringFromID(139));
+    if (m_pDeviceTableView)
+        m_pDeviceTableView->widenToHeaders();
 }
 
 QList<DeviceInfo*> UpgradeFrame::jobs()

@@ -303,14 +303,16 @@ void LoginPageTest::restoreDefaults()
 void LoginPageTest::rebootAwaitsTheAnswer_data()
 {
     QTest::addColumn<QString>("scenario");
+    QTest::addColumn<int>("waitMs"); // how long the page waits for the answer
     QTest::addColumn<int>("text");
-    QTest::newRow("device answers") << "" << 75;
-    QTest::newRow("device never answers") << "remote-silent" << 76;
+    QTest::newRow("device answers") << "" << 20000 << 75;
+    QTest::newRow("device never answers") << "remote-silent" << 600 << 76;
 }
 
 void LoginPageTest::rebootAwaitsTheAnswer()
 {
     QFETCH(QString, scenario);
+    QFETCH(int, waitMs);
     QFETCH(int, text);
     kvtest::SimProcess sim;
     std::vector<std::string> sc;
@@ -319,7 +321,7 @@ void LoginPageTest::rebootAwaitsTheAnswer()
     QVERIFY(startSim(sim, sc));
     Page p;
     QVERIFY(p.login(sim.tcp_port()));
-    p.cfg()->rebootPage()->setAnswerTimeoutMs(600);
+    p.cfg()->rebootPage()->setAnswerTimeoutMs(unsigned(waitMs));
     // The page's own button, which asks for no confirmation.
     QTest::mouseClick(p.cfg()->rebootPage()->button(), Qt::LeftButton);
     QCOMPARE(p.cfg()->status(), T(text));
