@@ -355,4 +355,23 @@ TEST(VdtPath, HelloReplyMeasuresRttAndSilenceCloses) {
   vdt_set_timing(nullptr);
 }
 
+// Reception on one connection keeps only that one alive.
+TEST(VdtPath, LivenessIsPerConnection) {
+  vdt_timing t{60, 300, 20, 1000};
+  vdt_set_timing(&t);
+  Scripted quiet, busy;
+  bool busy_open = true;
+  for (int i = 0; i < 40; ++i) {  // 40 ticks of 20 ms: well past the 300 ms limit
+    busy.feed(data_packet(static_cast<uint32_t>(i + 1), "k", true, 50));
+    vdt_send_hello(*quiet.c);
+    vdt_send_hello(*busy.c);
+    busy_open = busy_open && busy.c->open.load();
+    struct timespec ts {0, 20000000};
+    nanosleep(&ts, nullptr);
+  }
+  EXPECT_FALSE(quiet.c->open.load());
+  EXPECT_TRUE(busy_open);
+  vdt_set_timing(nullptr);
+}
+
 }  // namespace
