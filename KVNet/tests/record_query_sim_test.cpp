@@ -486,4 +486,31 @@ TEST(RecordQuery, StoppedRequestDropsItsLateAnswer)
     EXPECT_EQ(kvreq::RequestsOf(s.h)->AsyncCount(), 0u);
 }
 
+TEST(RecordQuery, PendingQueriesEndWhenTheSessionCloses)
+{
+    Session s;
+    ASSERT_TRUE(s.Start({"record-silent"}));
+    Got items, array;
+    KVNetQueryRecordExParam ex{};
+    ex.base = FileQuery(items);
+    ex.noRight = OnNoRight;
+    ASSERT_NE(KVNetAsyncQueryRecordEx(s.h, &ex), 0u);
+    KVNetQueryRecordFileByDayParam d{};
+    d.nItemKind = 4;
+    d.callback.array = OnArray;
+    d.pUser = &array;
+    ASSERT_NE(KVNetAsyncQueryRecordFileByDay(s.h, &d), 0u);
+    ASSERT_TRUE(kvtest::WaitFor([&] { return Queries(s.sim).size() == 2; }, std::chrono::seconds(10)));
+    KVNetConnectionStop(&s.h);
+    // Each gets its one end: the no-right block marked 2 (closed), then the end mark.
+    EXPECT_EQ(items.order, (std::vector<std::string>{"noright", "null"}));
+    ASSERT_EQ(items.noRightBlock.size(), 256u);
+    EXPECT_EQ(items.noRightBlock[0], 2);
+    EXPECT_EQ(array.order, (std::vector<std::string>{"array"}));
+    EXPECT_EQ(array.count, 0u);
+    // Without a session nothing is sent and nothing registered.
+    EXPECT_EQ(KVNetAsyncQueryRecordEx(s.h, &ex), 0u);
+    EXPECT_EQ(KVNetQueryRecordEx(s.h, &ex), 0);
+}
+
 } // namespace
