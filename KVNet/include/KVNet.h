@@ -67,5 +67,6 @@ void KVNetHttpReqDevStop(void);
 #include "kvnet/KVNetSession.h"
 #include "kvnet/KVNetParam.h"
 #include "kvnet/KVNetUpgrade.h"
+#include "kvnet/KVNetRecordQuery.h"
 
 #endif /* KVNET_H */

@@ -3,6 +3,7 @@
 import os
 import signal
 import socket
+import struct
 import subprocess
 import sys
 import time
@@ -11,6 +12,7 @@ import unittest
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from kvsim import proto, safety  # noqa: E402
+from kvsim.handlers import records  # noqa: E402
 from kvsim.handlers.base import OVERSIZE, pattern  # noqa: E402
 from kvsim.proto import Head  # noqa: E402
 from kvsim.scrambler import (naive_permutation, permutation, scramble,  # noqa: E402
@@ -267,6 +269,46 @@ class UdpTest(unittest.TestCase):
         with SimProcess("udp-lying-size") as sim:
             reply = self.exchange(sim, request(11, body=b"hello"))
             self.assertEqual((reply.head.size, reply.body), (15, b"hello"))
+
+
+class RecordStoreTest(unittest.TestCase):
+    """The record items and request decoding, read back field by field."""
+
+    REC = (records.datetime.datetime(2024, 3, 10, 8, 0, 0),
+           records.datetime.datetime(2024, 3, 10, 8, 15, 30), 0x101, 123456)
+
+    def test_item_sizes(self):
+        for size in (20, 24, 28, 48, 60):
+            with self.subTest(size):
+                it = records.record_item(self.REC, size)
+                self.assertEqual(len(it), size)
+                self.assertEqual(struct.unpack_from("<I", it)[0], size)
+                self.assertEqual(it[4:12], bytes([0xE8, 0x07, 3, 10, 8, 0, 0, 0]))
+                self.assertEqual(it[12:20], bytes([0xE8, 0x07, 3, 10, 8, 15, 30, 0]))
+                if size >= 24:
+                    self.assertEqual(struct.unpack_from("<I", it, 20)[0], 0x101)
+                if size >= 28:
+                    self.assertEqual(struct.unpack_from("<I", it, 24)[0], 123456)
+                self.assertEqual(it[28:], bytes((0xA0 + i) & 0xFF for i in range(28, size)))
+
+    def test_month_items_span_months(self):
+        dt = records.datetime.datetime
+        store = [self.REC, (dt(2024, 4, 1, 0, 0), dt(2024, 4, 2, 1, 0), 0, 0)]
+        items = records.month_items(store, dt(2024, 3, 1), dt(2024, 4, 30))
+        self.assertEqual([struct.unpack("<IHBBI", i) for i in items],
+                         [(12, 2024, 3, 0, 1 << 9), (12, 2024, 4, 0, 0b11)])
+        self.assertEqual(records.month_items(store, None, dt(2024, 4, 30)), [])
+
+    def test_decode(self):
+        body = records.BODY.pack(5, bytes([0xE8, 0x07, 3, 10, 6, 0, 0, 0]),
+                                 bytes([0xE8, 0x07, 13, 10, 6, 0, 0, 0]), 6,
+                                 *range(7), 0, 8, 9, bytes(6), bytes(range(72)))
+        d = records.decode(body)
+        self.assertEqual((d["a"], d["b"], d["c"], d["d"], d["e"]), (5, 6, "0,1,2,3,4,5,6", 8, 9))
+        self.assertEqual(d["start"], "2024-03-10 06:00:00")
+        self.assertIsNone(d["_end"])  # month 13: no calendar time, nothing overlaps
+        self.assertTrue(d["zeros_ok"])
+        self.assertIsNone(records.decode(body[:-1]))
 
 
 class CommandLineTest(unittest.TestCase):
