@@ -3,7 +3,7 @@
 // loopback TCP, beside a raw TCP pump of the same bytes in 4 KiB writes to the same
 // sink. Counters: MB/s (bytes_per_second) and the client's CPU milliseconds per MB (the
 // process CPU minus the sink thread's own). The upgrade's time includes reading the file
-// (from the page cache). Also the CRC alone.
+// (from the page cache) through its window. Also the CRC alone.
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>

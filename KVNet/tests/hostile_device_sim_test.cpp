@@ -97,10 +97,11 @@ TEST(HostileDevice, SideConnectionTable)
         {"16 MiB export over a slow link above the floor passes",
          {"export-size=" + std::to_string(k16MiBData), "export-rate=4194304"}, 3000, 1u << 20,
          Export, 1, kvmsg::kMaxBody, 3000, 19000 + load},
-        // 4 MiB at 256 KiB/s would take 16 s: cut at 0.5 s + 4 MiB at 4 MiB/s.
+        // 2 MiB at 128 KiB/s would take 16 s: cut at 3 s (room for the device to make the
+        // record on a loaded machine) + 2 MiB at 2 MiB/s.
         {"export below the floor rate is cut at base plus size at the floor",
-         {"export-size=" + std::to_string(4u << 20), "export-rate=262144"}, 500, 4u << 20,
-         Export, 0, 0, 1500 - slack, 1500 + load},
+         {"export-size=" + std::to_string(2u << 20), "export-rate=131072"}, 3000, 2u << 20,
+         Export, 0, 0, 4000 - slack, 4000 + load},
         // Nonsense taken for success before.
         {"export record whose size field is below its 40-byte head fails", {"export-lie=small"}, 0, 0,
          Export, 0, 0, 0, load},

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <thread>
 #include <algorithm>
@@ -634,4 +635,30 @@ TEST_F(UpgradeSim, StopFromInsideTheCallbackDoesNotDeadlock)
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(after.load(), 0);
     // The task freed the upgrade itself (ASan reports a leak or a use after free).
+}
+
+// The image is read again from the file for the data: a file replaced after its check
+// (here while the device delays its start reply) fails with 392 and no data is sent.
+TEST_F(UpgradeSim, FileChangedAfterItsCheckGives392WithoutData)
+{
+    ASSERT_TRUE(sim.Start({"--scenario", "reply-delay=1500"}));
+    const std::string file = path_ + "/changing.bin";
+    ASSERT_TRUE(WriteFileBytes(file, Pattern(10000, 3)));
+    files_.push_back(file);
+    UpgradeRecorder r;
+    KVUpgradeRequest req;
+    req.path = file;
+    req.callback = &UpgradeRecorder::Callback;
+    req.user = &r;
+    req.type = 7;
+    auto* up = new DevRemoteUpgrade(std::make_unique<DirectSession>("127.0.0.1", sim.tcp_port()), req);
+    ASSERT_TRUE(up->Start());
+    usleep(300000);
+    // Same size, other bytes, another modification time.
+    ASSERT_TRUE(WriteFileBytes(file, Pattern(10000, 4)));
+    const timespec times[2] = {{0, UTIME_NOW}, {12345, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+    ASSERT_TRUE(r.final.Wait(10000));
+    DevRemoteUpgrade::StopAndFree(&up);
+    EXPECT_EQ(r.Codes(), (std::vector<unsigned>{392}));
 }

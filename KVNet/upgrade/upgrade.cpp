@@ -4,7 +4,10 @@
 #include <cstring>
 #include <new>
 #include <poll.h>
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <time.h>
@@ -30,17 +33,7 @@ uint64_t now_ms()
 
 } // namespace
 
-constexpr size_t kMapFrom = 1u << 20;
 
-void KVImageFree::operator()(uint8_t* p) const
-{
-    if (!p)
-        return;
-    if (mapped)
-        munmap(p, mapped);
-    else
-        delete[] p;
-}
 
 KVUpgradeTimings& kvnet_upgrade_timings()
 {
@@ -86,6 +79,10 @@ void* DevRemoteUpgrade::TransFun(void* arg)
         self->m_sock.Close();
     }
     self->m_file.Close();
+    if (self->m_fd >= 0) {
+        ::close(self->m_fd);
+        self->m_fd = -1;
+    }
     self->m_running.store(false);
     if (self->m_selfFree) {
         // Stopped from its own callback: nobody waits, the task frees the upgrade.
@@ -162,9 +159,17 @@ bool DevRemoteUpgrade::CheckReply(uint16_t msgType, uint16_t subType, uint32_t s
 
 void DevRemoteUpgrade::Run()
 {
-    if (!ReadFile())
+    if (!OpenImage())
         return;
-    const FileError err = ValidateFirmware(m_type, m_data.get(), m_size, &m_parts);
+    FileError err = ValidateFirmwareTable(m_type, m_head.data(), m_size, &m_parts);
+    if (err == FileError::kNone && IsPartType(m_type)) {
+        uint32_t value = 0, want;
+        if (!StreamCheckValue(&value))
+            return;
+        memcpy(&want, m_head.data() + 4, 4);
+        if (value != want)
+            err = FileError::kCheckValue;
+    }
     if (err != FileError::kNone) {
         UPG_LOG("firmware %s refused: %s\n", m_path.c_str(), FileErrorText(err));
         Report(kInvalidFile);
@@ -188,46 +193,96 @@ void DevRemoteUpgrade::Run()
     }
 }
 
-bool DevRemoteUpgrade::ReadFile()
+bool DevRemoteUpgrade::OpenImage()
 {
-    uint64_t size = 0;
-    if (m_file.Create(m_path.c_str(), true) != 0 || m_file.GetSize(&size) != 0) {
+    struct stat st{};
+    m_fd = ::open(m_path.c_str(), O_RDONLY | O_CLOEXEC);
+    m_window.reset(new (std::nothrow) uint8_t[kSlots * kPiece]);
+    if (m_fd < 0 || fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode) || !m_window) {
         UPG_LOG("KVNetMsgRemoteUpgradeReadFileFail\n");
         Report(kReadFileFail);
         return false;
     }
-    if (size > kMaxFile) {
-        // Sizes travel as u32: such a file cannot be a firmware image.
-        UPG_LOG("firmware %s refused: %s\n", m_path.c_str(), FileErrorText(FileError::kTooLarge));
-        Report(kInvalidFile);
-        return false;
-    }
-    if (size >= kMapFrom) {
-        void* p = mmap(nullptr, static_cast<size_t>(size), PROT_READ | PROT_WRITE,
-                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-        if (p != MAP_FAILED)
-            m_data = std::unique_ptr<uint8_t[], KVImageFree>(static_cast<uint8_t*>(p),
-                                                             KVImageFree{static_cast<size_t>(size)});
-    } else {
-        m_data.reset(new (std::nothrow) uint8_t[size ? size : 1]);
-    }
-    if (!m_data) {
-        UPG_LOG("KVNetMsgRemoteUpgradeReadFileFail\n");
-        Report(kReadFileFail);
-        return false;
-    }
-    for (uint64_t off = 0; off < size;) {
-        const size_t n = static_cast<size_t>(size - off < kPiece ? size - off : kPiece);
-        size_t got = 0;
-        // A short block means the file changed under us: never send what was not read.
-        if (m_file.Read(m_data.get() + off, n, &got) != 0 || got != n) {
-            UPG_LOG("KVNetMsgRemoteUpgradeReadFileFail\n");
+    m_size = static_cast<uint64_t>(st.st_size);
+    m_ino = st.st_ino;
+    m_dev = st.st_dev;
+    m_mtimeNs = static_cast<uint64_t>(st.st_mtim.tv_sec) * 1000000000u + static_cast<uint64_t>(st.st_mtim.tv_nsec);
+    if (!IsPartType(m_type) || m_size > kMaxFile)
+        return true;
+    // The head, then the part table it announces (when the file can hold it).
+    size_t need = static_cast<size_t>(m_size < kFileHead ? m_size : kFileHead);
+    if (m_size >= kFileHead) {
+        uint8_t head[kFileHead];
+        if (!ReadAt(0, head, kFileHead)) {
             Report(kReadFileFail);
             return false;
         }
+        uint32_t count;
+        memcpy(&count, head + 12, 4);
+        const uint64_t end = kFileHead + kPartEntry * static_cast<uint64_t>(count);
+        if (end <= m_size)
+            need = static_cast<size_t>(end);
+    }
+    try {
+        m_head.resize(need);
+    } catch (const std::bad_alloc&) {
+        UPG_LOG("KVNetMsgRemoteUpgradeReadFileFail\n");
+        Report(kReadFileFail);
+        return false;
+    }
+    if (!ReadAt(0, m_head.data(), need)) {
+        Report(kReadFileFail);
+        return false;
+    }
+    return true;
+}
+
+bool DevRemoteUpgrade::ReadAt(uint64_t off, uint8_t* dst, size_t n)
+{
+    while (n > 0) {
+        const ssize_t r = pread(m_fd, dst, n, static_cast<off_t>(off));
+        if (r < 0 && errno == EINTR)
+            continue;
+        // A short read means the file changed under us: never send what was not read.
+        if (r <= 0) {
+            UPG_LOG("firmware %s: read at %llu failed\n", m_path.c_str(), static_cast<unsigned long long>(off));
+            return false;
+        }
+        dst += r;
+        off += static_cast<uint64_t>(r);
+        n -= static_cast<size_t>(r);
+    }
+    return true;
+}
+
+bool DevRemoteUpgrade::ImageUnchanged()
+{
+    struct stat st{};
+    const bool same = fstat(m_fd, &st) == 0 && static_cast<uint64_t>(st.st_size) == m_size &&
+                      st.st_ino == m_ino && st.st_dev == m_dev &&
+                      static_cast<uint64_t>(st.st_mtim.tv_sec) * 1000000000u +
+                              static_cast<uint64_t>(st.st_mtim.tv_nsec) == m_mtimeNs;
+    if (!same)
+        UPG_LOG("firmware %s changed since it was checked\n", m_path.c_str());
+    return same;
+}
+
+bool DevRemoteUpgrade::StreamCheckValue(uint32_t* value)
+{
+    // Bytes 0-3, then from byte 8 to the end, as FileCheckValue over a whole image.
+    uint8_t* w = m_window.get();
+    const size_t room = kSlots * kPiece;
+    uint32_t crc = kv_crc32_update(0, m_head.data(), 4);
+    for (uint64_t off = 8; off < m_size;) {
+        const size_t n = static_cast<size_t>(m_size - off < room ? m_size - off : room);
+        if (!ReadAt(off, w, n)) {
+            Report(kReadFileFail);
+            return false;
+        }
+        crc = kv_crc32_update(crc, w, n);
         off += n;
     }
-    m_size = size;
+    *value = crc;
     return true;
 }
 
@@ -273,32 +328,40 @@ bool DevRemoteUpgrade::StartExchange(uint16_t msgType, const std::vector<uint8_t
     return true;
 }
 
-bool DevRemoteUpgrade::SendData(const uint8_t* data, uint64_t len)
+bool DevRemoteUpgrade::SendData(uint64_t offset, uint64_t len)
 {
     // The bytes on the wire are the same whatever the batching: 4096-byte pieces, each
     // behind its own 16-byte head (types 3 to 6) or alone (type 7), in order. Only where
     // the kernel calls split the stream changes: with a pause every piece goes alone and
-    // the pause follows it; without one several slots go in one writev.
+    // the pause follows it; without one several slots go in one writev, their pieces read
+    // into the window straight behind the heads' iovecs.
+    // A file that changed since it was checked, or cannot be read, fails the send; the
+    // caller reports 392.
+    if (!ImageUnchanged())
+        return false;
     const bool heads = m_type != 7;
     const size_t slots = m_pauseMs ? 1 : kSlots;
+    uint8_t* window = m_window.get();
     iovec iov[2 * kSlots];
     while (len > 0) {
         if (Stopped())
             return false;
-        size_t count = 0, v = 0, batch = 0;
-        for (; count < slots && batch < len; ++count) {
-            const size_t n = static_cast<size_t>(len - batch < kPiece ? len - batch : kPiece);
+        const uint64_t room = static_cast<uint64_t>(slots) * kPiece;
+        const size_t batch = static_cast<size_t>(len < room ? len : room);
+        if (!ReadAt(offset, window, batch))
+            return false;
+        size_t count = 0, v = 0;
+        for (size_t at = 0; at < batch; ++count) {
+            const size_t n = batch - at < kPiece ? batch - at : kPiece;
             if (heads) {
                 m_heads[count] = DataHead(m_msgType, static_cast<uint32_t>(n), ++m_counter);
                 iov[v++] = {&m_heads[count], sizeof(MsgHeadWrap)};
-                iov[v++] = {const_cast<uint8_t*>(data + batch), n};
-            } else if (v == 0) {
-                iov[v++] = {const_cast<uint8_t*>(data), n}; // raw pieces are contiguous
-            } else {
-                iov[0].iov_len += n;
+                iov[v++] = {window + at, n};
             }
-            batch += n;
+            at += n;
         }
+        if (!heads)
+            iov[v++] = {window, batch}; // raw pieces are contiguous
         if (!m_sock.SendV(iov, static_cast<int>(v))) {
             if (!Stopped())
                 UPG_LOG("KVNetMsgRemoteUpgradeClosed\n");
@@ -306,7 +369,7 @@ bool DevRemoteUpgrade::SendData(const uint8_t* data, uint64_t len)
             return false;
         }
         if (heads)
-            m_crc = kv_crc32_update(m_crc, data, batch);
+            m_crc = kv_crc32_update(m_crc, window, batch);
         for (size_t i = 0, left = batch; i < count; ++i) {
             const size_t n = left < kPiece ? left : kPiece;
             left -= n;
@@ -314,7 +377,7 @@ bool DevRemoteUpgrade::SendData(const uint8_t* data, uint64_t len)
             if (m_progress.Add(n, now_ms(), &pct))
                 Report(kPercent, pct);
         }
-        data += batch;
+        offset += batch;
         len -= batch;
         if (m_pauseMs)
             m_stopEvent.Wait(m_pauseMs);
@@ -368,7 +431,7 @@ void DevRemoteUpgrade::PartUpgrade(uint16_t msgType)
 {
     if (!Connect())
         return;
-    const auto body = PartsStartBody(m_session->SessionId(), m_data.get(), m_parts.size(), FileName(m_path.c_str()));
+    const auto body = PartsStartBody(m_session->SessionId(), m_head.data(), m_parts.size(), FileName(m_path.c_str()));
     if (!StartExchange(msgType, body, m_t.startRecvMs))
         return;
     if (const unsigned code = StartAckCode(m_msg->head.AckFlag)) {
@@ -389,7 +452,7 @@ void DevRemoteUpgrade::PartUpgrade(uint16_t msgType)
         for (const Part& p : m_parts) {
             if (!(mask & (1u << p.bit)))
                 continue;
-            if (!SendData(m_data.get() + p.offset, p.length)) {
+            if (!SendData(p.offset, p.length)) {
                 if (!Stopped())
                     UPG_LOG("KVNetMsgRemoteUpgradeReadFileFail\n");
                 Report(kReadFileFail);
@@ -463,7 +526,7 @@ void DevRemoteUpgrade::MultiUpgrade()
         return;
     }
     SetTimeouts(m_t.dataSendMs, m_t.startRecvMs);
-    if (!SendData(m_data.get(), m_size)) {
+    if (!SendData(0, m_size)) {
         Report(kReadFileFail);
         return;
     }
@@ -518,7 +581,7 @@ void DevRemoteUpgrade::PlainUpgrade()
     uint16_t ack = m_msg->head.AckFlag;
     if (ack == 0) {
         SetTimeouts(m_t.dataSendMs, m_t.plainRecvMs);
-        if (!SendData(m_data.get(), m_size)) {
+        if (!SendData(0, m_size)) {
             Report(kReadFileFail);
             return;
         }

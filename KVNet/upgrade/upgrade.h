@@ -34,13 +34,6 @@ struct KVUpgradeTimings {
 };
 KVUpgradeTimings& kvnet_upgrade_timings();
 
-// Frees a firmware image: a large one is mapped with its pages populated in one call,
-// rather than faulted in a page at a time while it is read.
-struct KVImageFree {
-    size_t mapped = 0;
-    void operator()(uint8_t* p) const;
-};
-
 struct KVUpgradeRequest {
     std::string path;
     KVNetRemoteUpgradeCallback callback = nullptr;
@@ -71,7 +64,15 @@ public:
 private:
     static void* TransFun(void* arg);
     void Run();
-    bool ReadFile();
+    // Opens the image and notes its identity; part files also get their head and part
+    // table read. False (reported) when it cannot be read.
+    bool OpenImage();
+    // True while the file is the one opened and validated (size, time, inode).
+    bool ImageUnchanged();
+    // The CRC check value of a part file, read through the window in one pass.
+    bool StreamCheckValue(uint32_t* value);
+    // Reads exactly n bytes at off into dst.
+    bool ReadAt(uint64_t off, uint8_t* dst, size_t n);
     void PartUpgrade(uint16_t msgType);
     void MultiUpgrade();
     void PlainUpgrade();
@@ -81,7 +82,7 @@ private:
     bool Connect();
     bool StartExchange(uint16_t msgType, const std::vector<uint8_t>& body, unsigned recvMs);
     // Sends data pieces; false after a failed send (390 reported) or a stop.
-    bool SendData(const uint8_t* data, uint64_t len);
+    bool SendData(uint64_t offset, uint64_t len);
     // Sends 763 (part types) and 762 and receives the 762 reply into m_msg.
     bool CloseExchange(uint16_t msgType, bool withEnd);
     bool CloseAndCheck(uint16_t msgType, bool withEnd);
@@ -113,7 +114,13 @@ private:
     uint32_t m_crc = 0;
     uint32_t m_type;
     uint32_t m_pauseMs;
-    std::unique_ptr<uint8_t[], KVImageFree> m_data;
+    // The image is not held in memory: it is read through a window of kSlots pieces,
+    // reused for every batch, after a check that the file has not changed since it was
+    // validated. Part files keep their head and part table (the start request's body).
+    int m_fd = -1;
+    uint64_t m_ino = 0, m_dev = 0, m_mtimeNs = 0;
+    std::vector<uint8_t> m_head;
+    std::unique_ptr<uint8_t[]> m_window;
     uint64_t m_size = 0;
     uint16_t m_msgType = 0;
     std::vector<kvupg::Part> m_parts;

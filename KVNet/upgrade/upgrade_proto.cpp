@@ -120,6 +120,21 @@ uint32_t FileCheckValue(const uint8_t* data, size_t size)
 
 FileError ValidateFirmware(uint32_t type, const uint8_t* data, uint64_t size, std::vector<Part>* parts)
 {
+    std::vector<Part> table;
+    const FileError e = ValidateFirmwareTable(type, data, size, &table);
+    if (parts)
+        parts->clear();
+    if (e != FileError::kNone)
+        return e;
+    if (IsPartType(type) && FileCheckValue(data, static_cast<size_t>(size)) != get_u32(data + 4))
+        return FileError::kCheckValue;
+    if (parts)
+        parts->swap(table);
+    return FileError::kNone;
+}
+
+FileError ValidateFirmwareTable(uint32_t type, const uint8_t* data, uint64_t size, std::vector<Part>* parts)
+{
     if (parts)
         parts->clear();
     if (MsgTypeFor(type) == 0)
@@ -145,8 +160,6 @@ FileError ValidateFirmware(uint32_t type, const uint8_t* data, uint64_t size, st
             return FileError::kPartRange;
         table.push_back(p);
     }
-    if (FileCheckValue(data, static_cast<size_t>(size)) != get_u32(data + 4))
-        return FileError::kCheckValue;
     if (parts)
         parts->swap(table);
     return FileError::kNone;

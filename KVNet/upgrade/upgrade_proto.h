@@ -80,6 +80,9 @@ uint32_t FileCheckValue(const uint8_t* data, size_t size);
 // Everything that can be known about a firmware image before a connection is opened.
 // Types 3 and 6 also get their part table (in file order).
 FileError ValidateFirmware(uint32_t type, const uint8_t* data, uint64_t size, std::vector<Part>* parts);
+// The same without the check value, from the file's first bytes only: `head` holds the
+// first min(size, 276 + 92 x P) bytes of a file of `size` bytes (P its part count).
+FileError ValidateFirmwareTable(uint32_t type, const uint8_t* head, uint64_t size, std::vector<Part>* parts);
 
 // The file name of a path: what follows its last '/' or '\'.
 const char* FileName(const char* path);
