@@ -10,7 +10,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <fstream>
+#include <thread>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -477,6 +480,84 @@ TEST(RegistrationSimQueries, UpnpParametersAndAsynchronousStatus) {
   vv2_nat_exit();
   vv_nat_set_time_scale(1);
   unlink(log.c_str());
+}
+
+}  // namespace
+
+namespace {
+
+// A status query sent while the registration renews its sockets leaves from one of the
+// instance's own sockets: never from a descriptor that was closed and handed to someone else.
+TEST(MainSocketRenewal, QueriesNeverSendFromAnotherSocket) {
+  vv_nat_manual_start(true);
+  int rx = UdpListen(0);
+  sockaddr_in ra{};
+  socklen_t rl = sizeof(ra);
+  getsockname(rx, reinterpret_cast<sockaddr*>(&ra), &rl);
+  int rport = ntohs(ra.sin_port);
+  ASSERT_EQ(vv_nat_init("127.0.0.1", rport, "Q@k", 0, nullptr), 1);
+  ASSERT_EQ(vv_nat_set_server("127.0.0.1", rport), 1);
+  VvInstance& in = vv_instance(1);
+  std::mutex ports_mu;
+  std::vector<int> ports;
+  auto registered = [&] {
+    std::lock_guard<std::mutex> lock(in.mu);
+    in.st.auth_ok = 1;
+    in.st.hbtime = vv_nat_now();
+    std::lock_guard<std::mutex> p(ports_mu);
+    ports.push_back(in.st.port);
+  };
+  registered();
+  std::atomic<bool> stop{false};
+  std::thread renew([&] {
+    while (!stop) {
+      {
+        std::lock_guard<std::mutex> lock(in.mu);
+        in.st.send_hb = 5;
+      }
+      vv_nat_resolve_server(in, 0);
+      registered();
+    }
+  });
+  // Takes every descriptor number renewal frees, bound to a port of its own.
+  std::thread noise([&] {
+    while (!stop) {
+      int s = UdpListen(0);
+      poll(nullptr, 0, 0);
+      CloseSocket(&s);
+    }
+  });
+  std::thread sender([&] {
+    while (!stop) vv_nat_get_param_v3("SOMEONE");
+  });
+  std::vector<int> sources;
+  const long long deadline = time(nullptr) + 10;
+  for (;;) {
+    size_t renewals;
+    {
+      std::lock_guard<std::mutex> p(ports_mu);
+      renewals = ports.size();
+    }
+    if ((sources.size() >= 200 && renewals >= 20) || time(nullptr) > deadline) stop = true;
+    bool done = stop;  // once stopped, read what is left
+    sockaddr_in from{};
+    unsigned char buf[256];
+    int n = RecvFrom(rx, buf, sizeof(buf), &from, done ? 200000 : 50000);
+    if (n > 0)
+      sources.push_back(ntohs(from.sin_port));
+    else if (done)
+      break;
+  }
+  renew.join();
+  noise.join();
+  sender.join();
+  vv_nat_exit();
+  vv_nat_manual_start(false);
+  CloseSocket(&rx);
+  EXPECT_GE(sources.size(), 200u);
+  std::lock_guard<std::mutex> p(ports_mu);
+  EXPECT_GE(ports.size(), 20u) << "the sockets were renewed meanwhile";
+  for (int s : sources) EXPECT_NE(std::find(ports.begin(), ports.end(), s), ports.end()) << s;
 }
 
 }  // namespace
