@@ -561,3 +561,54 @@ TEST(MainSocketRenewal, QueriesNeverSendFromAnotherSocket) {
 }
 
 }  // namespace
+
+namespace {
+
+std::atomic<int64_t> g_fake_now{100000};
+int64_t fake_clock() { return g_fake_now.load(); }
+
+// The periodic sends follow the registration clock, here injected and moved by the test while
+// the thread's waits run fifty times faster.
+TEST(RegistrationSpacing, FollowsTheClock) {
+  std::string log = "/tmp/vvreg-clock-" + std::to_string(getpid()) + ".jsonl";
+  Simulator sim(R"({"addrs": ["127.0.0.10", "127.0.0.11"], "port": 7450, "log": ")" + log + "\"}");
+  ASSERT_TRUE(sim.ready());
+  vv_nat_set_clock(fake_clock);
+  vv_nat_set_time_scale(50);
+  ASSERT_EQ(vv_nat_init("127.0.0.10", 7450, "CLOCK@k", 0, nullptr), 1);
+  const unsigned char params[] = {1, 2, 3};
+  vv_nat_set_param(params, sizeof(params));
+  // Every first send is answered, so the registration needs no time to pass.
+  ASSERT_TRUE(eventually([] { return vv_nat_get_status() == 1; }));
+  ASSERT_TRUE(eventually([&] { return count_in(log_lines(log), 1008) == 1; }));
+  auto sent = [&](int id) { return count_in(log_lines(log), id); };
+  int hb = sent(1012);
+  EXPECT_EQ(hb, 1);
+  struct {
+    int64_t move;
+    int heartbeats;  // heartbeats sent in all once the clock moved
+    int params;      // parameter messages sent in all
+    const char* why;
+  } steps[] = {
+      {29, 1, 1, "29 s after the reply: nothing is due"},
+      {1, 2, 1, "30 s: the heartbeat is due"},
+      {-100, 3, 1, "the clock went back: every slot lies ahead, the heartbeat goes at once"},
+      {61, 4, 2, "a reply after more than 60 s of silence has the parameters sent again"},
+  };
+  for (const auto& s : steps) {
+    g_fake_now += s.move;
+    EXPECT_TRUE(eventually([&] { return sent(1012) == s.heartbeats && sent(1008) == s.params; }, 5))
+        << s.why << ": " << sent(1012) << " heartbeats, " << sent(1008) << " parameter messages";
+    poll(nullptr, 0, 300);  // and no more than that
+    EXPECT_EQ(sent(1012), s.heartbeats) << s.why;
+    EXPECT_EQ(sent(1008), s.params) << s.why;
+  }
+  EXPECT_EQ(sent(5001), 1);
+  EXPECT_EQ(sent(1023), 2) << "an authentication stamped ahead of the clock is due again";
+  vv_nat_exit();
+  vv_nat_set_clock(nullptr);
+  vv_nat_set_time_scale(1);
+  unlink(log.c_str());
+}
+
+}  // namespace
