@@ -46,7 +46,8 @@ enum { VV_NAT_VERSION = 118, VV_NAT_PLATFORM = 4 };
 // heartbeat window need not wait for it (NULL: the monotonic clock).
 void vv_nat_set_clock(int64_t (*now_s)(void));
 // Runs the built-in clock and every wait of the registration threads `k` times faster (1:
-// real time), so that a heartbeat window of 45 s passes in a few seconds of a test.
+// real time), so that a heartbeat window of 45 s passes in a few seconds of a test. Set it while
+// no instance runs: the clock jumps when the scale changes.
 void vv_nat_set_time_scale(int k);
 
 #define VV_NAT_DECLARE(P)                                                                    \

@@ -3,6 +3,7 @@
 // sockets. One step is taken per cycle; cycles are paced by the reception wait.
 #include <arpa/inet.h>
 #include <poll.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/time.h>
@@ -434,6 +435,7 @@ bool vv_pause(VvInstance& in, int ms) {
 }
 
 void vv_nat_main_body(VvInstance& in) {
+  pthread_setname_np(pthread_self(), in.flags.index == 1 ? "vv_nat_main" : "vv2_nat_main");
   while (in.run.load()) {
     if (vv_nat_resolve_server(in, 1) == 1) break;
     vv_pause(in, vv_scaled_ms(2000));

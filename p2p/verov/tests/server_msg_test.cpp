@@ -10,7 +10,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <fstream>
+#include <thread>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -475,6 +478,135 @@ TEST(RegistrationSimQueries, UpnpParametersAndAsynchronousStatus) {
   EXPECT_EQ(results().at(0), "DEV9|1|127.0.0.1:" + std::to_string(dev_port) + "|4");
   vv_nat_exit();
   vv2_nat_exit();
+  vv_nat_set_time_scale(1);
+  unlink(log.c_str());
+}
+
+}  // namespace
+
+namespace {
+
+// A status query sent while the registration renews its sockets leaves from one of the
+// instance's own sockets: never from a descriptor that was closed and handed to someone else.
+TEST(MainSocketRenewal, QueriesNeverSendFromAnotherSocket) {
+  vv_nat_manual_start(true);
+  int rx = UdpListen(0);
+  sockaddr_in ra{};
+  socklen_t rl = sizeof(ra);
+  getsockname(rx, reinterpret_cast<sockaddr*>(&ra), &rl);
+  int rport = ntohs(ra.sin_port);
+  ASSERT_EQ(vv_nat_init("127.0.0.1", rport, "Q@k", 0, nullptr), 1);
+  ASSERT_EQ(vv_nat_set_server("127.0.0.1", rport), 1);
+  VvInstance& in = vv_instance(1);
+  std::mutex ports_mu;
+  std::vector<int> ports;
+  auto registered = [&] {
+    std::lock_guard<std::mutex> lock(in.mu);
+    in.st.auth_ok = 1;
+    in.st.hbtime = vv_nat_now();
+    std::lock_guard<std::mutex> p(ports_mu);
+    ports.push_back(in.st.port);
+  };
+  registered();
+  std::atomic<bool> stop{false};
+  std::thread renew([&] {
+    while (!stop) {
+      {
+        std::lock_guard<std::mutex> lock(in.mu);
+        in.st.send_hb = 5;
+      }
+      vv_nat_resolve_server(in, 0);
+      registered();
+    }
+  });
+  // Takes every descriptor number renewal frees, bound to a port of its own.
+  std::thread noise([&] {
+    while (!stop) {
+      int s = UdpListen(0);
+      poll(nullptr, 0, 0);
+      CloseSocket(&s);
+    }
+  });
+  std::thread sender([&] {
+    while (!stop) vv_nat_get_param_v3("SOMEONE");
+  });
+  std::vector<int> sources;
+  const long long deadline = time(nullptr) + 10;
+  for (;;) {
+    size_t renewals;
+    {
+      std::lock_guard<std::mutex> p(ports_mu);
+      renewals = ports.size();
+    }
+    if ((sources.size() >= 200 && renewals >= 20) || time(nullptr) > deadline) stop = true;
+    bool done = stop;  // once stopped, read what is left
+    sockaddr_in from{};
+    unsigned char buf[256];
+    int n = RecvFrom(rx, buf, sizeof(buf), &from, done ? 200000 : 50000);
+    if (n > 0)
+      sources.push_back(ntohs(from.sin_port));
+    else if (done)
+      break;
+  }
+  renew.join();
+  noise.join();
+  sender.join();
+  vv_nat_exit();
+  vv_nat_manual_start(false);
+  CloseSocket(&rx);
+  EXPECT_GE(sources.size(), 200u);
+  std::lock_guard<std::mutex> p(ports_mu);
+  EXPECT_GE(ports.size(), 20u) << "the sockets were renewed meanwhile";
+  for (int s : sources) EXPECT_NE(std::find(ports.begin(), ports.end(), s), ports.end()) << s;
+}
+
+}  // namespace
+
+namespace {
+
+std::atomic<int64_t> g_fake_now{100000};
+int64_t fake_clock() { return g_fake_now.load(); }
+
+// The periodic sends follow the registration clock, here injected and moved by the test while
+// the thread's waits run fifty times faster.
+TEST(RegistrationSpacing, FollowsTheClock) {
+  std::string log = "/tmp/vvreg-clock-" + std::to_string(getpid()) + ".jsonl";
+  Simulator sim(R"({"addrs": ["127.0.0.10", "127.0.0.11"], "port": 7450, "log": ")" + log + "\"}");
+  ASSERT_TRUE(sim.ready());
+  vv_nat_set_clock(fake_clock);
+  vv_nat_set_time_scale(50);
+  ASSERT_EQ(vv_nat_init("127.0.0.10", 7450, "CLOCK@k", 0, nullptr), 1);
+  const unsigned char params[] = {1, 2, 3};
+  vv_nat_set_param(params, sizeof(params));
+  // Every first send is answered, so the registration needs no time to pass.
+  ASSERT_TRUE(eventually([] { return vv_nat_get_status() == 1; }));
+  ASSERT_TRUE(eventually([&] { return count_in(log_lines(log), 1008) == 1; }));
+  auto sent = [&](int id) { return count_in(log_lines(log), id); };
+  int hb = sent(1012);
+  EXPECT_EQ(hb, 1);
+  struct {
+    int64_t move;
+    int heartbeats;  // heartbeats sent in all once the clock moved
+    int params;      // parameter messages sent in all
+    const char* why;
+  } steps[] = {
+      {29, 1, 1, "29 s after the reply: nothing is due"},
+      {1, 2, 1, "30 s: the heartbeat is due"},
+      {-100, 3, 1, "the clock went back: every slot lies ahead, the heartbeat goes at once"},
+      {61, 4, 2, "a reply after more than 60 s of silence has the parameters sent again"},
+  };
+  for (const auto& s : steps) {
+    g_fake_now += s.move;
+    EXPECT_TRUE(eventually([&] { return sent(1012) == s.heartbeats && sent(1008) == s.params; }, 5))
+        << s.why << ": " << sent(1012) << " heartbeats, " << sent(1008) << " parameter messages";
+    poll(nullptr, 0, 300);  // and no more than that
+    EXPECT_EQ(sent(1012), s.heartbeats) << s.why;
+    EXPECT_EQ(sent(1008), s.params) << s.why;
+  }
+  EXPECT_EQ(sent(5001), 1);
+  EXPECT_EQ(sent(1023), 2) << "an authentication stamped ahead of the clock is due again";
+  vv_nat_exit();
+  vv_nat_set_clock(nullptr);
   vv_nat_set_time_scale(1);
   unlink(log.c_str());
 }

@@ -3,7 +3,9 @@
 //   query UUID     -> {"query": rc, "addr": "...", "params": "hex"}
 //   quit (or EOF)  -> exits
 // Usage: vvnat_probe [--inst 1|2] [--server ADDR] [--port P] [--uuid ID[@KEY]] [--scale K]
-//                    [--params HEX] [--svrkey K]
+//                    [--params HEX] [--svrkey K] [--resolver literal]
+// --resolver literal answers address texts only, so no name (the NAT64 probe among them)
+// waits for a resolver that the namespace cannot reach.
 #include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -13,8 +15,11 @@
 
 #include <string>
 
+#include <arpa/inet.h>
+
 #include "vv_instance.h"
 #include "vv_nat.h"
+#include "vv_socket.h"
 
 namespace {
 
@@ -22,6 +27,15 @@ long long mono_ms() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+int literal_only(const char* host, int family, sockaddr_storage* out, int max, void*) {
+  if (max < 1) return 0;
+  memset(out, 0, sizeof(*out));
+  out->ss_family = static_cast<sa_family_t>(family);
+  void* a = family == AF_INET ? static_cast<void*>(&reinterpret_cast<sockaddr_in*>(out)->sin_addr)
+                              : static_cast<void*>(&reinterpret_cast<sockaddr_in6*>(out)->sin6_addr);
+  return inet_pton(family, host, a) == 1 ? 1 : 0;
 }
 
 std::string hex(const unsigned char* p, int n) {
@@ -51,6 +65,7 @@ int main(int argc, char** argv) {
     else if (k == "--uuid") uuid = v;
     else if (k == "--scale") scale = atoi(v);
     else if (k == "--svrkey") svrkey = v;
+    else if (k == "--resolver" && strcmp(v, "literal") == 0) vv_set_resolver(literal_only, nullptr);
     else if (k == "--params") {
       for (size_t j = 0; j + 1 < strlen(v); j += 2) params += static_cast<char>(strtol(std::string(v + j, 2).c_str(), nullptr, 16));
     }
