@@ -60,10 +60,15 @@ bool Element(const char* buf, size_t end, const char* name, size_t from, size_t*
         if (buf[after] != '>' && buf[after] != ' ' && buf[after] != '\t')
             continue;
         const size_t gt = Find(buf, end, ">", after);
-        if (gt == std::string::npos)
+        // A self-closed element holds nothing.
+        if (gt == std::string::npos || buf[gt - 1] == '/')
             return false;
         const size_t lt = Find(buf, end, "<", gt + 1);
         if (lt == std::string::npos || Find(buf, end, close.c_str(), lt) != lt)
+            return false;
+        // The closing tag names this element, not a longer one ("</RemoteIPv6>").
+        const size_t tail = lt + close.size();
+        if (tail >= end || (buf[tail] != '>' && buf[tail] != ' ' && buf[tail] != '\t'))
             return false;
         *start = gt + 1;
         *stop = lt;
@@ -300,6 +305,9 @@ bool kv_resolve_parse_redirect_reply(const char* buf, size_t len, std::string* h
             return false;
         h1 = static_cast<size_t>(close - v);
         ++h0;
+        // Only a port may follow the brackets.
+        if (h1 + 1 < auth && v[h1 + 1] != ':')
+            return false;
     } else {
         h1 = h0;
         while (h1 < auth && v[h1] != ':')

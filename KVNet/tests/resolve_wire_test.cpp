@@ -126,6 +126,11 @@ TEST(ResolveWire, IdServerReplies)
         {"port with text", Doc("<RemoteIP>x</RemoteIP><MediaPort>90a</MediaPort>"), false, "", 0},
         {"negative port", Doc("<RemoteIP>x</RemoteIP><MediaPort>-1</MediaPort>"), false, "", 0},
         {"longer element name only", Doc("<RemoteIPv6>x</RemoteIPv6><MediaPort>1</MediaPort>"), false, "", 0},
+        {"address closed by a longer name", Doc("<RemoteIP>203.0.113.7</RemoteIPv6><MediaPort>1</MediaPort>"), false, "",
+         0},
+        {"port closed by a longer name", Doc("<RemoteIP>x</RemoteIP><MediaPort>9000</MediaPortX>"), false, "", 0},
+        {"self-closed address element", Doc("<RemoteIP a=\"1\"/>203.0.113.7</RemoteIP><MediaPort>1</MediaPort>"),
+         false, "", 0},
         {"empty", "", false, "", 0},
     };
     for (const Case& c : cases) {
@@ -194,6 +199,8 @@ TEST(ResolveWire, RedirectReplies)
         {"user part", head + "Location: http://u:p@198.51.100.7:8/\r\n", true, true, "198.51.100.7"},
         {"query right after host", head + "Location: http://198.51.100.8?a=1\r\n", true, true, "198.51.100.8"},
         {"bracketed IPv6", head + "Location: http://[2001:db8::1]:80/\r\n", true, true, "2001:db8::1"},
+        {"text after the brackets", head + "Location: http://[2001:db8::1]x:80/\r\n", true, false, ""},
+        {"empty brackets", head + "Location: http://[]:80/\r\n", true, false, ""},
         {"https", head + "Location: https://198.51.100.4/\r\n", true, false, ""},
         {"no scheme", head + "Location: /other\r\n", true, false, ""},
         {"no Location header", head + "Content-Length: 0\r\n\r\n", true, false, ""},
