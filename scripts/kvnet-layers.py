@@ -9,7 +9,7 @@ import os
 import re
 import sys
 
-LAYERS = [["base"], ["wire", "srp6"], ["login"], ["search"], ["session"], ["requests"], ["upgrade"]]
+LAYERS = [["base"], ["wire", "srp6"], ["login"], ["search"], ["session"], ["requests"], ["upgrade"], ["media"]]
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 
 

@@ -54,5 +54,6 @@ void KVNetInitLog(const KVNetLogParam* p);
 #include "kvnet/KVNetSession.h"
 #include "kvnet/KVNetParam.h"
 #include "kvnet/KVNetUpgrade.h"
+#include "kvnet/KVNetMedia.h"
 
 #endif /* KVNET_H */
