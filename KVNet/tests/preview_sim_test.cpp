@@ -331,7 +331,7 @@ TEST(PreviewTcp, StopFromOwnCallbackIsRefusedOtherStreamAllowed)
     ASSERT_TRUE(ss.Start(sim.tcp_port()));
     struct Ctx {
         DevConnection* s;
-        KVNetPreviewHandle self = nullptr;
+        std::atomic<KVNetPreviewHandle> self{nullptr};
         KVNetPreviewHandle other = nullptr;
         std::atomic<int> tries{0};
         std::atomic<bool> otherStopped{false};
@@ -345,8 +345,10 @@ TEST(PreviewTcp, StopFromOwnCallbackIsRefusedOtherStreamAllowed)
     p.pQuiet = &ctx; // no message callback: codes would go to the session's with this user pointer
     p.dataCallback = [](const KVFrameHead*, uint32_t, void* u) {
         auto* c = static_cast<Ctx*>(u);
+        KVNetPreviewHandle h = c->self.load();
+        if (!h)
+            return; // the start has not returned yet
         if (c->tries++ == 0) {
-            KVNetPreviewHandle h = c->self;
             KVNetStopPreview(c->s, &h); // own stream: refused
             KVNetStopPreview(c->s, &c->other);
             c->otherStopped = c->other == nullptr;
@@ -355,6 +357,7 @@ TEST(PreviewTcp, StopFromOwnCallbackIsRefusedOtherStreamAllowed)
     ctx.self = KVNetStartPreview(ss.s, &p);
     ASSERT_TRUE(kvtest::WaitFor([&] { return ctx.tries.load() >= 3; }, milliseconds(8000)));
     EXPECT_TRUE(ctx.otherStopped.load());
-    KVNetStopPreview(ss.s, &ctx.self);
-    EXPECT_EQ(ctx.self, nullptr);
+    KVNetPreviewHandle self = ctx.self.load();
+    KVNetStopPreview(ss.s, &self);
+    EXPECT_EQ(self, nullptr);
 }
