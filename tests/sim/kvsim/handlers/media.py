@@ -215,6 +215,9 @@ def udp_stream(conn, msg):
     if udp_conn is None:
         conn.reply(msg, ack=1)
         return
+    # UDP peers have no log of their own: the stream's events go to the run's log.
+    if getattr(udp_conn, "log", None) is None:
+        udp_conn.log = getattr(conn, "log", None)
     ack = conn.scenarios.int("media-ack", 0)
     conn.reply(msg, struct.pack("<I", sid), ack=ack)
     if ack != 0:
