@@ -361,3 +361,25 @@ TEST(PreviewTcp, StopFromOwnCallbackIsRefusedOtherStreamAllowed)
     KVNetStopPreview(ss.s, &self);
     EXPECT_EQ(self, nullptr);
 }
+
+TEST(PreviewTcp, SessionDroppedByTheDeviceWaitsForTheLoginAndReopens)
+{
+    MediaTimingsScope mt(FastMedia());
+    // Each heartbeat of the main connection is answered with a cut message and the
+    // connection closed: the session drops every 700 ms and logs in again.
+    KVSessionTimings st = kvsess::FastTimings();
+    st.heartbeatMs = 700;
+    kvsess::TimingsScope ts(st);
+    kvtest::SimProcess sim;
+    ASSERT_TRUE(StartSim(sim, {"device-kind=plain", "close-mid-reply", "media-loop", "media-fps=100"}));
+    Session ss;
+    ASSERT_TRUE(ss.Start(sim.tcp_port()));
+    FrameRecorder r;
+    KVNetPreviewParam p = PreviewParam(r, 1, 1);
+    KVNetPreviewHandle h = KVNetStartPreview(ss.s, &p);
+    ASSERT_TRUE(kvtest::WaitFor([&] { return kvsess::CodesText(r.Codes()).find("204,200,201,202") != std::string::npos; },
+                                milliseconds(10000)))
+        << kvsess::CodesText(r.Codes());
+    KVNetStopPreview(ss.s, &h);
+    EXPECT_GE(kvsess::Events(sim, "media-open").size(), 2u);
+}
