@@ -61,8 +61,12 @@ bool FrameBuf::AddPack(const PackBuf& pack, bool check)
     const uint32_t slot = (h.flags & 0x03u) ? kSlotLarge : kSlotSmall;
 
     if (h.FrameNo != frameId_ || done_) {
-        // A repeat of the frame just completed (a duplicated datagram) is not a new frame.
-        if (done_ && completed_ && h.FrameNo == frameId_)
+        // A repeat of a pack of the frame just completed (a duplicated datagram) is not a
+        // new frame. Audio and video may share frame ids, so only the same bytes at the
+        // same place count as a repeat.
+        if (done_ && completed_ && h.FrameNo == frameId_ && h.PackNum == packNum_ && slot == slot_ &&
+            HasPack(h.PackNo) && static_cast<uint64_t>(h.PackNo) * slot + h.PackSize <= static_cast<uint64_t>(cap_) &&
+            std::memcmp(buf_ + static_cast<size_t>(h.PackNo) * slot, pack.data + h.ext_len(), h.PackSize) == 0)
             return false;
         Abandon();
         uint64_t needed = (static_cast<uint64_t>(h.PackNum) * slot + 65535u) & ~uint64_t{65535};

@@ -148,6 +148,15 @@ std::vector<Case> Cases()
         cs.push_back(c);
     }
     {
+        // Audio and video numbered independently: an 'A' frame with the id of the video
+        // frame before it is a frame of its own.
+        Case c{"audio sharing the id of the frame before", {}};
+        Append(c.steps, Whole('I', 5, 3000));
+        Append(c.steps, Whole('A', 5, 320));
+        Append(c.steps, Whole('P', 6, 100));
+        cs.push_back(c);
+    }
+    {
         Case c{"changed PackNum abandons", {}};
         auto f = Whole('I', 1, 3000);
         c.steps.push_back({f[0].pack, 0});

@@ -3,6 +3,8 @@
 // rule, the bit rate, enveloped sessions and the lifetime rules.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <thread>
 
 #include "media_fixture.h"
@@ -72,6 +74,34 @@ TEST(PreviewTcp, DeliveredFramesAreTheDevicesTable)
         EXPECT_EQ(kvtest::JsonField(open[0], "session_ok"), "true");
         EXPECT_EQ(kvtest::JsonField(open[0], "envelope"), c.scenarios[0] == "device-kind=srp" ? "true" : "false");
     }
+}
+
+TEST(PreviewTcp, FrameFileOfRealMediaPacedByItsFrameTimes)
+{
+    MediaTimingsScope mt(FastMedia());
+    kvtest::TempDir dir("media");
+    const std::string frm = dir.path() + "/h264_alaw.frm";
+    const std::string cmd = std::string("/usr/bin/python3 ") + KV_SOURCE_DIR + "/tests/media/make_media.py frames " +
+                            frm + " --seconds 2 --size 320x180 >/dev/null 2>&1";
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    kvtest::SimProcess sim;
+    ASSERT_TRUE(StartSim(sim, {"device-kind=plain", "media-file=" + frm, "media-pace", "media-slot=8192"}));
+    Session ss;
+    ASSERT_TRUE(ss.Start(sim.tcp_port()));
+    FrameRecorder r;
+    KVNetPreviewParam p = PreviewParam(r);
+    const auto t0 = std::chrono::steady_clock::now();
+    KVNetPreviewHandle h = KVNetStartPreview(ss.s, &p);
+    ASSERT_TRUE(kvtest::WaitFor([&] { return !kvsess::Events(sim, "media-end").empty(); }, milliseconds(15000)));
+    // Two seconds of media take about two seconds.
+    EXPECT_GT(std::chrono::steady_clock::now() - t0, milliseconds(1500));
+    const size_t want = DeviceFrames(sim).size();
+    kvtest::WaitFor([&] { return r.Frames() + 1 >= want; }, milliseconds(3000));
+    KVNetStopPreview(ss.s, &h);
+    ExpectSameFrames(sim, r);
+    std::vector<std::string> types;
+    DeviceFrames(sim, &types);
+    EXPECT_NE(std::find(types.begin(), types.end(), "A"), types.end());
 }
 
 TEST(PreviewTcp, DamagedStreamsWaitForTheNextKeyFrame)

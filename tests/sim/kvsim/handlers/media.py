@@ -39,6 +39,7 @@ scenario("media-loop", "repeat the stream for ever (FrameNo keeps counting)")
 scenario("media-slot", "=1400|8192: pack slot size (default 1400)")
 scenario("media-ext", "=N: N extension bytes (multiple of 4) in every pack")
 scenario("media-fps", "=N: pace by N frames per second (default flat out)")
+scenario("media-pace", "pace by the frames' own FrameTime (default flat out)")
 scenario("media-reverse", "send the packs of every frame in reverse order")
 scenario("media-repeat", "send every pack twice")
 scenario("media-drop", "=K:P: leave out pack P of frame K (repeatable)")
@@ -140,7 +141,13 @@ def run_stream(conn, send, stop=None):
             skip = sum(n for k, n in _ints(conn, "media-skip") if index % len(base) >= k)
             frame = frames.Frame(f.type, f.no + no_shift + skip, f.payload, f.time_us, f.reserved, f.encode, f.flags,
                                  f.fmt)
-            if fps:
+            if "media-pace" in sc and base:
+                due = t_start + (f.time_us - base[0].time_us) / 1e6 + (index // len(base)) * (
+                    (base[-1].time_us - base[0].time_us) / 1e6 + 0.04)
+                delay = due - time.monotonic()
+                if delay > 0:
+                    time.sleep(delay)
+            elif fps:
                 due = t_start + index / fps
                 delay = due - time.monotonic()
                 if delay > 0:
