@@ -16,7 +16,13 @@ uint64_t NowMs()
                                      std::chrono::steady_clock::now().time_since_epoch())
                                      .count());
 }
+thread_local const DevDualtalk* tlsTalk = nullptr;
 } // namespace
+
+bool DevDualtalk::OnOwnThread() const
+{
+    return tlsTalk == this;
+}
 
 DevDualtalk::DevDualtalk(DevConnection* session, const KVNetDualtalkParam& p) : session_(session), param_(p) {}
 
@@ -103,7 +109,9 @@ void DevDualtalk::Report(unsigned code)
 void* DevDualtalk::RecvFun(void* arg)
 {
     auto* t = static_cast<DevDualtalk*>(arg);
+    tlsTalk = t;
     t->Recv();
+    tlsTalk = nullptr;
     t->recvEnded_.Set();
     return nullptr;
 }

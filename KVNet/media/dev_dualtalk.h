@@ -32,6 +32,8 @@ public:
     bool Ended() const { return gone_.load(); }
     DevConnection* Session() const { return session_; }
     bool Active();
+    // True on the talk's own receive thread (its callbacks run there).
+    bool OnOwnThread() const;
 
     void ConnectionLost() override { sock_.Shutdown(); }
     void SessionFreed() override { gone_ = true; }

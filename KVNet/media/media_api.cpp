@@ -187,6 +187,11 @@ void KVNetStopDualtalk(DevDualtalk** talk)
     if (!talk || !*talk)
         return;
     DevDualtalk* t = *talk;
+    if (t->OnOwnThread()) {
+        // The stop waits for this very thread.
+        KV_LOG(gEnableDualtalkStatus, "dualtalk=%p stop from its own callback refused\n", static_cast<void*>(t));
+        return;
+    }
     *talk = nullptr;
     t->StopAndJoin();
     if (!t->Ended())

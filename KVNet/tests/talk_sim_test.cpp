@@ -196,6 +196,36 @@ TEST(Talk, ConnectionStopEndsTalkAndPreviewWithoutLaterCallbacks)
     EXPECT_EQ(rt.afterStop.load() + rp.afterStop.load(), 0);
 }
 
+TEST(Talk, QueueHoldsAtMost256Frames)
+{
+    MediaTimingsScope mt(FastMedia());
+    kvtest::SimProcess sim;
+    ASSERT_TRUE(StartSim(sim, {"device-kind=plain", "talk-stall"}));
+    Session ss;
+    ASSERT_TRUE(ss.Start(sim.tcp_port()));
+    FrameRecorder r;
+    KVNetDualtalkParam p = TalkParam(r);
+    DevDualtalk* t = KVNetStartDualtalk(ss.s, &p);
+    auto f = AudioFrame(1, 64 * 1024);
+    ASSERT_TRUE(SendWhenActive(t, f));
+    // The device reads nothing: once the socket buffers are full the send thread blocks
+    // and the queue fills up to its cap.
+    int accepted = 1, refused = 0;
+    for (int i = 0; i < 1000; ++i) {
+        if (KVNetSendDualtalkData(t, reinterpret_cast<const KVFrameHead*>(f.data())))
+            ++accepted;
+        else
+            ++refused;
+    }
+    std::printf("queued %d of %d frames of 64 KiB\n", accepted, accepted + refused);
+    const auto t0 = std::chrono::steady_clock::now();
+    KVNetStopDualtalk(&t);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, milliseconds(2000));
+    EXPECT_GT(refused, 0);
+    // The cap plus what the socket buffers took before the send blocked (64 KiB frames).
+    EXPECT_LE(accepted, 256 + 200) << accepted;
+}
+
 TEST(TalkSlow, PassThroughHeartbeatEveryFiveSeconds)
 {
     kvmedia::MediaTimings mtim = FastMedia();

@@ -82,7 +82,9 @@ int64_t KVNetGetPreviewBitRate(DevConnection* session, KVNetPreviewHandle handle
 /* 1 when the key-frame request went out on the session's main connection. */
 uint8_t KVNetForceIFrame(DevConnection* session, uint32_t channel, uint8_t streamType);
 
-/* Two-way audio. */
+/* Two-way audio. The talk does not reconnect: once its connection ends (the device
+ * closes it, a send fails, or plain talk hears nothing from the device for the 15 s receive
+ * time-out) it reports 350 and stays idle until stopped. */
 typedef struct KVNetDualtalkParam {
     KVNetFrameCallback dataCallback;
     void*              pUser;
@@ -104,6 +106,8 @@ DevDualtalk* KVNetStartDualtalk(DevConnection* session, const KVNetDualtalkParam
 /* Queues a copy of the frame while the talk is active (at most 256 waiting); discarded
  * otherwise. 1 when queued. */
 int KVNetSendDualtalkData(DevDualtalk* talk, const KVFrameHead* frame);
+/* Stops, waits for both threads, frees, clears the handle; refused from the talk's own
+ * callback. */
 void KVNetStopDualtalk(DevDualtalk** talk);
 
 #ifdef __cplusplus

@@ -51,6 +51,7 @@ scenario("udp-stream-id", "=N: stream id of UDP streams (default 0x51D)")
 scenario("talk-busy", "answer talk openings with AckFlag 20")
 scenario("talk-no-echo", "do not echo the client's audio frames")
 scenario("talk-heartbeat", "=MS: send a PackType 6 heartbeat every MS ms on talk connections")
+scenario("talk-stall", "after the talk answer read nothing more (the client's sends back up)")
 scenario("talk-junk", "before echoing, send a short 'A' frame and a heartbeat pack")
 
 SESSION_ID_DEFAULT = 0x5E55107D
@@ -296,6 +297,10 @@ def talk(conn, msg):
         conn.reply(msg, ack=20)
         return
     if not _answer(conn, msg):
+        return
+    if "talk-stall" in sc:
+        time.sleep(30)
+        conn.close()
         return
     raw = conn.send_raw
     done = threading.Event()
