@@ -9,7 +9,7 @@ import os
 import re
 import sys
 
-LAYERS = [["base"], ["wire", "srp6"], ["login"], ["search"], ["session"], ["requests"], ["upgrade"]]
+LAYERS = [["base"], ["wire", "srp6"], ["login"], ["search"], ["session"], ["requests"], ["upgrade"], ["media"]]
 # Neighbouring libraries whose headers a layer may include (and every layer above it):
 # the P2P tunnel interface, which the sessions use to reach tunnel login types.
 NEIGHBOURS = {os.path.join("..", "p2p", "tunnel"): "session"}

@@ -68,5 +68,6 @@ void KVNetHttpReqDevStop(void);
 #include "kvnet/KVNetParam.h"
 #include "kvnet/KVNetUpgrade.h"
 #include "kvnet/KVNetRecordQuery.h"
+#include "kvnet/KVNetMedia.h"
 
 #endif /* KVNET_H */

@@ -49,6 +49,9 @@ void KVNetConnectionStop(DevConnection** handle)
     // refused, as the interface says (the handle stays valid).
     if (s->OnConnectionTask())
         return;
+    // Media streams first: they end their work (no callback afterwards) and let go of
+    // the session; their own Stop then only frees them.
+    s->EndStreams();
     s->Stop();
     *handle = nullptr;
     delete s;

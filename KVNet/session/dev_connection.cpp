@@ -653,16 +653,44 @@ void DevConnection::AttachRequests(std::unique_ptr<kvsession::ReplyRouter> reque
     m_requests = std::move(requests);
 }
 
-void DevConnection::AttachStream(kvsession::StreamAttachment* stream)
+bool DevConnection::AttachStream(kvsession::StreamAttachment* stream)
 {
     ScopedLock l(m_streamMutex);
+    if (m_streamsEnding.load())
+        return false;
     m_streams.push_back(stream);
+    return true;
+}
+
+void DevConnection::DeliverMediaCode(unsigned code, void* user)
+{
+    ScopedLock g(m_cbMutex);
+    if (m_stopEvent.Wait(0) || !m_msgCb)
+        return;
+    m_msgCb(code, user);
 }
 
 void DevConnection::DetachStream(kvsession::StreamAttachment* stream)
 {
+    // A pass of EndStreams may be using this stream: wait for its end.
+    ScopedLock p(m_endPassMutex);
     ScopedLock l(m_streamMutex);
     m_streams.erase(std::remove(m_streams.begin(), m_streams.end(), stream), m_streams.end());
+}
+
+void DevConnection::EndStreams()
+{
+    ScopedLock p(m_endPassMutex);
+    std::vector<kvsession::StreamAttachment*> ending;
+    {
+        ScopedLock l(m_streamMutex);
+        m_streamsEnding = true;
+        ending.swap(m_streams);
+    }
+    // Outside the stream lock: ending a stream joins its thread, which may be inside a
+    // notice-free part that takes the lock (a reconnection attaching nothing new).
+    for (kvsession::StreamAttachment* a : ending)
+        a->SessionStopping();
 }
 
 void DevConnection::OnAlarmReport(const MsgBuf& msg, uint32_t type)

@@ -74,6 +74,9 @@ enum KVOneShotMode : uint32_t { kOneShotNone = 0, kOneShotPushParam = 1, kOneSho
 
 class DevConnection final : public kvsession::Link {
 public:
+    // One live stream of the session (media layer).
+    class DevPreview;
+
     static constexpr size_t kLoginRspMax = 3280;
     static constexpr int kLoginRspDefaultLen = 1232;
     static constexpr size_t kSessionIdOffset = 160;
@@ -111,8 +114,19 @@ public:
     kvsession::ReplyRouter* Requests() const { return m_requests.get(); }
     // A live stream: attached while it runs, detached before it goes (any thread). Its
     // notices come on the connection task (ConnectionLost) and from the destructor.
-    void AttachStream(kvsession::StreamAttachment* stream);
+    // False once EndStreams has begun (the stream must not start).
+    bool AttachStream(kvsession::StreamAttachment* stream);
     void DetachStream(kvsession::StreamAttachment* stream);
+    // KVNetConnectionStop, before the session stops: every attached stream is detached and
+    // told SessionStopping, one after the other, outside the stream lock. A DetachStream
+    // meanwhile waits until the pass is over.
+    void EndStreams();
+    // A media object's code for a caller without a message callback of its own: to the
+    // session's message callback with the caller's user pointer, unless the session's
+    // stop has begun.
+    void DeliverMediaCode(unsigned code, void* user);
+    // True from the start of EndStreams on: media starts are refused.
+    bool StreamsEnding() const { return m_streamsEnding.load(); }
 
     // --- Session state ---
     // The logged-in event: set exactly while logged in. Wait(0) polls it.
@@ -210,6 +224,8 @@ private:
     std::unique_ptr<kvsession::ReplyRouter> m_requests;
     Mutex m_streamMutex;
     std::vector<kvsession::StreamAttachment*> m_streams;
+    std::atomic<bool> m_streamsEnding{false};
+    Mutex m_endPassMutex;   // held for the whole EndStreams pass
     SyncEvent m_threadEnded{true, false};
     SyncEvent m_stopEvent{true, false};
     std::string m_devId;

@@ -64,6 +64,11 @@ public:
     // The session is being freed with the stream still attached: no call follows and
     // the stream must not reach the session again.
     virtual void SessionFreed() = 0;
+    // The session's stop has begun (KVNetConnectionStop): the stream ends its work now,
+    // joins its threads and makes no callback afterwards; it is detached already and
+    // must not reach the session again. Runs on the stopping caller's thread, outside
+    // the session's stream lock.
+    virtual void SessionStopping() {}
 };
 
 } // namespace kvsession

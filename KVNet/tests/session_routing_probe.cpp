@@ -42,9 +42,10 @@ struct Seen {
 
 // A stand-in for a media stream: counts the session's notices.
 struct StreamRecorder : kvsession::StreamAttachment {
-    std::atomic<int> lost{0}, freed{0};
+    std::atomic<int> lost{0}, freed{0}, stopping{0};
     void ConnectionLost() override { ++lost; }
     void SessionFreed() override { ++freed; }
+    void SessionStopping() override { ++stopping; }
 };
 
 bool WaitFor(const std::function<bool()>& f)
@@ -142,9 +143,17 @@ int main()
     std::printf("data callback types: %s\n", data.c_str());
     Check(data == "7,9,11", "the data callback got the alarm reports and nothing else");
 
-    KVNetConnectionStop(&h);
+    // A reset closes the connection: the stream hears of it and stays attached.
+    seen.m.lock();
+    seen.codes.clear();
+    seen.m.unlock();
+    KVNetResetConnection(h);
     Check(stream.lost.load() == 1, "the attached stream heard of the lost connection once");
-    Check(stream.freed.load() == 1, "the attached stream heard the session go");
+    Check(WaitFor([&] { return seen.HasCode(KVNetMsgLoginSuccess); }), "logged in again after the reset");
+    KVNetConnectionStop(&h);
+    Check(stream.stopping.load() == 1, "the attached stream was told to end its work once");
+    Check(stream.lost.load() == 1 && stream.freed.load() == 0,
+          "the stream was detached before the session went: no later notice");
     KVNetRelease();
     std::printf("%s\n", failures ? "ROUTING PROBE FAILED" : "ROUTING PROBE PASSED");
     return failures ? 1 : 0;

@@ -343,5 +343,45 @@ class CommandLineTest(unittest.TestCase):
                 stream.close()
 
 
+class MediaTest(unittest.TestCase):
+    def test_frames_cut_and_reassembled_in_any_order(self):
+        from kvsim import frames
+        for f in frames.synthetic(12, gop=4, audio_every=3):
+            for slot in (1400, 8192):
+                packs = frames.cut(f.bytes(), f.no, slot, b"\xee" * 4)
+                re = frames.Reassembler()
+                got = None
+                for p in reversed(packs):
+                    head = frames.PACK.unpack_from(p)
+                    self.assertEqual(head[0] & 0xFC, 4)
+                    self.assertEqual(head[0] & 3, 1 if slot == 8192 else 0)
+                    got = re.add(head, p[12 + 4:]) or got
+                self.assertEqual(got[0], f.bytes())
+                self.assertEqual(frames.parse(got[0]).sha256(), f.sha256())
+
+    def test_tcp_opening_checks_the_session_and_streams_packs(self):
+        from kvsim import frames
+        import struct
+        with SimProcess("media-frames=5", "media-gop=5") as sim:
+            for sid, ack in ((0x5E55107D, 0), (7, 50)):
+                with connect(sim) as sock:
+                    sock.sendall(request(71, 0, struct.pack("<IBBBBI", 1, 0, 1, 0, 0, sid), seq=9))
+                    reply = read_reply(sock)
+                    self.assertEqual((reply.head.type, reply.head.seq, reply.head.ack), (71, 9, ack))
+                    if ack:
+                        continue
+                    re = frames.Reassembler()
+                    got = []
+                    while len(got) < 5:
+                        head = frames.PACK.unpack(recv_exact(sock, 12))
+                        whole = re.add(head, recv_exact(sock, head[5]))
+                        if whole:
+                            got.append(frames.parse(whole[0]).sha256())
+            sent = [e["sha256"] for e in sim.messages() if e.get("event") == "media-frame"]
+            self.assertEqual(got, sent)
+            opens = [e["session_ok"] for e in sim.messages() if e.get("event") == "media-open"]
+            self.assertEqual(opens, [True, False])
+
+
 if __name__ == "__main__":
     unittest.main()
