@@ -636,6 +636,9 @@ int OVC_DeInitialize(void) {
   }
   gMasterResolveState = 0;
   gTrackClosedIds = false;
+  orv_mutex_lock(&gClosedIdLock, 1);
+  RecentClosedRandomIDList.clear();  // the next start knows no closed sessions
+  orv_mutex_unlock(&gClosedIdLock);
   gNatType = 0;
   gLocalUdpPort = 0;
   gChannelDataSeen = 0;

@@ -382,6 +382,11 @@ orvan_task_t* orvan_TaskMng_Create(uint32_t period, uint32_t lifetime, uint16_t 
     recompute_tick();
   }
   ++gTasksCreated;
+  // A new task starts now, not after the thread's current sleep of the old tick.
+  if (gWakeFd >= 0) {
+    uint64_t one = 1;
+    (void)!write(gWakeFd, &one, sizeof one);
+  }
   return t;
 }
 
