@@ -264,6 +264,34 @@ TEST_F(Lan, NonBlockingConnectReportsEachStateOnce) {
   EXPECT_EQ(OVC_Check_Session_Status(sid2), OVC_ER_INVALID_SID);
 }
 
+TEST_F(Lan, OnLineCheckReportsOnceAndReleasesOnlyItsOwnSession) {
+  StartPeer({"--count", "2"});
+  OVC_Setup_LANConnection_Timeout(400);
+  int connected = Connect(1);
+  ASSERT_GE(connected, 0);
+  NbLog present, absent, stopped;
+  auto cb = [](int result, void* user) { nb_cb(result, 0, user); };
+  ASSERT_EQ(OVC_Check_Device_On_Line(Uid(0).c_str(), 3000, cb, &present), 0);
+  ASSERT_EQ(OVC_Check_Device_On_Line("ABSENTDEVICE00000000", 3000, cb, &absent), 0);
+  // The check of a device whose session is up elsewhere must leave that session alone.
+  ASSERT_EQ(OVC_Check_Device_On_Line(Uid(1).c_str(), 300, cb, &stopped), 0);
+  EXPECT_EQ(OVC_Check_Device_On_Line("bad", 300, cb, &stopped), OVC_ER_INVALID_UID);
+  usleep(1500000);
+  auto only = [](NbLog& l) {
+    std::lock_guard<std::mutex> g(l.mu);
+    return l.calls.size() == 1 ? l.calls[0].first : 999;
+  };
+  EXPECT_EQ(only(present), 0);
+  EXPECT_EQ(only(absent), OVC_ER_MASTER_UNRESOLVED);
+  EXPECT_EQ(only(stopped), 0);
+  EXPECT_EQ(OVC_Check_Session_Status(connected), 0);
+  // Every check let its own record go: only the connected session is taken.
+  int taken = 0;
+  for (int i = 0; i < gSessionTableSize; ++i) taken += gSessionInfo[i].state != 0;
+  EXPECT_EQ(taken, 1);
+  EXPECT_EQ(NetworkDetectTest(), -1);
+}
+
 // ---- Session traffic ------------------------------------------------------------------------
 
 struct RxLog {
