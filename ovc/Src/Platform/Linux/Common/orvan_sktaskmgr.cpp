@@ -43,7 +43,8 @@ std::atomic<uint32_t> gTick{kDefaultTick};
 uint32_t gTaskAcc = kDefaultTick, gSendAcc = kDefaultTick;
 int gTasksRan = 0;
 // The descriptors of one cycle, rebuilt from the socket tree.
-std::vector<pollfd> gPollFds;
+// Never destroyed: a process that exits without ending the module still has this thread running.
+std::vector<pollfd>& gPollFds = *new std::vector<pollfd>();
 
 uint32_t now_ms() {
   auto fn = gClock.load();
