@@ -475,7 +475,7 @@ static void nb_finish(int sid, orvan_task_t* task, int state, int error) {
       fail_cleanup(sid, error);
     }
   }
-  if (cb) cb(state, error, user);
+  if (cb) orvan_TaskMng_Defer([cb, state, error, user] { cb(state, error, user); });
 }
 
 static void ConnectNBTaskCB(orvan_task_t* task, uint32_t, uint16_t, void* user, int final) {
@@ -580,7 +580,7 @@ static void online_report(SessionInfo* s, orvan_task_t* task, int result) {
   SessionTaskCleanAllNodes(&s->taskList);
   orvan_TaskMng_Delete(task);
   ovc_session_release(s);
-  if (cb) cb(result, user);
+  if (cb) orvan_TaskMng_Defer([cb, result, user] { cb(result, user); });
 }
 
 static void DeviceOnLineCheckCB(orvan_task_t* task, uint32_t, uint16_t, void* user, int final) {

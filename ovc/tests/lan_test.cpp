@@ -493,3 +493,50 @@ TEST_F(Lan, TenThousandReliableMessagesExactlyOnceInOrderAtTwentyPercentLoss) {
 }
 
 }  // namespace
+
+namespace {
+
+std::atomic<int> g_close_calls{0};
+void close_again(int sid, uint8_t, int) {
+  g_close_calls++;
+  OVC_Session_Close(sid);  // from inside its own close callback
+}
+
+std::atomic<int> g_deinit_result{0};
+std::atomic<int> g_status_in_cb{1};
+void nb_reenter(int state, int, void*) {
+  if (state != 2) return;
+  g_status_in_cb = OVC_Check_Session_Status(0) == 0 ? 0 : 1;  // takes the session lock
+  g_deinit_result = OVC_DeInitialize();                        // on the task thread: refused
+}
+
+TEST_F(Lan, CallbacksRunOutsideTheLockOnceAndCannotEndTheModuleUnderThemselves) {
+  StartPeer({"--count", "1"});
+  // A close callback that closes again runs once.
+  int sid = Connect(0);
+  ASSERT_GE(sid, 0);
+  g_close_calls = 0;
+  OVC_Session_Set_CloseCb(sid, 0, close_again, OVC_INTERNAL_GUARD);
+  OVC_Session_Close(sid);
+  EXPECT_EQ(g_close_calls.load(), 1);
+  EXPECT_EQ(OVC_Check_Session_Status(sid), OVC_ER_INVALID_SID);
+  // The non-blocking callback may call into the module; de-initialising there is refused.
+  g_deinit_result = 0;
+  g_status_in_cb = 1;
+  ASSERT_GE(OVC_Connect_ByUIDNB(Uid(0).c_str(), nb_reenter, nullptr), 0);
+  for (int i = 0; i < 300 && g_deinit_result == 0; ++i) usleep(10000);
+  EXPECT_EQ(g_deinit_result.load(), OVC_ER_FAIL);
+  EXPECT_EQ(g_status_in_cb.load(), 0);
+  EXPECT_EQ(gOvcState.load(), 2);
+  // Close racing de-initialisation: each session's callback still runs once.
+  int s2 = Connect(0);
+  ASSERT_GE(s2, 0);
+  g_close_calls = 0;
+  OVC_Session_Set_CloseCb(s2, 0, close_again, OVC_INTERNAL_GUARD);
+  std::thread closer([s2] { OVC_Session_Close(s2); });
+  EXPECT_EQ(OVC_DeInitialize(), 0);
+  closer.join();
+  EXPECT_EQ(g_close_calls.load(), 1);
+}
+
+}  // namespace
