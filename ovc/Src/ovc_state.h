@@ -266,6 +266,7 @@ int IsNoFreeSession();
 int AllocPreSession();
 void ClearPreSession(PreSessionInfo* record);
 int AddPreSessionTimeoutTask(PreSessionInfo* record);
+int AddLanSearchPrecheckRTask(PreSessionInfo* record);  // device side; nothing calls it yet
 int IsPrivateAddress(const char* addressText);
 // Extra IPv4 networks treated as the LAN (network order address, prefix length); at most 8.
 void ovc_set_lan_networks(const uint32_t* nets, const int* prefixes, int count);

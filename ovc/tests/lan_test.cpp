@@ -157,8 +157,12 @@ TEST_F(Lan, BackgroundSearchModesAndCodes) {
   EXPECT_EQ(OVC_Search_Device_Stop(), OVC_ER_SEARCH_NOT_RUNNING);
   // A lifetime ends the search by itself.
   ASSERT_EQ(OVC_Search_Device_Start(200, 50), 0);
-  usleep(600000);
-  EXPECT_EQ(OVC_Search_Device_Result(out, 8, 1), OVC_ER_SEARCH_NOT_RUNNING);
+  int rc = 0;
+  for (int i = 0; i < 500 && rc >= 0; ++i) {
+    usleep(20000);
+    rc = OVC_Search_Device_Result(out, 8, 1);
+  }
+  EXPECT_EQ(rc, OVC_ER_SEARCH_NOT_RUNNING);
 }
 
 TEST_F(Lan, LateAnswersNeverReachAReturnedArray) {
@@ -207,18 +211,23 @@ TEST_F(Lan, AbsentUidFailsAfterTheLanTimeoutAndStopEndsWith27) {
   EXPECT_EQ(OVC_Connect_ByUID_Parallel(Uid(0).c_str(), -3), OVC_ER_INVALID_SID);
   // Stop from another thread while a connect to an absent device runs.
   OVC_Setup_LANConnection_Timeout(5000);
-  std::thread stopper([] {
-    usleep(200000);
-    OVC_Connect_Stop();
+  // The stop is repeated until the connect returns: a connect clears the flag as it starts.
+  std::atomic<bool> returned{false};
+  std::thread stopper([&returned] {
+    while (!returned) {
+      usleep(100000);
+      OVC_Connect_Stop();
+    }
   });
   EXPECT_EQ(OVC_Connect_ByUID("ABSENTDEVICE00000000"), OVC_ER_CONNECT_STOPPED);
+  returned = true;
   stopper.join();
   // A caller-reserved session is stopped by its own flag only.
   int sid = OVC_Get_SessionID();
   ASSERT_GE(sid, 0);
   std::thread stopper2([sid] {
     usleep(200000);
-    OVC_Connect_Stop_BySID(sid);
+    OVC_Connect_Stop_BySID(sid);  // the session's own flag is never cleared by its connect
   });
   EXPECT_EQ(OVC_Connect_ByUID_Parallel("ABSENTDEVICE00000000", sid), OVC_ER_CONNECT_STOPPED);
   stopper2.join();
@@ -249,7 +258,12 @@ TEST_F(Lan, NonBlockingConnectReportsEachStateOnce) {
   int sid3 = OVC_Get_SessionID();
   ASSERT_EQ(OVC_Connect_ByUID_ParallelNB("ABSENTDEVICE00000001", sid3, nb_cb, &stopped), sid3);
   OVC_Connect_Stop_BySID(sid3);
-  usleep(1500000);
+  auto done = [](NbLog& l) {
+    std::lock_guard<std::mutex> g(l.mu);
+    return l.calls.size() >= 3;
+  };
+  for (int i = 0; i < 1000 && !(done(ok) && done(absent) && done(stopped)); ++i) usleep(10000);
+  usleep(100000);  // room for a wrong fourth call
   auto check = [](NbLog& l, int last, int err) {
     std::lock_guard<std::mutex> g(l.mu);
     ASSERT_EQ(l.calls.size(), 3u);
@@ -276,7 +290,12 @@ TEST_F(Lan, OnLineCheckReportsOnceAndReleasesOnlyItsOwnSession) {
   // The check of a device whose session is up elsewhere must leave that session alone.
   ASSERT_EQ(OVC_Check_Device_On_Line(Uid(1).c_str(), 300, cb, &stopped), 0);
   EXPECT_EQ(OVC_Check_Device_On_Line("bad", 300, cb, &stopped), OVC_ER_INVALID_UID);
-  usleep(1500000);
+  auto count = [](NbLog& l) {
+    std::lock_guard<std::mutex> g(l.mu);
+    return l.calls.size();
+  };
+  for (int i = 0; i < 1000 && (count(present) == 0 || count(absent) == 0 || count(stopped) == 0); ++i) usleep(10000);
+  usleep(100000);  // room for a wrong second report
   auto only = [](NbLog& l) {
     std::lock_guard<std::mutex> g(l.mu);
     return l.calls.size() == 1 ? l.calls[0].first : 999;
