@@ -382,6 +382,7 @@ static void success_cleanup(int sid) {
   SessionTaskCleanNodesWithType(&s->taskList, 1);
   SessionTaskCleanNodesWithType(&s->taskList, 4);
   SessionTaskCleanNodesWithType(&s->taskList, 7);
+  SendConnectSuccess(s);
 }
 
 int OVC_Connect_UDP(const char* uid, int sid) {
@@ -474,7 +475,7 @@ static void nb_finish(int sid, orvan_task_t* task, int state, int error) {
       fail_cleanup(sid, error);
     }
   }
-  if (cb) cb(state, error, user);
+  if (cb) orvan_TaskMng_Defer([cb, state, error, user] { cb(state, error, user); });
 }
 
 static void ConnectNBTaskCB(orvan_task_t* task, uint32_t, uint16_t, void* user, int final) {
@@ -561,6 +562,68 @@ int OVC_Connect_ByUID_ParallelNB(const char* uid, int sid, OVC_ConnectNBFn cb, v
   return OVC_Connect_UDPNB(uid, sid == -64 ? -1 : sid, cb, user);
 }
 
-void OVC_SendErrorCode(int, int, const char*, const void*, int) {
-  // Error reports go to the device's servers; the LAN road knows none.
+void OVC_SendErrorCode(int sid, int code, const char* text, const void* data, int length) {
+  OvcSessionLockGuard g;
+  SessionInfo* s = ovc_session_at(sid);
+  if (s) SendConnectErrorCode_inner(s, code, text, data, length, !gTrackClosedIds);
 }
+
+// ---- On-line check --------------------------------------------------------------------------
+
+// The check works on the record it reserved and on nothing else: it never reports on, or
+// releases, another connect's session.
+static void online_report(SessionInfo* s, orvan_task_t* task, int result) {
+  OvcCheckCallback cb = s->checkCb;
+  void* user = s->checkUser;
+  s->checkCb = nullptr;
+  SessionTaskDeleteNode(&s->taskList, task, false);
+  SessionTaskCleanAllNodes(&s->taskList);
+  orvan_TaskMng_Delete(task);
+  ovc_session_release(s);
+  if (cb) orvan_TaskMng_Defer([cb, result, user] { cb(result, user); });
+}
+
+static void DeviceOnLineCheckCB(orvan_task_t* task, uint32_t, uint16_t, void* user, int final) {
+  auto* s = static_cast<SessionInfo*>(user);
+  OvcSessionLockGuard g;
+  if (!s || s->state != 1 || !s->checkCb) return;
+  int sid = s->sid;
+  int r = CheckConnectErrors(sid);
+  if (r < 0) return online_report(s, task, r);
+  int p = CheckPreConnectState(sid, s->failNoPermission != 0);
+  if (p > 0) {
+    SessionTaskCleanNodesWithType(&s->taskList, 4);
+    if (p == 2 || p == 3) s->onlineCheckState = 2;
+  }
+  if (s->onlineCheckState == 2) return online_report(s, task, 0);
+  if (p < 0) return online_report(s, task, p);
+  if (final) online_report(s, task, OVC_ER_TIMEOUT);
+}
+
+int OVC_Check_Device_On_Line(const char* uid, int lifetimeMs, void (*callback)(int result, void* user), void* user) {
+  if (!ovc_initialized()) return OVC_ER_NOT_INITIALIZED;
+  if (!uid_valid(uid)) return OVC_ER_INVALID_UID;
+  int sid = ovc_get_free_session();
+  if (sid < 0) return OVC_ER_NO_FREE_SESSION;
+  int rc = setup_session(sid, uid, 2);
+  if (rc != 0) {
+    ovc_session_release(&gSessionInfo[sid]);
+    return rc;
+  }
+  OvcSessionLockGuard g;
+  SessionInfo& s = gSessionInfo[sid];
+  s.checkCb = callback;
+  s.checkUser = user;
+  s.onlineCheckState = 1;
+  orvan_task_t* t = orvan_TaskMng_Create(10, lifetimeMs > 0 ? (uint32_t)lifetimeMs : 0, 0, DeviceOnLineCheckCB, &s);
+  if (!t) {
+    // Not left reserved: nothing would ever release it.
+    ovc_session_release(&s);
+    return OVC_ER_NO_MEMORY;
+  }
+  SessionTaskAddNode(&s.taskList, 12, t);
+  return 0;
+}
+
+// The Internet check it would run belongs to the server paths, which this build does not have.
+int NetworkDetectTest() { return -1; }

@@ -896,3 +896,35 @@ void OVC_TCP_RecvCB(TConnection* c, const char* peer, uint16_t port, uint8_t* da
 // ---- Closed random IDs ----------------------------------------------------------------------
 
 void ovc_notify_peer_closed(int sid, int) { OnPeerClosed(sid); }
+
+// ---- Device side: repeated LAN answers to a searching client -------------------------------
+
+static void PrecheckRTaskCB(orvan_task_t* task, uint32_t, uint16_t, void* user, int final) {
+  auto* p = static_cast<PreSessionInfo*>(user);
+  OvcSessionLockGuard g;
+  if (!p) return;
+  if (final) {
+    p->lanState = -1;
+    SessionTaskDeleteNode(&p->taskList, task, false);
+    if (p->state == 1 && p->isDevice == 1) {
+      SessionTaskCleanAllNodes(&p->taskList);
+      ClearPreSession(p);
+    }
+    return;
+  }
+  if (p->lanState == 6) {
+    SessionTaskDeleteNode(&p->taskList, task, true);
+    return;
+  }
+  char text[64];
+  uint16_t port;
+  if (ovc_netaddr_to_text(p->lanAddr, text, sizeof text, &port)) SendLanSearchAnswer(text, port, &p->randomId, 1);
+}
+
+int AddLanSearchPrecheckRTask(PreSessionInfo* record) {
+  if (!record) return -1;
+  orvan_task_t* t = orvan_TaskMng_Create(100, 30000, 0, PrecheckRTaskCB, record);
+  if (!t) return -1;
+  SessionTaskAddNode(&record->taskList, 0, t);
+  return 0;
+}

@@ -372,16 +372,26 @@ void OVC_ReInitSocket(uint16_t port) {
 void breakTimeCallBack(TConnManager*, void*) {
   if (!gChannelDataSeen.exchange(0)) return;
   setIdleTimeOut(50);
-  OvcSessionLockGuard g;
-  for (int i = 0; i < gSessionTableSize; ++i) {
-    SessionInfo& s = gSessionInfo[i];
-    for (int ch = 0; ch < OVC_CHANNELS; ++ch) {
-      if (s.idleCb[ch] && s.idleFlag[ch]) {
-        s.idleFlag[ch] = 0;
-        s.idleCb[ch](i, (uint8_t)ch);
+  struct Call {
+    OVC_ChannelIdleFn fn;
+    int sid;
+    uint8_t ch;
+  };
+  std::vector<Call> calls;
+  {
+    OvcSessionLockGuard g;
+    for (int i = 0; i < gSessionTableSize; ++i) {
+      SessionInfo& s = gSessionInfo[i];
+      for (int ch = 0; ch < OVC_CHANNELS; ++ch) {
+        if (s.idleCb[ch] && s.idleFlag[ch]) {
+          s.idleFlag[ch] = 0;
+          calls.push_back(Call{s.idleCb[ch], i, (uint8_t)ch});
+        }
       }
     }
   }
+  // Outside the session lock, so an idle callback may call back into the module.
+  for (const Call& c : calls) c.fn(c.sid, c.ch);
 }
 
 // ---- Capability -----------------------------------------------------------------------------
@@ -636,6 +646,9 @@ int OVC_DeInitialize(void) {
   }
   gMasterResolveState = 0;
   gTrackClosedIds = false;
+  orv_mutex_lock(&gClosedIdLock, 1);
+  RecentClosedRandomIDList.clear();  // the next start knows no closed sessions
+  orv_mutex_unlock(&gClosedIdLock);
   gNatType = 0;
   gLocalUdpPort = 0;
   gChannelDataSeen = 0;

@@ -158,7 +158,12 @@ static void end_stream(OVC_Reliance* r, SessionInfo* s, int code) {
   r->sendList.clear();
   r->abort = 0;
   if (dropped) r->ended = 1;
-  if (dropped && s && s->recvCb[r->channel]) s->recvCb[r->channel](r->sid, r->channel, nullptr, 0, code);
+  if (dropped && s && s->recvCb[r->channel]) {
+    OVC_ChannelRecvFn f = s->recvCb[r->channel];
+    int sid = r->sid;
+    uint8_t ch = r->channel;
+    orvan_TaskMng_Defer([f, sid, ch, code] { f(sid, ch, nullptr, 0, code); });
+  }
 }
 
 static void OVC_Reliable_ResendTask(orvan_task_t*, uint32_t, uint16_t, void* user, int) {

@@ -5,6 +5,9 @@
 #include <string.h>
 #include <time.h>
 
+#include <functional>
+#include <vector>
+
 #include "ovc_state.h"
 
 OVC_ConnModeChangeFn ovc_conn_mode_cb();
@@ -461,16 +464,28 @@ static void send_control_locked(SessionInfo* s, uint16_t type, uint16_t route, u
     ovc_SendMessage(s->sendConn, dgram, (int)len, text, port);
 }
 
+static void alive_pass_locked(std::vector<std::function<void()>>* calls);
+
 void ovc_session_alive_task(orvan_task_t*, uint32_t, uint16_t, void*, int) {
-  OvcSessionLockGuard g;
+  std::vector<std::function<void()>> calls;
+  {
+    OvcSessionLockGuard g;
+    alive_pass_locked(&calls);
+  }
+  // The time-out callbacks run without the session lock.
+  for (auto& c : calls) orvan_TaskMng_Defer(std::move(c));
+}
+
+static void alive_pass_locked(std::vector<std::function<void()>>* calls) {
   for (int i = 0; i < gSessionTableSize; ++i) {
     SessionInfo* s = &gSessionInfo[i];
     if (s->state != 2) continue;
     if ((int64_t)s->aliveCount > (int64_t)gSessionAliveTimeout) {
       s->state = 4;
-      if (s->statusCb) s->statusCb(i, OVC_ER_CLOSED_TIMEOUT);
+      if (OVC_SessionStatusFn f = s->statusCb) calls->push_back([f, i] { f(i, OVC_ER_CLOSED_TIMEOUT); });
       for (int ch = 0; ch < OVC_CHANNELS; ++ch)
-        if (s->recvCb[ch]) s->recvCb[ch](i, (uint8_t)ch, nullptr, 0, OVC_ER_CLOSED_TIMEOUT);
+        if (OVC_ChannelRecvFn f = s->recvCb[ch])
+          calls->push_back([f, i, ch] { f(i, (uint8_t)ch, nullptr, 0, OVC_ER_CLOSED_TIMEOUT); });
       continue;
     }
     if (!gNoTimeout) s->aliveCount++;

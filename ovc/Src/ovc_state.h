@@ -266,6 +266,7 @@ int IsNoFreeSession();
 int AllocPreSession();
 void ClearPreSession(PreSessionInfo* record);
 int AddPreSessionTimeoutTask(PreSessionInfo* record);
+int AddLanSearchPrecheckRTask(PreSessionInfo* record);  // device side; nothing calls it yet
 int IsPrivateAddress(const char* addressText);
 // Extra IPv4 networks treated as the LAN (network order address, prefix length); at most 8.
 void ovc_set_lan_networks(const uint32_t* nets, const int* prefixes, int count);
@@ -328,6 +329,25 @@ void ovc_connect_reset();
 // Scales the connect's long waits (the blocking deadline and the NB driver's lifetime), for tests.
 void ovc_set_connect_time_scale(int percent);
 extern "C" int OVC_Get_Nat_Type(uint32_t guard);
+
+// Senders of the connect and their message builders (each returns the datagram length).
+int ovc_build_p2p_request(uint8_t* out, const SessionInfo* s, const RandomID* id, uint8_t knockForm, uint8_t serverVersion);
+int ovc_build_relay_request(uint8_t* out, const SessionInfo* s, const RandomID* id, uint8_t knockForm);
+int ovc_build_relay_request2(uint8_t* out, const SessionInfo* s, const RandomID* id);
+int ovc_build_precheck(uint8_t* out, const SessionInfo* s, bool second);
+int ovc_build_punch(uint8_t* out, const char* uid, const uint8_t own16[16]);
+int ovc_build_connect_success(uint8_t* out, const SessionInfo* s, bool toUdpRelay);
+int ovc_build_error_report(uint8_t* out, const SessionInfo* s, int code, const char* text, const void* data, int length, bool asClient);
+int ovc_build_device_query(uint8_t* out, const char* uid, uint8_t value, bool shortForm);
+void SendP2PRequest(uint8_t serverVersion, const char* addressText, uint16_t port, SessionInfo* s, const RandomID* id, uint8_t knockForm);
+void SendRelayRequest(TConnection* conn, const char* addressText, uint16_t port, SessionInfo* s, const RandomID* id, uint8_t knockForm);
+void SendRelayRequest2(TConnection* conn, const char* addressText, uint16_t port, SessionInfo* s, const RandomID* id, uint8_t knockForm);
+void _OVC_Send_Punch_To(const char* addressText, uint16_t port, const char* uid, const sockaddr* own);
+void SendConnectSuccess(SessionInfo* s);
+void SendConnectErrorCode_inner(SessionInfo* s, int code, const char* text, const void* data, int length, bool asClient);
+int _OVC_SendQuryDevice5(TConnection* conn, const char* addressText, int flags, const char* uid, uint8_t value, uint16_t port);
+int sendOVC_Query_Device(TConnection* conn, const char* addressText, int flags, const char* uid, uint8_t value, uint16_t port);
+int _OVC_SendQuryDevice2(TConnection* conn, const char* addressText, int flags, const char* uid, uint8_t value, uint16_t port);
 
 // ---- Reliable queue -------------------------------------------------------------------------
 struct OVC_Reliance;

@@ -14,6 +14,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static TConnection* conn = [] {
     OVC_Set_Max_Session_Number(8);
     if (OVC_Initialize2(0) != 0) abort();
+    // The module's threads stop before the process takes its globals down.
+    atexit([] { OVC_DeInitialize(); });
     TConnection* c = nullptr;
     if (TConnection_new(TCONN_TCP, TCONN_CLIENT, 0, &c) != 0) abort();
     int sid = ovc_get_free_session();

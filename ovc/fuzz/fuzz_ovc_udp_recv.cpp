@@ -54,6 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static bool ready = [] {
     OVC_Set_Max_Session_Number(16);
     if (OVC_Initialize2(0) != 0 || ovc_open_udp_socket() != 0) abort();
+    // The module's threads stop before the process takes its globals down.
+    atexit([] { OVC_DeInitialize(); });
     memcpy(gLocalUid, "FUZZDEVICE0000000000", 20);
     const uint32_t nets[1] = {htonl(0xC6336400u)};
     const int pre[1] = {24};

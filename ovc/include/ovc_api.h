@@ -210,6 +210,9 @@ void OVC_Setup_LANConnection_Timeout(int ms);
 void OVC_Setup_P2PConnection_Timeout(int ms);
 void OVC_Setup_DetectNetwork_Timeout(int ms);
 void OVC_SendErrorCode(int sid, int code, const char* text, const void* data, int length);
+int OVC_Check_Device_On_Line(const char* uid, int lifetimeMs, void (*callback)(int result, void* user),
+                             void* user);
+int NetworkDetectTest(void);
 
 // ---- Reliable messages ----------------------------------------------------------------------
 int OVC_Session_Write_Reliable_NB(int sid, const void* data, int size, uint8_t channel);

@@ -378,6 +378,38 @@ TEST_F(Dispatch, DeviceAnswersLanRequestsAndCapabilityQueries) {
   EXPECT_EQ((int32_t)ovc_get_u32(cap.data() + 16 + 28), -1);
 }
 
+TEST_F(Dispatch, DeviceRepeatsItsLanAnswerUntilTheClientConnects) {
+  memcpy(gLocalUid, "DEVICEUID00000000001", 20);
+  Catcher cat;
+  int p = AllocPreSession();
+  ASSERT_GE(p, 0);
+  PreSessionInfo* r = &gPreSessionInfo[p];
+  {
+    OvcSessionLockGuard g;
+    r->isDevice = 1;
+    r->lanState = 5;
+    RandomIDValueUpdate(&r->randomId, 0, 0x777, 0x888);
+    ovc_text_to_netaddr("127.0.0.1", htons(cat.port), &r->lanAddr);
+  }
+  ASSERT_EQ(AddLanSearchPrecheckRTask(r), 0);
+  for (int i = 0; i < 2; ++i) {
+    auto a = cat.next(1000);
+    ASSERT_EQ(a.size(), 16u + 184);
+    EXPECT_EQ(ovc_get_u32(a.data() + 16 + 172), 0x777u);
+    EXPECT_EQ((int32_t)ovc_get_u32(a.data() + 16 + 180), 1);
+  }
+  {
+    OvcSessionLockGuard g;
+    r->lanState = 6;
+  }
+  usleep(250000);
+  while (!cat.next(50).empty()) {
+  }
+  EXPECT_TRUE(cat.next(300).empty());
+  OvcSessionLockGuard g;
+  EXPECT_EQ(SessionTaskCount(&r->taskList, -1), 0);
+}
+
 TEST_F(Dispatch, V6HandlerPrintsOnlyForItsType) {
   testing::internal::CaptureStdout();
   auto a = head(0x100A, 0);

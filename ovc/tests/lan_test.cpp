@@ -157,8 +157,12 @@ TEST_F(Lan, BackgroundSearchModesAndCodes) {
   EXPECT_EQ(OVC_Search_Device_Stop(), OVC_ER_SEARCH_NOT_RUNNING);
   // A lifetime ends the search by itself.
   ASSERT_EQ(OVC_Search_Device_Start(200, 50), 0);
-  usleep(600000);
-  EXPECT_EQ(OVC_Search_Device_Result(out, 8, 1), OVC_ER_SEARCH_NOT_RUNNING);
+  int rc = 0;
+  for (int i = 0; i < 500 && rc >= 0; ++i) {
+    usleep(20000);
+    rc = OVC_Search_Device_Result(out, 8, 1);
+  }
+  EXPECT_EQ(rc, OVC_ER_SEARCH_NOT_RUNNING);
 }
 
 TEST_F(Lan, LateAnswersNeverReachAReturnedArray) {
@@ -207,18 +211,23 @@ TEST_F(Lan, AbsentUidFailsAfterTheLanTimeoutAndStopEndsWith27) {
   EXPECT_EQ(OVC_Connect_ByUID_Parallel(Uid(0).c_str(), -3), OVC_ER_INVALID_SID);
   // Stop from another thread while a connect to an absent device runs.
   OVC_Setup_LANConnection_Timeout(5000);
-  std::thread stopper([] {
-    usleep(200000);
-    OVC_Connect_Stop();
+  // The stop is repeated until the connect returns: a connect clears the flag as it starts.
+  std::atomic<bool> returned{false};
+  std::thread stopper([&returned] {
+    while (!returned) {
+      usleep(100000);
+      OVC_Connect_Stop();
+    }
   });
   EXPECT_EQ(OVC_Connect_ByUID("ABSENTDEVICE00000000"), OVC_ER_CONNECT_STOPPED);
+  returned = true;
   stopper.join();
   // A caller-reserved session is stopped by its own flag only.
   int sid = OVC_Get_SessionID();
   ASSERT_GE(sid, 0);
   std::thread stopper2([sid] {
     usleep(200000);
-    OVC_Connect_Stop_BySID(sid);
+    OVC_Connect_Stop_BySID(sid);  // the session's own flag is never cleared by its connect
   });
   EXPECT_EQ(OVC_Connect_ByUID_Parallel("ABSENTDEVICE00000000", sid), OVC_ER_CONNECT_STOPPED);
   stopper2.join();
@@ -249,7 +258,12 @@ TEST_F(Lan, NonBlockingConnectReportsEachStateOnce) {
   int sid3 = OVC_Get_SessionID();
   ASSERT_EQ(OVC_Connect_ByUID_ParallelNB("ABSENTDEVICE00000001", sid3, nb_cb, &stopped), sid3);
   OVC_Connect_Stop_BySID(sid3);
-  usleep(1500000);
+  auto done = [](NbLog& l) {
+    std::lock_guard<std::mutex> g(l.mu);
+    return l.calls.size() >= 3;
+  };
+  for (int i = 0; i < 1000 && !(done(ok) && done(absent) && done(stopped)); ++i) usleep(10000);
+  usleep(100000);  // room for a wrong fourth call
   auto check = [](NbLog& l, int last, int err) {
     std::lock_guard<std::mutex> g(l.mu);
     ASSERT_EQ(l.calls.size(), 3u);
@@ -262,6 +276,39 @@ TEST_F(Lan, NonBlockingConnectReportsEachStateOnce) {
   check(stopped, -1, OVC_ER_CONNECT_STOPPED);
   EXPECT_EQ(OVC_Check_Session_Status(sid), 0);
   EXPECT_EQ(OVC_Check_Session_Status(sid2), OVC_ER_INVALID_SID);
+}
+
+TEST_F(Lan, OnLineCheckReportsOnceAndReleasesOnlyItsOwnSession) {
+  StartPeer({"--count", "2"});
+  OVC_Setup_LANConnection_Timeout(400);
+  int connected = Connect(1);
+  ASSERT_GE(connected, 0);
+  NbLog present, absent, stopped;
+  auto cb = [](int result, void* user) { nb_cb(result, 0, user); };
+  ASSERT_EQ(OVC_Check_Device_On_Line(Uid(0).c_str(), 3000, cb, &present), 0);
+  ASSERT_EQ(OVC_Check_Device_On_Line("ABSENTDEVICE00000000", 3000, cb, &absent), 0);
+  // The check of a device whose session is up elsewhere must leave that session alone.
+  ASSERT_EQ(OVC_Check_Device_On_Line(Uid(1).c_str(), 300, cb, &stopped), 0);
+  EXPECT_EQ(OVC_Check_Device_On_Line("bad", 300, cb, &stopped), OVC_ER_INVALID_UID);
+  auto count = [](NbLog& l) {
+    std::lock_guard<std::mutex> g(l.mu);
+    return l.calls.size();
+  };
+  for (int i = 0; i < 1000 && (count(present) == 0 || count(absent) == 0 || count(stopped) == 0); ++i) usleep(10000);
+  usleep(100000);  // room for a wrong second report
+  auto only = [](NbLog& l) {
+    std::lock_guard<std::mutex> g(l.mu);
+    return l.calls.size() == 1 ? l.calls[0].first : 999;
+  };
+  EXPECT_EQ(only(present), 0);
+  EXPECT_EQ(only(absent), OVC_ER_MASTER_UNRESOLVED);
+  EXPECT_EQ(only(stopped), 0);
+  EXPECT_EQ(OVC_Check_Session_Status(connected), 0);
+  // Every check let its own record go: only the connected session is taken.
+  int taken = 0;
+  for (int i = 0; i < gSessionTableSize; ++i) taken += gSessionInfo[i].state != 0;
+  EXPECT_EQ(taken, 1);
+  EXPECT_EQ(NetworkDetectTest(), -1);
 }
 
 // ---- Session traffic ------------------------------------------------------------------------
@@ -462,6 +509,53 @@ TEST_F(Lan, TenThousandReliableMessagesExactlyOnceInOrderAtTwentyPercentLoss) {
   EXPECT_TRUE(ordered);
   EXPECT_EQ(OVC_Session_Read(sid, buf, sizeof buf, 300, 0), OVC_ER_TIMEOUT);  // no repeats
   ovc_set_reliable_resend_limit(600);
+}
+
+}  // namespace
+
+namespace {
+
+std::atomic<int> g_close_calls{0};
+void close_again(int sid, uint8_t, int) {
+  g_close_calls++;
+  OVC_Session_Close(sid);  // from inside its own close callback
+}
+
+std::atomic<int> g_deinit_result{0};
+std::atomic<int> g_status_in_cb{1};
+void nb_reenter(int state, int, void*) {
+  if (state != 2) return;
+  g_status_in_cb = OVC_Check_Session_Status(0) == 0 ? 0 : 1;  // takes the session lock
+  g_deinit_result = OVC_DeInitialize();                        // on the task thread: refused
+}
+
+TEST_F(Lan, CallbacksRunOutsideTheLockOnceAndCannotEndTheModuleUnderThemselves) {
+  StartPeer({"--count", "1"});
+  // A close callback that closes again runs once.
+  int sid = Connect(0);
+  ASSERT_GE(sid, 0);
+  g_close_calls = 0;
+  OVC_Session_Set_CloseCb(sid, 0, close_again, OVC_INTERNAL_GUARD);
+  OVC_Session_Close(sid);
+  EXPECT_EQ(g_close_calls.load(), 1);
+  EXPECT_EQ(OVC_Check_Session_Status(sid), OVC_ER_INVALID_SID);
+  // The non-blocking callback may call into the module; de-initialising there is refused.
+  g_deinit_result = 0;
+  g_status_in_cb = 1;
+  ASSERT_GE(OVC_Connect_ByUIDNB(Uid(0).c_str(), nb_reenter, nullptr), 0);
+  for (int i = 0; i < 300 && g_deinit_result == 0; ++i) usleep(10000);
+  EXPECT_EQ(g_deinit_result.load(), OVC_ER_FAIL);
+  EXPECT_EQ(g_status_in_cb.load(), 0);
+  EXPECT_EQ(gOvcState.load(), 2);
+  // Close racing de-initialisation: each session's callback still runs once.
+  int s2 = Connect(0);
+  ASSERT_GE(s2, 0);
+  g_close_calls = 0;
+  OVC_Session_Set_CloseCb(s2, 0, close_again, OVC_INTERNAL_GUARD);
+  std::thread closer([s2] { OVC_Session_Close(s2); });
+  EXPECT_EQ(OVC_DeInitialize(), 0);
+  closer.join();
+  EXPECT_EQ(g_close_calls.load(), 1);
 }
 
 }  // namespace

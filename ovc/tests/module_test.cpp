@@ -101,6 +101,9 @@ TEST_F(Module, SettersTable) {
   peer.sin_port = htons(9);
   peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   ovc_open_udp_socket();
+  // The callback is process-wide: other tests' connects may have counted already.
+  g_mode_calls_first = 0;
+  g_mode_calls_second = 0;
   ovc_set_send_path(1, sid, gUdpConn, reinterpret_cast<sockaddr*>(&peer));
   ovc_set_send_path(2, sid, gUdpConn, reinterpret_cast<sockaddr*>(&peer));  // worse: not current
   ovc_set_send_path(0, sid, gUdpConn, reinterpret_cast<sockaddr*>(&peer));

@@ -86,7 +86,10 @@ class Device:
     def send(self, data, to, sock=None):
         if self.silent or self.lossy():
             return
-        (sock or self.sock).sendto(data, to)
+        try:
+            (sock or self.sock).sendto(data, to)
+        except OSError:
+            pass  # a dropping filter on the way refuses the send: a lost datagram
 
     def seq(self, ch):
         v = self.tx_seq.get(ch, 0)

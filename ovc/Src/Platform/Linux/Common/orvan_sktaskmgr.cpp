@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <mutex>
 #include <vector>
 
 #include "orvan_platform.h"
@@ -43,7 +44,8 @@ std::atomic<uint32_t> gTick{kDefaultTick};
 uint32_t gTaskAcc = kDefaultTick, gSendAcc = kDefaultTick;
 int gTasksRan = 0;
 // The descriptors of one cycle, rebuilt from the socket tree.
-std::vector<pollfd> gPollFds;
+// Never destroyed: a process that exits without ending the module still has this thread running.
+std::vector<pollfd>& gPollFds = *new std::vector<pollfd>();
 
 uint32_t now_ms() {
   auto fn = gClock.load();
@@ -242,8 +244,22 @@ void Fd_RunAction(int action) {
   orvan_SockMng_Purge();
 }
 
+thread_local bool tTaskThread = false;
+std::mutex& gDeferMu = *new std::mutex();
+std::vector<std::function<void()>>& gDeferred = *new std::vector<std::function<void()>>();
+
+void run_deferred() {
+  std::vector<std::function<void()>> now;
+  {
+    std::lock_guard<std::mutex> g(gDeferMu);
+    now.swap(gDeferred);
+  }
+  for (auto& fn : now) fn();
+}
+
 void* orvan_SockTaskMng_Run(void*) {
   orvan_platform_set_thread_name("ovc_sktaskmgr");
+  tTaskThread = true;
   bool busy = false;
   while (gRunning) {
     gCycles++;
@@ -285,6 +301,7 @@ void* orvan_SockTaskMng_Run(void*) {
     }
     int ran = orvan_TaskMng_RunDue();
     orv_mutex_unlock(&gSessionLock);
+    run_deferred();
     busy = n > 0 || ran > 0;
   }
   return nullptr;
@@ -320,6 +337,7 @@ int orvan_SockTaskMng_DeInit() {
     orvan_platform_WaitForTaskExit(gTaskID);
     gThreadStarted = false;
   }
+  run_deferred();  // what the thread's last pass handed over still happens, once
   if (gWakeFd >= 0) close(gWakeFd);
   gWakeFd = -1;
   orv_mutex_lock(&gSessionLock, 1);
@@ -382,6 +400,11 @@ orvan_task_t* orvan_TaskMng_Create(uint32_t period, uint32_t lifetime, uint16_t 
     recompute_tick();
   }
   ++gTasksCreated;
+  // A new task starts now, not after the thread's current sleep of the old tick.
+  if (gWakeFd >= 0) {
+    uint64_t one = 1;
+    (void)!write(gWakeFd, &one, sizeof one);
+  }
   return t;
 }
 
@@ -584,6 +607,16 @@ int orvan_SockMng_TcpSend(int fd, int kind, const void* data, int length) {
   fold(&gSendAcc, e->retryPeriod);
   recompute_tick();
   return -1;
+}
+
+void orvan_TaskMng_Defer(std::function<void()> fn) {
+  if (!fn) return;
+  if (!tTaskThread) {
+    fn();
+    return;
+  }
+  std::lock_guard<std::mutex> g(gDeferMu);
+  gDeferred.push_back(std::move(fn));
 }
 
 // ---- Seams ----------------------------------------------------------------------------------

@@ -5,6 +5,8 @@
 
 #include <stdint.h>
 
+#include <functional>
+
 struct orvan_task_t;
 using orvan_task_cb = void (*)(orvan_task_t* task, uint32_t period, uint16_t arg, void* user,
                                int final);
@@ -63,6 +65,11 @@ int Fd_Compare(const void* a, const void* b);
 int Fd_IsDeleted(const void* entry);
 void InnerFd_SendT();
 int InnerFd_CB();
+
+// Runs fn once gSessionLock is no longer held by the task thread: queued when called on the
+// task thread (which holds the lock while its tasks run), run at once on any other thread. Tasks
+// hand user callbacks to it so that no callback runs under the session lock.
+void orvan_TaskMng_Defer(std::function<void()> fn);
 
 // ---- Seams for tests and figures ------------------------------------------------------------
 // The millisecond clock the tasks run on (default: the monotonic clock). nullptr restores it.
