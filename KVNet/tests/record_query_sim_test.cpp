@@ -486,6 +486,42 @@ TEST(RecordQuery, StoppedRequestDropsItsLateAnswer)
     EXPECT_EQ(kvreq::RequestsOf(s.h)->AsyncCount(), 0u);
 }
 
+// A device that never answers: each synchronous form gives 0 after its (shortened) wait
+// and delivers nothing, not even the end mark.
+TEST(RecordQuery, SilentDeviceGivesZeroAfterTheWait)
+{
+    struct Restore {
+        ~Restore() { kvreq::SetDefaultTimeoutOverride(0); }
+    } restore;
+    kvreq::SetDefaultTimeoutOverride(300);
+    Session s;
+    ASSERT_TRUE(s.Start({"record-silent"}));
+    Got g;
+    KVNetQueryRecordParam p = FileQuery(g);
+    KVNetQueryRecordExParam ex{};
+    ex.base = FileQuery(g);
+    ex.noRight = OnNoRight;
+    KVNetQueryRecordFileByMonthParam m{};
+    m.monthCallback = OnItem;
+    m.pUser = &g;
+    KVNetQueryRecordFileByDayParam d{};
+    d.nItemKind = 1;
+    d.callback.item = OnItem;
+    d.pUser = &g;
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(KVNetQueryRecord(s.h, &p), 0);
+    EXPECT_EQ(KVNetQueryRecordEx(s.h, &ex), 0);
+    EXPECT_EQ(KVNetNewQueryRecordEx(s.h, &ex), 0);
+    EXPECT_EQ(KVNetSyncQueryRecordFileByMonth(s.h, &m), 0);
+    EXPECT_EQ(KVNetSyncQueryRecordFileByDay(s.h, &d), 0);
+    // Five bounded waits; the bound only guards against a wait that ignores its limit.
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(15));
+    EXPECT_EQ(g.Calls(), 0u);
+    EXPECT_TRUE(g.noRightBlock.empty());
+    EXPECT_TRUE(kvtest::WaitFor([&] { return Queries(s.sim).size() == 5; }, std::chrono::seconds(10)));
+    EXPECT_EQ(kvreq::RequestsOf(s.h)->WaiterCount(), 0u);
+}
+
 TEST(RecordQuery, PendingQueriesEndWhenTheSessionCloses)
 {
     Session s;
