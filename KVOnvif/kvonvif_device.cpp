@@ -7,6 +7,7 @@
 #include <time.h>
 
 #include <atomic>
+#include <climits>
 
 #include "kvonvif_soap.h"
 #include "kvonvif_util.h"
@@ -163,7 +164,8 @@ bool kvonvif_params::get_device_proxy(DeviceBindingProxy& proxy) {
     // the whole request by twice it: a service that drips bytes, or a reply whose parse
     // would take long, cannot hold the caller longer.
     const int ms = request_timeout_ms();
-    if (!guard_exchange(soap, ms, 2 * ms, kMaxAttributes)) return false;
+    const int whole = ms > INT_MAX / 2 ? INT_MAX : 2 * ms;  // long time-outs must not wrap
+    if (!guard_exchange(soap, ms, whole, kMaxAttributes)) return false;
 
     const char* msgid = soap_wsa_rand_uuid(soap);
     if (!msgid) return false;

@@ -1,6 +1,8 @@
 #include "kvonvif_soap.h"
 
 #include <errno.h>
+#include <limits.h>
+#include <stdint.h>
 #include <time.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -96,6 +98,15 @@ exchange_guard* guard_of(struct soap* soap) {
     return static_cast<exchange_guard*>(soap_lookup_plugin(soap, kGuardId));
 }
 
+// A wait of ms for the runtime: negative microseconds where they fit an int, else
+// whole seconds (rounded up), so a long time-out never wraps.
+int soap_wait(int64_t ms) {
+    if (ms < 1) ms = 1;
+    if (ms <= INT_MAX / 1000) return -(int)(ms * 1000);
+    const int64_t s = (ms + 999) / 1000;
+    return s < INT_MAX ? (int)s : INT_MAX;
+}
+
 // Milliseconds left for the next wait (at most io_ms); 0 when the deadline has passed.
 int next_wait_ms(const exchange_guard* g) {
     const uint64_t now = mono_ms();
@@ -140,7 +151,7 @@ size_t guarded_recv(struct soap* soap, char* buf, size_t len) {
         soap->errnum = ETIMEDOUT;
         return 0;
     }
-    soap->recv_timeout = -ms * 1000;
+    soap->recv_timeout = soap_wait(ms);
     const size_t n = g->frecv(soap, buf, len);
     if (n && !scan_attributes(g, buf, n)) {
         printf("===onvif reply refused: more than %u attributes on one element\n", g->max_attributes);
@@ -158,7 +169,7 @@ int guarded_send(struct soap* soap, const char* buf, size_t len) {
         soap->errnum = ETIMEDOUT;
         return soap->error = SOAP_EOF;
     }
-    soap->send_timeout = -ms * 1000;
+    soap->send_timeout = soap_wait(ms);
     return g->fsend(soap, buf, len);
 }
 
@@ -194,10 +205,11 @@ bool guard_exchange(struct soap* soap, int io_ms, int total_ms, unsigned max_att
     soap->fsend = guarded_send;
     // The connect is one wait too; the whole-exchange limit of the runtime (whole
     // seconds, rounded up so that it never fires before ours) stays as a second line.
-    soap->connect_timeout = -(total_ms < io_ms ? total_ms : io_ms) * 1000;
-    soap->recv_timeout = -io_ms * 1000;
-    soap->send_timeout = -io_ms * 1000;
-    soap->transfer_timeout = (total_ms + 999) / 1000 + 1;
+    soap->connect_timeout = soap_wait(total_ms < g->io_ms ? total_ms : g->io_ms);
+    soap->recv_timeout = soap_wait(g->io_ms);
+    soap->send_timeout = soap_wait(g->io_ms);
+    const int64_t whole = ((int64_t)(total_ms > 0 ? total_ms : 0) + 999) / 1000 + 1;
+    soap->transfer_timeout = whole < INT_MAX ? (int)whole : INT_MAX;
     return true;
 }
 

@@ -662,3 +662,43 @@ TEST_F(UpgradeSim, FileChangedAfterItsCheckGives392WithoutData)
     DevRemoteUpgrade::StopAndFree(&up);
     EXPECT_EQ(r.Codes(), (std::vector<unsigned>{392}));
 }
+
+// The data are read from the file while they are sent: a file rewritten in place during
+// the transfer (same size, other bytes) must not be passed off as a finished upgrade of
+// a mix of the two images; the upgrade fails with 392 before its closing messages.
+TEST_F(UpgradeSim, FileRewrittenDuringTheTransferGives392)
+{
+    const std::string file = path_ + "/rewritten.bin";
+    const size_t size = 40 * 4096;
+    ASSERT_TRUE(WriteFileBytes(file, Pattern(size, 3)));
+    files_.push_back(file);
+    ASSERT_TRUE(sim.Start({"--scenario", "upgrade-file=" + file}));
+    UpgradeRecorder r;
+    KVUpgradeRequest req;
+    req.path = file;
+    req.callback = &UpgradeRecorder::Callback;
+    req.user = &r;
+    req.type = 5;
+    req.mask = 1;
+    req.pauseMs = 50; // about 2 s of data: the rewrite falls inside it
+    auto* up = new DevRemoteUpgrade(std::make_unique<DirectSession>("127.0.0.1", sim.tcp_port()), req);
+    ASSERT_TRUE(up->Start());
+    ASSERT_TRUE(WaitFor([&] { return !Data().empty(); }, std::chrono::milliseconds(10000)));
+    const std::vector<uint8_t> other = Pattern(size, 4);
+    const int fd = open(file.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pwrite(fd, other.data(), other.size(), 0), static_cast<ssize_t>(other.size()));
+    const timespec times[2] = {{0, UTIME_NOW}, {12345, 0}};
+    ASSERT_EQ(futimens(fd, times), 0);
+    close(fd);
+    const bool ended = r.final.Wait(15000);
+    EXPECT_LT(Data().size(), size / 4096) << "data went on after the file changed";
+    DevRemoteUpgrade::StopAndFree(&up);
+    ASSERT_TRUE(ended);
+    const auto codes = r.Codes();
+    EXPECT_EQ(codes.back(), 392u);
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), 391u), 0);
+    // No closing message after the data.
+    for (const SimMsg& m : Msgs())
+        EXPECT_NE(m.subtype, 762u);
+}

@@ -348,7 +348,9 @@ bool DevRemoteUpgrade::SendData(uint64_t offset, uint64_t len)
             return false;
         const uint64_t room = static_cast<uint64_t>(slots) * kPiece;
         const size_t batch = static_cast<size_t>(len < room ? len : room);
-        if (!ReadAt(offset, window, batch))
+        // Checked again after every read: a write in place during the transfer changes
+        // the time before its bytes can be read, so no batch of a mixed image goes out.
+        if (!ReadAt(offset, window, batch) || !ImageUnchanged())
             return false;
         size_t count = 0, v = 0;
         for (size_t at = 0; at < batch; ++count) {

@@ -556,3 +556,20 @@ TEST_F(OnvifDeviceService, HostileServiceTable) {
         }
     }
 }
+
+// Long request time-outs: the whole-request limit (twice the time-out) and the socket
+// waits in microseconds must not wrap a 32-bit int into a past deadline or a nonsense
+// wait. An honest service still answers every one of these.
+TEST_F(OnvifDeviceService, LongRequestTimeoutsStillAnswer) {
+    const int timeouts[] = {2147483, 2147484, 5000000, 1073741824, 2147483647};
+    for (int t : timeouts) {
+        SCOPED_TRACE(t);
+        kvonvif::set_request_timeout_ms(t);
+        SetState(kStatic24);
+        KVNet_NetworkBaseSet_t b;
+        memset(&b, 0, sizeof b);
+        b.StructSize = sizeof b;
+        EXPECT_EQ(Query(&b), 1);
+        EXPECT_EQ(Dotted(b.IPAddr), "198.51.100.20");
+    }
+}
