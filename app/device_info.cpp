@@ -658,6 +658,10 @@ void DeviceInfo::stopUpgradeDevice()
         KVNetStopRemoteUpgrade(&m_hUpgrade);
     m_hUpgrade = nullptr;
     m_nProgress = 0;
+    // Whatever the stopped upgrade posted is stale now, a final code included: it must not
+    // hand a worker the closing of handles that are gone.
+    if (m_phase == Phase::Upgrading)
+        m_phase = Phase::Idle;
 }
 
 static int setParamEx(void* conn, uint16_t subtype, const void* block, uint32_t size)
