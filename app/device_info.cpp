@@ -12,6 +12,7 @@
 #include <memory>
 #include <vector>
 
+#include "EventLoop.h"
 #include "KVOnvif.h"
 #include "device_info_blocks.h"
 #include "device_info_mng.h"
@@ -22,6 +23,8 @@ namespace {
 // Internal events of the record (not among the tool's numbered ones).
 const QEvent::Type kJobStartedEvent = QEvent::Type(QEvent::registerEventType());
 const QEvent::Type kModifyResultEvent = QEvent::Type(QEvent::registerEventType());
+const QEvent::Type kUpgradeStartedEvent = QEvent::Type(QEvent::registerEventType());
+const QEvent::Type kUpgradeClosedEvent = QEvent::Type(QEvent::registerEventType());
 
 class JobStartedEvent : public QEvent {
 public:
@@ -34,6 +37,19 @@ class ModifyResultEvent : public QEvent {
 public:
     explicit ModifyResultEvent(int r) : QEvent(kModifyResultEvent), result(r) {}
     int result;
+};
+
+class UpgradeStartedEvent : public QEvent {
+public:
+    explicit UpgradeStartedEvent(void* h) : QEvent(kUpgradeStartedEvent), handle(h) {}
+    void* handle;
+};
+
+class UpgradeClosedEvent : public QEvent {
+public:
+    UpgradeClosedEvent(int s, bool all) : QEvent(kUpgradeClosedEvent), status(s), allPages(all) {}
+    int status;
+    bool allPages;
 };
 
 std::mutex g_hookMutex;
@@ -63,8 +79,7 @@ DeviceInfo::DeviceInfo(QObject* parent) : QObject(parent)
 
 DeviceInfo::~DeviceInfo()
 {
-    if (m_hUpgrade)
-        KVNetStopRemoteUpgrade(&m_hUpgrade);
+    stopUpgradeDevice();
     logoutDevice();
 }
 
@@ -330,6 +345,11 @@ void DeviceInfo::customEvent(QEvent* event)
         onConnectionResult(static_cast<QConnectEvent*>(event)->m_nCode);
     } else if (t == QUpgradeEvent::kType) {
         onUpgradeEvent(*static_cast<QUpgradeEvent*>(event));
+    } else if (t == kUpgradeStartedEvent) {
+        onUpgradeStarted(static_cast<UpgradeStartedEvent*>(event)->handle);
+    } else if (t == kUpgradeClosedEvent) {
+        auto* e = static_cast<UpgradeClosedEvent*>(event);
+        onUpgradeClosed(e->status, e->allPages);
     } else if (t == kModifyResultEvent) {
         onModifyResult(static_cast<ModifyResultEvent*>(event)->result);
     } else {
@@ -373,6 +393,9 @@ void DeviceInfo::onConnectionResult(int code)
         ++m_nInOperation;
         runOperation();
         --m_nInOperation;
+        // The pages hear of an upgrade's login once the worker has started it (or failed).
+        if (m_phase == Phase::StartingUpgrade)
+            return;
         if (m_phase != Phase::Upgrading)
             logoutDevice();
     } else {
@@ -411,6 +434,11 @@ void DeviceInfo::runOperation()
 
 void DeviceInfo::onUpgradeEvent(const QUpgradeEvent& e)
 {
+    // Codes can overtake the worker's report that the upgrade started: kept until then.
+    if (m_phase == Phase::StartingUpgrade) {
+        m_earlyUpgradeEvents.push_back(e);
+        return;
+    }
     // Events posted before the upgrade was stopped may still arrive: they are stale.
     if (m_phase != Phase::Upgrading)
         return;
@@ -444,10 +472,7 @@ void DeviceInfo::onUpgradeEvent(const QUpgradeEvent& e)
     case kUpgrading: status = StUpgradeBusy; break;
     default: status = StUpgradeEnded; break;
     }
-    m_phase = Phase::Idle;
-    closeUpgradeAndConnection();
-    m_nStatus = status;
-    tellUpgradePage(true);
+    closeUpgradeOnWorker(status, false);
 }
 
 void DeviceInfo::onModifyResult(int result)
@@ -490,23 +515,17 @@ void DeviceInfo::tellUpgradePage(bool done)
         h.upgrade(m_pUpgradeFrame, this, done);
 }
 
-void DeviceInfo::closeUpgradeAndConnection()
-{
-    stopUpgradeDevice();
-    logoutDevice();
-}
-
 void DeviceInfo::reapIfRetired()
 {
     if (m_bRetired && !isBusy())
         DeviceInfoMng::getInstance()->releaseRetired(this);
 }
 
-// ---- operations (GUI thread after the login) ----
+// ---- operations (GUI thread after the login; the upgrade's start and stop on a worker) ----
 
 void DeviceInfo::logoutDevice()
 {
-    if (!m_hConnection)
+    if (!m_hConnection || workerHoldsHandles())
         return;
     if (m_bOnvif) {
         KVOnvifConnectionStop(&m_hConnection);
@@ -517,40 +536,132 @@ void DeviceInfo::logoutDevice()
     m_hConnection = nullptr;
 }
 
+// What a worker needs to start or to close one record's upgrade. The record stays alive
+// meanwhile: its phase keeps it busy, and the manager frees no busy record.
+struct DeviceInfo::UpgradeJob {
+    DeviceInfo* record = nullptr;
+    DevConnection* conn = nullptr;
+    DevRemoteUpgrade* upgrade = nullptr;
+    QByteArray path;
+    int status = StNone;
+    bool allPages = false;
+};
+
+namespace {
+
+void runOnPool(WorkFunc fn, void* job)
+{
+    EventLoop* pool = EventLoop::getLoop();
+    if (!pool || !pool->addWork(fn, job))
+        fn(job); // a stopped pool (shutdown): done here rather than never
+}
+
+} // namespace
+
 void DeviceInfo::startUpgradeDevice()
 {
     m_nProgress = 0;
-    auto* conn = static_cast<DevConnection*>(m_hConnection);
+    auto* job = new UpgradeJob;
+    job->record = this;
+    job->conn = static_cast<DevConnection*>(m_hConnection);
+    job->path = m_strFirmwarePath.toUtf8();
+    m_earlyUpgradeEvents.clear();
+    m_phase = Phase::StartingUpgrade;
+    runOnPool(&DeviceInfo::doStartUpgradeJob, job);
+}
+
+// Worker: reading the device information and starting the upgrade task both wait on the
+// client; the record's fields are left to the GUI thread, which gets the handle by event.
+void DeviceInfo::doStartUpgradeJob(void* p)
+{
+    std::unique_ptr<UpgradeJob> job(static_cast<UpgradeJob*>(p));
     std::vector<uint8_t> info(kDevInfoSize, 0);
     uint32_t type = 3;
-    if (KVNetGetDevInfo(conn, info.data(), kDevInfoSize)) {
+    if (KVNetGetDevInfo(job->conn, info.data(), kDevInfoSize)) {
         uint32_t caps;
         std::memcpy(&caps, info.data() + kCapabilityOffset, 4);
         if (caps & 0x2u)
             type = 7;
     }
-    const QByteArray path = m_strFirmwarePath.toUtf8();
-    KVNetRemoteUpgradeParam p;
-    std::memset(&p, 0, sizeof p);
-    p.path = path.isEmpty() ? nullptr : path.constData(); // no file chosen: nothing to send
-    p.callback = &DeviceInfo::upgradeCallback;
-    p.user = this;
-    p.type = type;
-    m_hUpgrade = KVNetStartRemoteUpgrade(conn, &p);
+    KVNetRemoteUpgradeParam up;
+    std::memset(&up, 0, sizeof up);
+    up.path = job->path.isEmpty() ? nullptr : job->path.constData(); // no file chosen: nothing to send
+    up.callback = &DeviceInfo::upgradeCallback;
+    up.user = job->record;
+    up.type = type;
+    DevRemoteUpgrade* h = KVNetStartRemoteUpgrade(job->conn, &up);
+    QCoreApplication::postEvent(job->record, new UpgradeStartedEvent(h));
+}
+
+void DeviceInfo::onUpgradeStarted(void* handle)
+{
+    if (m_phase != Phase::StartingUpgrade)
+        return;
+    std::vector<QUpgradeEvent> early;
+    early.swap(m_earlyUpgradeEvents);
+    m_hUpgrade = static_cast<DevRemoteUpgrade*>(handle);
     if (!m_hUpgrade) {
-        // No upgrade will ever report its end: fail now; the dispatcher closes the session.
-        m_nStatus = StFailed;
+        // No upgrade will ever report its end: fail now and close the session.
+        closeUpgradeOnWorker(StFailed, true);
         return;
     }
     m_phase = Phase::Upgrading;
+    tellPages();
+    for (const QUpgradeEvent& e : early)
+        onUpgradeEvent(e); // after a final code the rest find the record closing
+}
+
+void DeviceInfo::closeUpgradeOnWorker(int status, bool allPages)
+{
+    auto* job = new UpgradeJob;
+    job->record = this;
+    job->conn = static_cast<DevConnection*>(m_hConnection);
+    job->upgrade = m_hUpgrade;
+    job->status = status;
+    job->allPages = allPages;
+    // The handles stay in the record (busy) until the worker has stopped them.
+    m_phase = Phase::ClosingUpgrade;
+    runOnPool(&DeviceInfo::doCloseUpgradeJob, job);
+}
+
+// Worker: both stops wait for the client's threads.
+void DeviceInfo::doCloseUpgradeJob(void* p)
+{
+    std::unique_ptr<UpgradeJob> job(static_cast<UpgradeJob*>(p));
+    if (job->upgrade)
+        KVNetStopRemoteUpgrade(&job->upgrade);
+    if (job->conn)
+        KVNetConnectionStop(&job->conn);
+    QCoreApplication::postEvent(job->record, new UpgradeClosedEvent(job->status, job->allPages));
+}
+
+void DeviceInfo::onUpgradeClosed(int status, bool allPages)
+{
+    if (m_phase != Phase::ClosingUpgrade)
+        return;
+    m_hUpgrade = nullptr;
+    m_hConnection = nullptr;
+    m_nProgress = 0;
+    m_phase = Phase::Idle;
+    m_nStatus = status;
+    if (allPages)
+        tellPages();
+    else
+        tellUpgradePage(true);
 }
 
 void DeviceInfo::stopUpgradeDevice()
 {
+    if (workerHoldsHandles())
+        return;
     if (m_hUpgrade)
         KVNetStopRemoteUpgrade(&m_hUpgrade);
     m_hUpgrade = nullptr;
     m_nProgress = 0;
+    // Whatever the stopped upgrade posted is stale now, a final code included: it must not
+    // hand a worker the closing of handles that are gone.
+    if (m_phase == Phase::Upgrading)
+        m_phase = Phase::Idle;
 }
 
 static int setParamEx(void* conn, uint16_t subtype, const void* block, uint32_t size)

@@ -13,6 +13,7 @@
 #include <QString>
 #include <functional>
 #include <mutex>
+#include <vector>
 
 #include "KVNet.h"
 
@@ -122,7 +123,8 @@ public:
     static void doQueryVersionNumWork(void* record);
     static void doMatchVersionNumWork(void* record);
 
-    // Operations. loginDevice and modifyDevice run on a worker; the rest in the GUI thread.
+    // Operations. loginDevice and modifyDevice run on a worker; the rest in the GUI thread,
+    // where startUpgradeDevice hands the start, and the upgrade's end its stops, to a worker.
     void loginDevice(unsigned operation);
     void modifyDevice();
     void logoutDevice();
@@ -202,7 +204,20 @@ protected:
     void customEvent(QEvent* event) override;
 
 private:
-    enum class Phase { Idle, AwaitLogin, Upgrading };
+    // StartingUpgrade and ClosingUpgrade: a worker starts the upgrade, or stops it and its
+    // session, so the GUI thread never waits for the client's threads.
+    enum class Phase { Idle, AwaitLogin, StartingUpgrade, Upgrading, ClosingUpgrade };
+    struct UpgradeJob;
+    static void doStartUpgradeJob(void* job);
+    static void doCloseUpgradeJob(void* job);
+    void onUpgradeStarted(void* handle);
+    void closeUpgradeOnWorker(int status, bool allPages);
+    void onUpgradeClosed(int status, bool allPages);
+    // A worker is starting or closing the upgrade and uses the record's handles.
+    bool workerHoldsHandles() const
+    {
+        return m_phase == Phase::StartingUpgrade || m_phase == Phase::ClosingUpgrade;
+    }
 
     void onJobStarted(unsigned operation, void* handle);
     void onConnectionResult(int code);
@@ -211,7 +226,6 @@ private:
     void runOperation();
     void tellPages();
     void tellUpgradePage(bool done);
-    void closeUpgradeAndConnection();
     void reapIfRetired();
 
     Phase m_phase = Phase::Idle;
@@ -220,4 +234,7 @@ private:
     // Orders the job's "started" event before any code of the connection it started: the
     // worker holds it across the start and its post, a callback across its post.
     std::mutex m_startMutex;
+    // Upgrade codes that arrived while the worker was still starting the upgrade; they are
+    // handled, in order, once its handle is here.
+    std::vector<QUpgradeEvent> m_earlyUpgradeEvents;
 };

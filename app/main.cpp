@@ -84,11 +84,17 @@ int main(int argc, char* argv[])
 
     // Quiesce before tearing down: no search callback, job or client callback may reach
     // the window or a record once they are gone.
-    const bool idle = frame->quiesce(kQuiesceMs);
+    bool idle = frame->quiesce(kQuiesceMs);
     // A job may have started a session whose handle is still in a posted event: deliver
     // it, so the record holds the handle that StopRecords closes.
     QCoreApplication::sendPostedEvents();
     StopRecords();
+    if (idle) {
+        // An upgrade that ended just now is being closed by a worker: let it finish and
+        // deliver its report before the records go.
+        idle = frame->quiesce(kQuiesceMs);
+        QCoreApplication::sendPostedEvents();
+    }
     if (idle) {
         frame.reset();
         // Nothing reaches the records any more: they go with the window.

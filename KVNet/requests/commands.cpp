@@ -43,7 +43,8 @@ bool RemoteTestMessage(SessionRequests& s, const KVNetRemoteTestParam& p, MsgHea
     return true;
 }
 
-unsigned RemoteTest(DevConnection* h, const KVNetRemoteTestParam* p)
+unsigned RemoteTest(DevConnection* h, const KVNetRemoteTestParam* p, uint32_t kind = kvreq::kKindPlain,
+                    kvreq::AsyncFn callback = nullptr)
 {
     SessionRequests* s = h ? kvreq::RequestsOf(h) : nullptr;
     if (!s || !p)
@@ -52,8 +53,8 @@ unsigned RemoteTest(DevConnection* h, const KVNetRemoteTestParam* p)
     std::vector<uint8_t> body;
     if (!RemoteTestMessage(*s, *p, &rec.head, &body))
         return 0;
-    rec.itemKind = kvreq::kKindPlain;
-    rec.callback = reinterpret_cast<kvreq::AsyncFn>(p->callback);
+    rec.itemKind = kind;
+    rec.callback = kind == kvreq::kKindPlain ? reinterpret_cast<kvreq::AsyncFn>(p->callback) : callback;
     rec.user = p->pUser;
     return kvreq::StartAsyncRequest(*s, rec, body.empty() ? nullptr : body.data());
 }
@@ -90,6 +91,15 @@ int KVNetPTZControl(DevConnection* h, int command, void* block)
 unsigned KVNetRemoteTest(DevConnection* h, const KVNetRemoteTestParam* p) { return RemoteTest(h, p); }
 
 unsigned KVNetRemoteTestEx(DevConnection* h, const KVNetRemoteTestParam* p) { return RemoteTest(h, p); }
+
+unsigned KVNetRemoteTestAck(DevConnection* h, const KVNetRemoteTestAckParam* p)
+{
+    if (!p)
+        return 0;
+    // Same message as the plain remote test; only the callback's form differs.
+    const KVNetRemoteTestParam plain{p->MsgType, p->pData, p->nDataSize, p->pUser, nullptr};
+    return RemoteTest(h, &plain, kvreq::kKindTypedAck, reinterpret_cast<kvreq::AsyncFn>(p->callback));
+}
 
 int KVNetRemoteTestStopEx(DevConnection* h, const KVNetRemoteTestParam* p, unsigned seq)
 {

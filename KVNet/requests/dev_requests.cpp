@@ -121,6 +121,18 @@ void AsyncRequest::Dispatch(uint8_t* payload, uint32_t size, uint16_t ack, bool 
         reinterpret_cast<AckFn>(callback)(ack, payload);
         return;
     }
+    if (itemKind == kKindTypedAck) {
+        auto fn = reinterpret_cast<TypedAckFn>(callback);
+        if (failed) {
+            fn(kAckFailed, kAckFailed, nullptr, 0, user);
+        } else if (sub == 723 && payload && size) {
+            std::vector<uint8_t> joined = kvparam::ConcatListElements(payload, size);
+            fn(723, ack, joined.empty() ? nullptr : joined.data(), static_cast<unsigned>(joined.size()), user);
+        } else {
+            fn(sub == 723 ? 723 : head.MsgType, ack, size ? payload : nullptr, size, user);
+        }
+        return;
+    }
     switch (head.MsgType) {
     case 429:
         if (itemKind == kKindJsonSet) {

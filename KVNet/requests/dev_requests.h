@@ -33,6 +33,9 @@ using CountedFn = void (*)(void* items, unsigned count, void* user);
 using AckFn = void (*)(unsigned ack, const void* payload);
 // By message type: void(type, data, size, user).
 using TypedFn = void (*)(unsigned short type, void* data, unsigned size, void* user);
+// Remote tests that want the reply's AckFlag: void(type, ack, data, size, user).
+using TypedAckFn = void (*)(unsigned short type, unsigned short ack, void* data, unsigned size,
+                            void* user);
 // MsgType 429 item kind 0 and 9.
 using JsonFn = void (*)(const void* data, unsigned size, void* user);
 using JsonSetFn = void (*)(int ok, const void* data, unsigned size, void* user);
@@ -47,6 +50,7 @@ constexpr uint32_t kKindCounted5 = 5;
 constexpr uint32_t kKindCounted6 = 6;
 constexpr uint32_t kKindCounted7 = 7;
 constexpr uint32_t kKindJsonSet = 9;
+constexpr uint32_t kKindTypedAck = 10;   // TypedAckFn, whatever the MsgType
 
 constexpr uint16_t kAckNoRight = 50;
 constexpr uint16_t kAckFailed = 0xFFFF;  // KVNET_REQUEST_FAILED

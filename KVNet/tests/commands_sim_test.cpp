@@ -4,6 +4,8 @@
 
 #include <cstring>
 #include <mutex>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "requests_fixture.h"
@@ -112,6 +114,90 @@ TEST(CommandsE2E, RemoteTests)
     ASSERT_TRUE(kvtest::WaitFor([&] { return !Received(s.sim, 302).empty(); }, std::chrono::seconds(5)));
     EXPECT_EQ(Received(s.sim, 302)[0].body, stopData);
     EXPECT_EQ(Received(s.sim, 302)[0].subtype, 0u);
+}
+
+struct AckReplies {
+    std::mutex mu;
+    std::vector<std::pair<unsigned, unsigned>> got; // type, ack
+    std::vector<Bytes> data;
+    size_t Count()
+    {
+        std::lock_guard<std::mutex> g(mu);
+        return got.size();
+    }
+};
+
+void OnAckReply(unsigned short type, unsigned short ack, void* data, unsigned size, void* user)
+{
+    auto* r = static_cast<AckReplies*>(user);
+    std::lock_guard<std::mutex> g(r->mu);
+    r->got.emplace_back(type, ack);
+    auto* p = static_cast<uint8_t*>(data);
+    r->data.emplace_back(p, p + size);
+}
+
+// The variant that passes the reply's AckFlag on sends the same bytes as the plain call.
+TEST(CommandsE2E, RemoteTestWithAck)
+{
+    struct Case {
+        std::vector<std::string> scenarios;
+        unsigned ack;
+        Bytes body;
+    };
+    const Bytes done = {'d', 'o', 'n', 'e', ':'};
+    const Case cases[] = {
+        {{}, 0, done},
+        {{"reboot-refuse=1"}, 1, {}},
+        {{"reboot-refuse=50"}, 50, {}},
+        {{"remote-ack=9"}, 9, done},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.scenarios.empty() ? std::string("plain") : c.scenarios[0]);
+        Session s;
+        ASSERT_TRUE(s.Start(c.scenarios));
+        AckReplies r;
+        KVNetRemoteTestAckParam reboot{303, nullptr, 0, &r, OnAckReply};
+        const unsigned seq = KVNetRemoteTestAck(s.h, &reboot);
+        ASSERT_NE(seq, 0u);
+        ASSERT_TRUE(kvtest::WaitFor([&] { return r.Count() == 1; }, std::chrono::seconds(5)));
+        EXPECT_EQ(r.got[0].first, 303u);
+        EXPECT_EQ(r.got[0].second, c.ack);
+        EXPECT_EQ(r.data[0], c.body);
+        auto sent = Received(s.sim, 303);
+        ASSERT_EQ(sent.size(), 1u);
+        EXPECT_EQ(sent[0].size, 0u);
+        EXPECT_EQ(sent[0].subtype, 0u);
+        EXPECT_EQ(sent[0].seq, seq);
+    }
+
+    // Refusing the reboot leaves the other remote tests answered as usual; the plain
+    // callback still sees only the type.
+    Session s;
+    ASSERT_TRUE(s.Start({"reboot-refuse=3"}));
+    Replies plain;
+    KVNetRemoteTestParam reboot{303, nullptr, 0, &plain, OnReply};
+    ASSERT_NE(KVNetRemoteTest(s.h, &reboot), 0u);
+    AckReplies r;
+    KVNetRemoteTestAckParam other{301, nullptr, 0, &r, OnAckReply};
+    ASSERT_NE(KVNetRemoteTestAck(s.h, &other), 0u);
+    ASSERT_TRUE(kvtest::WaitFor([&] { return plain.Count() == 1 && r.Count() == 1; },
+                                std::chrono::seconds(5)));
+    EXPECT_EQ(plain.types[0], 303u);
+    EXPECT_EQ(r.got[0], (std::pair<unsigned, unsigned>(301, 0)));
+    EXPECT_EQ(r.data[0], done);
+
+    // A session that ends with the reboot pending reports 0xFFFF in type and ack.
+    AckReplies pending;
+    Session silent;
+    ASSERT_TRUE(silent.Start({"remote-silent"}));
+    KVNetRemoteTestAckParam p{303, nullptr, 0, &pending, OnAckReply};
+    ASSERT_NE(KVNetRemoteTestAck(silent.h, &p), 0u);
+    ASSERT_TRUE(kvtest::WaitFor([&] { return !Received(silent.sim, 303).empty(); }, std::chrono::seconds(5)));
+    silent.Stop();
+    ASSERT_TRUE(kvtest::WaitFor([&] { return pending.Count() == 1; }, std::chrono::seconds(5)));
+    EXPECT_EQ(pending.got[0], (std::pair<unsigned, unsigned>(0xFFFF, 0xFFFF)));
+    EXPECT_EQ(KVNetRemoteTestAck(nullptr, &p), 0u);
+    EXPECT_EQ(KVNetRemoteTestAck(s.h, nullptr), 0u);
 }
 
 TEST(CommandsE2E, SimpleAndControl)

@@ -166,12 +166,14 @@ struct RebootAnswer {
     bool accepted = false;
 };
 
-void rebootAnswerCallback(unsigned short type, void*, unsigned, void* user)
+void rebootAnswerCallback(unsigned short type, unsigned short ack, void*, unsigned, void* user)
 {
     auto* a = static_cast<RebootAnswer*>(user);
     std::lock_guard<std::mutex> lk(a->mutex);
     a->answered = true;
-    a->accepted = type == 303; // a session that ended reports a failure code instead
+    // A session that ended reports a failure code instead of 303; a device that will not
+    // restart answers 303 with a non-zero AckFlag.
+    a->accepted = type == 303 && ack == 0;
     a->cv.notify_all();
 }
 
@@ -184,12 +186,12 @@ bool RebootPage::OnSet()
     // The device's answer decides: a command that went out but was never answered did
     // not reboot anything.
     RebootAnswer answer;
-    KVNetRemoteTestParam p;
+    KVNetRemoteTestAckParam p;
     std::memset(&p, 0, sizeof p);
     p.MsgType = 303;
     p.pUser = &answer;
     p.callback = &rebootAnswerCallback;
-    const unsigned seq = KVNetRemoteTest(m_pDevice->handle(), &p);
+    const unsigned seq = KVNetRemoteTestAck(m_pDevice->handle(), &p);
     if (!seq)
         return false;
     const unsigned ms = m_nAnswerTimeoutMs ? m_nAnswerTimeoutMs : 25000;

@@ -55,7 +55,7 @@ public:
     void InitText();
     int CheckInput() const { return 79; }
     // Sends the reboot command and waits for the device's answer: true only when the
-    // device answered it (the client does not pass its AckFlag on).
+    // device answered it with AckFlag 0; a refusal, a lost session or silence is false.
     bool OnSet();
     bool OnQuery() { return true; }
     QPushButton* button() const { return m_pBtnReboot; }

@@ -44,6 +44,7 @@ private slots:
     void upgradeSequence_data();
     void upgradeSequence();
     void upgradeWithoutHandleFails();
+    void upgradeEndingAtOnceKeepsItsOrder();
     void channelProgressNeverEndsTheUpgrade();
     void percentSequenceThenSuccess();
     void passwordNeverInDebugOutput();
@@ -553,6 +554,34 @@ void DeviceOpsTest::upgradeWithoutHandleFails()
     QCOMPARE(rec->m_nStatus, int(DeviceInfo::StFailed));
     QCOMPARE(rec->m_hConnection, nullptr);
     QCOMPARE(doneCalls('u', rec.get()), 1);
+}
+
+// A file the upgrade task refuses at once: its final code can overtake the worker's
+// report that the upgrade started, and the pages must still hear start, then end.
+void DeviceOpsTest::upgradeEndingAtOnceKeepsItsOrder()
+{
+    const std::string fw = m_dir.filePath("garbage.bin").toStdString();
+    QVERIFY(kvtest::WriteFileBytes(fw, std::vector<uint8_t>(4096, 0x5A)));
+    kvtest::SimProcess sim;
+    QVERIFY(startSim(sim, {}));
+    for (int round = 0; round < 5; ++round) {
+        calls().clear();
+        auto rec = makeRecord(sim.tcp_port());
+        rec->m_strFirmwarePath = QString::fromStdString(fw);
+        rec->m_pUpgradeFrame = upgradePage();
+        runJob(DeviceInfo::doUpgradeWork, rec.get());
+        QVERIFY(waitIdle(rec.get()));
+        QCOMPARE(rec->m_nStatus, int(DeviceInfo::StUpgradeInvalidFile));
+        QCOMPARE(rec->m_hUpgrade, nullptr);
+        QCOMPARE(rec->m_hConnection, nullptr);
+        QCOMPARE(doneCalls('u', rec.get()), 2);
+        const auto& c = calls();
+        QCOMPARE(c.front().page, 'u');
+        QCOMPARE(c.front().status, 0);
+        QCOMPARE(c.back().page, 'u');
+        QCOMPARE(c.back().status, int(DeviceInfo::StUpgradeInvalidFile));
+    }
+    QVERIFY(Received(sim, 5139).empty());
 }
 
 void DeviceOpsTest::channelProgressNeverEndsTheUpgrade()

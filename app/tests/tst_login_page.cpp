@@ -1,7 +1,7 @@
 // The login page and its configuration panel against the device simulator: login codes
 // to status texts and the panel's state, the user records and default blocks the device
-// receives, the reboot command, the Default page's offered options, events of replaced
-// logins, and edition 8's repeated login.
+// receives, the reboot command (accepted, refused, unanswered), the Default page's
+// offered options, events of replaced logins, and edition 8's repeated login.
 #include <QApplication>
 #include <QCheckBox>
 #include <QLineEdit>
@@ -306,6 +306,10 @@ void LoginPageTest::rebootAwaitsTheAnswer_data()
     QTest::addColumn<int>("waitMs"); // how long the page waits for the answer
     QTest::addColumn<int>("text");
     QTest::newRow("device answers") << "" << 20000 << 75;
+    QTest::newRow("device accepts, empty answer") << "reboot-refuse=0" << 20000 << 75;
+    QTest::newRow("device refuses (AckFlag 1)") << "reboot-refuse=1" << 20000 << 76;
+    QTest::newRow("device refuses (no right, 50)") << "reboot-refuse=50" << 20000 << 76;
+    QTest::newRow("every remote test refused (AckFlag 7)") << "remote-ack=7" << 20000 << 76;
     QTest::newRow("device never answers") << "remote-silent" << 600 << 76;
 }
 

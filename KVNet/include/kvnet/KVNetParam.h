@@ -214,6 +214,19 @@ typedef struct KVNetRemoteTestParam {
     KVNetRemoteTestCallback callback;
 } KVNetRemoteTestParam;
 
+/* The same remote test with the reply's AckFlag passed on (0: the device carried the
+ * command out); on close-down type and ack are both 0xFFFF. */
+typedef void (*KVNetRemoteTestAckCallback)(unsigned short type, unsigned short ack, void* data,
+                                           unsigned size, void* user);
+
+typedef struct KVNetRemoteTestAckParam {
+    uint16_t                   MsgType;
+    const void*                pData;
+    uint32_t                   nDataSize;
+    void*                      pUser;
+    KVNetRemoteTestAckCallback callback;
+} KVNetRemoteTestAckParam;
+
 typedef struct KVNetSimpleCmdParam {
     uint16_t    MsgType;
     uint16_t    MsgSubType;
@@ -262,6 +275,7 @@ void KVNetAsyncStopSetParamJson(DevConnection* handle, unsigned seq);
 int KVNetPTZControl(DevConnection* handle, int command, void* block);
 unsigned KVNetRemoteTest(DevConnection* handle, const KVNetRemoteTestParam* param);
 unsigned KVNetRemoteTestEx(DevConnection* handle, const KVNetRemoteTestParam* param);
+unsigned KVNetRemoteTestAck(DevConnection* handle, const KVNetRemoteTestAckParam* param);
 int KVNetRemoteTestStopEx(DevConnection* handle, const KVNetRemoteTestParam* param, unsigned seq);
 void KVNetSimpleCmd(DevConnection* handle, const KVNetSimpleCmdParam* param);
 int KVNetReqControl(DevConnection* handle, const KVNetReqControlParam* param);

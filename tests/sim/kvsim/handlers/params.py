@@ -30,6 +30,8 @@ scenario("json-raw", "=HEX: every 429 reply body is exactly HEX (may be empty)")
 scenario("ptz-ack", "=N: PTZ (101) replies carry AckFlag N")
 scenario("remote-ack", "=N: remote test (301-303) replies carry AckFlag N")
 scenario("remote-silent", "remote tests (301-303) are never answered")
+scenario("reboot-refuse", "=N: the reboot (303) is answered with AckFlag N and an empty body; "
+                          "301 and 302 are answered as usual")
 
 _lock = threading.Lock()
 _store = {}
@@ -241,5 +243,8 @@ def ptz(conn, msg):
 @logged_in_only
 def remote_test(conn, msg):
     if "remote-silent" in conn.scenarios:
+        return
+    if msg.head.type == 303 and "reboot-refuse" in conn.scenarios:
+        _answer(conn, msg, b"", ack=conn.scenarios.int("reboot-refuse", 0))
         return
     _answer(conn, msg, b"done:" + msg.body, ack=conn.scenarios.int("remote-ack", 0))
