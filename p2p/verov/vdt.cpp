@@ -38,7 +38,9 @@ void wake_sender() {
     std::lock_guard<std::mutex> lock(l.wake_mu);
     l.wake_flag = true;
   }
-  l.wake_cv.notify_one();
+  // The main thread waits on the same variable for its tick; notify_one could wake it
+  // instead of the send thread, which would then sleep out its idle wait.
+  l.wake_cv.notify_all();
 }
 
 VdtRef find_ref(int id) {

@@ -31,8 +31,10 @@ struct VdtSlot {
   unsigned char pkt[VDT_DGRAM_MAX];
 };
 
-// Slots are used as a ring: sequence number s lives in slot s % n, so that lookups are direct
-// and nothing is allocated after creation.
+// Slots are used as a ring, so that lookups are direct and nothing is allocated after
+// creation. A number's slot counts from the oldest live number's slot rather than s % n: 2^32
+// is no multiple of most slot counts, so s % n would make two live numbers share a slot
+// once the numbers wrap.
 struct VdtSender {
   std::mutex mu;
   std::vector<VdtSlot> slots;
@@ -53,7 +55,14 @@ struct VdtSender {
   uint32_t rate_bytes = 0, packets = 0, retrans = 0;
   float avg_kbs = 0, cur_kbs = 0, retrans_pct = 0;
 
-  VdtSlot& slot(uint32_t seq) { return slots[seq % slots.size()]; }
+  size_t base_idx = 0;      // slot of `base`
+
+  // For base <= seq < base + slots.
+  VdtSlot& slot(uint32_t seq) { return slots[(base_idx + (seq - base)) % slots.size()]; }
+  void advance_base() {
+    base++;
+    base_idx = (base_idx + 1) % slots.size();
+  }
   uint16_t queued() const { return static_cast<uint16_t>(next_seq - send_next); }
   uint16_t free_slots() const { return static_cast<uint16_t>(slots.size() - (next_seq - base)); }
 };
@@ -73,7 +82,14 @@ struct VdtRecver {
   uint32_t rate_bytes = 0, packets = 0, retrans = 0;
   float avg_kbs = 0, cur_kbs = 0, retrans_pct = 0;
 
-  VdtSlot& slot(uint32_t seq) { return slots[seq % slots.size()]; }
+  size_t expected_idx = 0;  // slot of `expected`
+
+  // For expected <= seq < expected + slots.
+  VdtSlot& slot(uint32_t seq) { return slots[(expected_idx + (seq - expected)) % slots.size()]; }
+  void advance_expected() {
+    expected++;
+    expected_idx = (expected_idx + 1) % slots.size();
+  }
   uint16_t free_slots() const { return static_cast<uint16_t>(slots.size() - stored); }
   bool deliverable() {
     VdtSlot& s = slot(expected);

@@ -76,7 +76,7 @@ int send_packet(vdt_conn& c, VdtSlot& sl, int64_t now) {
 void free_acked_prefix(VdtSender& s) {
   while (s.base != s.send_next && s.slot(s.base).state == kSlotAcked) {
     s.slot(s.base).state = kSlotFree;
-    s.base++;
+    s.advance_base();
   }
 }
 
@@ -399,7 +399,7 @@ int vdt_recver_get(vdt_conn& c, unsigned char* buf, size_t len) {
     bool last = sl.pkt[10] != 0;
     sl.state = kSlotFree;
     r.stored--;
-    r.expected++;
+    r.advance_expected();
     if (last) break;
   }
   return static_cast<int>(got);

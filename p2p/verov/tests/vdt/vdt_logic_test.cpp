@@ -187,6 +187,65 @@ TEST(VdtSender, AckNamesAreCheckedAgainstWhatIsInFlight) {
   EXPECT_EQ(s.c->snd.inflight, 0);
 }
 
+// A long-lived tunnel passes 2^32 packets; neither side's slots may collide when the
+// numbers wrap.
+TEST(VdtSender, NumbersWrapWithoutSharingASlot) {
+  struct Case {
+    int sndbuf;
+    uint32_t first;
+  } cases[] = {{65536, 0xfffffff0u}, {512000, 0xffffff00u}, {65536, 0xffffffffu}};
+  for (const auto& k : cases) {
+    Scripted s(k.sndbuf);
+    s.set_peer_slots(1000);
+    s.c->snd.window = 40;  // a pass stays within the peer socket's buffer
+    s.c->snd.next_seq = s.c->snd.base = s.c->snd.send_next = k.first;
+    const size_t n = s.c->snd.slots.size();
+    std::string msg;
+    for (size_t i = 0; i < n; ++i) msg += std::string(1384, static_cast<char>('A' + i % 50));
+    ASSERT_EQ(vdt_sender_put(*s.c, reinterpret_cast<const unsigned char*>(msg.data()), msg.size()),
+              static_cast<int>(msg.size()));
+    std::vector<std::string> got;
+    for (int pass = 0; pass < 20 && got.size() < n; ++pass) {
+      s.c->snd.burst = false;
+      vdt_sender_send(*s.c);
+      for (auto& d : s.drain()) got.push_back(d);
+    }
+    ASSERT_EQ(got.size(), n) << std::hex << k.first;
+    for (size_t i = 0; i < n; ++i) {
+      auto* d = reinterpret_cast<const unsigned char*>(got[i].data());
+      EXPECT_EQ(vdt_get32(d + 4), static_cast<uint32_t>(k.first + i)) << i;
+      EXPECT_EQ(got[i].substr(16), msg.substr(i * 1384, 1384)) << std::hex << k.first << " " << i;
+    }
+    // Everything acknowledged frees every slot.
+    s.feed(ack(static_cast<uint32_t>(k.first + n - 1), {}));
+    EXPECT_EQ(s.c->snd.inflight, 0);
+    EXPECT_EQ(s.c->snd.free_slots(), n);
+  }
+}
+
+TEST(VdtRecver, NumbersWrapWithoutSharingASlot) {
+  struct Case {
+    int rcvbuf;
+    uint32_t first;
+  } cases[] = {{512000, 0xffffff00u}, {65536, 0xfffffff0u}, {1440 * 7, 0xfffffffdu}};
+  for (const auto& k : cases) {
+    Scripted s(65536, k.rcvbuf);
+    const uint32_t m = static_cast<uint32_t>(s.c->rcv.slots.size());
+    s.c->rcv.expected = k.first;
+    s.c->rcv.highest = s.c->rcv.highest_acked = k.first - 1;
+    // Newest first, so every packet waits in its slot until the first arrives.
+    for (uint32_t i = m; i-- > 0;)
+      s.feed(data_packet(k.first + i, std::string(1, static_cast<char>('a' + i % 26)), true, 255));
+    EXPECT_EQ(s.c->rcv.stored, m) << std::hex << k.first;
+    unsigned char buf[16];
+    for (uint32_t i = 0; i < m; ++i) {
+      ASSERT_EQ(vdt_recver_get(*s.c, buf, sizeof(buf)), 1) << std::hex << k.first << " " << i;
+      EXPECT_EQ(buf[0], 'a' + i % 26) << i;
+    }
+    EXPECT_EQ(s.c->rcv.stored, 0);
+  }
+}
+
 TEST(VdtRecver, DeliversOneMessagePerCallAndInParts) {
   Scripted s;
   s.feed(data_packet(1, "abc", false));
