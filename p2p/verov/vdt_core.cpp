@@ -246,8 +246,9 @@ VdtRef vdt_conn_new(int sock, int sndbuf, int rcvbuf) {
   if (sndbuf < VDT_SLOT_SIZE || rcvbuf < VDT_SLOT_SIZE) return nullptr;
   auto c = std::make_shared<vdt_conn>();
   c->sock = sock;
-  c->snd.slots.resize(static_cast<size_t>(sndbuf / VDT_SLOT_SIZE));
-  c->rcv.slots.resize(static_cast<size_t>(rcvbuf / VDT_SLOT_SIZE));
+  // Slot counts travel in 16-bit fields (hellos, free counts): a larger buffer gets no more.
+  c->snd.slots.resize(static_cast<size_t>(std::min(sndbuf / VDT_SLOT_SIZE, 65535)));
+  c->rcv.slots.resize(static_cast<size_t>(std::min(rcvbuf / VDT_SLOT_SIZE, 65535)));
   int64_t now = vdt_now_us();
   c->snd.created = c->snd.rate_time = now;
   c->rcv.created = c->rcv.rate_time = now;

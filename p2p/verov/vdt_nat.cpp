@@ -77,8 +77,9 @@ int vv_nat_vdt_write_frame(int vdt_id, uint16_t a, uint16_t b, const void* data,
   int p = 0;
   int free_room = vdt_get_free_size(vdt_id, &p);
   if (free_room < 0) return -1;
-  if (free_room == 0 || p <= 8) return 0;
-  int n = len + 8 <= free_room ? len : free_room - 8;
+  if (free_room <= 8 || p <= 8) return 0;
+  // Compared without adding to len, which may be close to INT_MAX.
+  int n = len <= free_room - 8 ? len : free_room - 8;
   unsigned char first[VDT_FRAME_FIRST_MAX];
   // Little-endian like the rest of the library's frames.
   first[0] = static_cast<unsigned char>(a);

@@ -94,6 +94,17 @@ int count_type(const std::vector<std::string>& ds, int type) {
   return n;
 }
 
+// Slot counts travel in 16-bit fields: a buffer of more than 65535 slots gets 65535.
+TEST(VdtSender, SlotCountStaysWithinSixteenBits) {
+  uint16_t port = 0;
+  int s = udp_on_loopback(&port);
+  VdtRef c = vdt_conn_new(s, 70000 * VDT_SLOT_SIZE, 2 * VDT_SLOT_SIZE);
+  ASSERT_TRUE(c);
+  EXPECT_EQ(c->snd.slots.size(), 65535u);
+  EXPECT_EQ(c->rcv.slots.size(), 2u);
+  EXPECT_EQ(c->snd.free_slots(), 65535);
+}
+
 TEST(VdtSender, MessageSplitsAtThePayloadSize) {
   struct Case {
     size_t len;
