@@ -33,7 +33,7 @@ public:
     DevConnection* Session() const { return session_; }
     bool Active();
     // True on the talk's own receive thread (its callbacks run there).
-    bool OnOwnThread() const;
+    bool OnOwnThread() const override;
 
     void ConnectionLost() override { sock_.Shutdown(); }
     void SessionFreed() override { gone_ = true; }

@@ -48,7 +48,7 @@ public:
     int64_t BitRate();
     bool Ended() const { return sessionGone_.load(); }
     DevConnection* Session() const { return session_; }
-    bool OnOwnThread() const;
+    bool OnOwnThread() const override;
 
     // kvsession::StreamAttachment
     void ConnectionLost() override { CloseStreamSocket(); }

@@ -5,6 +5,7 @@
 
 #include "dev_connection.h"
 #include "dev_requests.h"
+#include "kv_log.h"
 #include "kvnet/KVNetSession.h"
 
 extern "C" {
@@ -50,8 +51,12 @@ void KVNetConnectionStop(DevConnection** handle)
     if (s->OnConnectionTask())
         return;
     // Media streams first: they end their work (no callback afterwards) and let go of
-    // the session; their own Stop then only frees them.
-    s->EndStreams();
+    // the session; their own Stop then only frees them. From a stream's own callback the
+    // stop would wait for itself: refused the same way.
+    if (!s->EndStreams()) {
+        KV_LOG(gEnableMsgStatus, "session=%p stop from a media callback refused\n", static_cast<void*>(s));
+        return;
+    }
     s->Stop();
     *handle = nullptr;
     delete s;

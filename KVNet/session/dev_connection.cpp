@@ -672,25 +672,43 @@ void DevConnection::DeliverMediaCode(unsigned code, void* user)
 
 void DevConnection::DetachStream(kvsession::StreamAttachment* stream)
 {
-    // A pass of EndStreams may be using this stream: wait for its end.
-    ScopedLock p(m_endPassMutex);
-    ScopedLock l(m_streamMutex);
+    std::unique_lock<Mutex> l(m_streamMutex);
+    // EndStreams may be ending this very stream: wait for that to finish. Any other
+    // stream is simply taken off the list (EndStreams then never reaches it).
+    m_endedOne.wait(l, [&] { return m_ending != stream; });
     m_streams.erase(std::remove(m_streams.begin(), m_streams.end(), stream), m_streams.end());
 }
 
-void DevConnection::EndStreams()
+bool DevConnection::EndStreams()
 {
-    ScopedLock p(m_endPassMutex);
-    std::vector<kvsession::StreamAttachment*> ending;
     {
         ScopedLock l(m_streamMutex);
+        for (kvsession::StreamAttachment* a : m_streams) {
+            if (a->OnOwnThread())
+                return false;
+        }
         m_streamsEnding = true;
-        ending.swap(m_streams);
     }
-    // Outside the stream lock: ending a stream joins its thread, which may be inside a
-    // notice-free part that takes the lock (a reconnection attaching nothing new).
-    for (kvsession::StreamAttachment* a : ending)
+    // One at a time, outside the stream lock: ending a stream joins its thread, whose
+    // callback may stop another stream of this session (that one detaches at once).
+    while (true) {
+        kvsession::StreamAttachment* a = nullptr;
+        {
+            ScopedLock l(m_streamMutex);
+            if (m_streams.empty())
+                break;
+            a = m_streams.front();
+            m_streams.erase(m_streams.begin());
+            m_ending = a;
+        }
         a->SessionStopping();
+        {
+            ScopedLock l(m_streamMutex);
+            m_ending = nullptr;
+        }
+        m_endedOne.notify_all();
+    }
+    return true;
 }
 
 void DevConnection::OnAlarmReport(const MsgBuf& msg, uint32_t type)

@@ -24,6 +24,7 @@
 // see the session only as a kvsession::Link.
 #pragma once
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <pthread.h>
@@ -119,8 +120,10 @@ public:
     void DetachStream(kvsession::StreamAttachment* stream);
     // KVNetConnectionStop, before the session stops: every attached stream is detached and
     // told SessionStopping, one after the other, outside the stream lock. A DetachStream
-    // meanwhile waits until the pass is over.
-    void EndStreams();
+    // meanwhile waits only while its own stream is being ended (a callback of the stream
+    // being ended may stop another one). False, with nothing done, on a thread of one of
+    // the session's streams.
+    bool EndStreams();
     // A media object's code for a caller without a message callback of its own: to the
     // session's message callback with the caller's user pointer, unless the session's
     // stop has begun.
@@ -225,7 +228,8 @@ private:
     Mutex m_streamMutex;
     std::vector<kvsession::StreamAttachment*> m_streams;
     std::atomic<bool> m_streamsEnding{false};
-    Mutex m_endPassMutex;   // held for the whole EndStreams pass
+    kvsession::StreamAttachment* m_ending = nullptr; // being ended by EndStreams (stream lock)
+    std::condition_variable_any m_endedOne;            // m_ending changed
     SyncEvent m_threadEnded{true, false};
     SyncEvent m_stopEvent{true, false};
     std::string m_devId;

@@ -69,6 +69,9 @@ public:
     // must not reach the session again. Runs on the stopping caller's thread, outside
     // the session's stream lock.
     virtual void SessionStopping() {}
+    // True on one of the stream's own threads (inside its callbacks): the session's stop
+    // would wait for the very thread it runs on.
+    virtual bool OnOwnThread() const { return false; }
 };
 
 } // namespace kvsession

@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <memory>
 #include <thread>
 
 #include "media_fixture.h"
@@ -412,4 +415,101 @@ TEST(PreviewTcp, SessionDroppedByTheDeviceWaitsForTheLoginAndReopens)
         << kvsess::CodesText(r.Codes());
     KVNetStopPreview(ss.s, &h);
     EXPECT_GE(kvsess::Events(sim, "media-open").size(), 2u);
+}
+
+namespace {
+// Runs a stop on its own thread; a stop that hangs ends the test program with a message
+// rather than leaving it to the outer time-out.
+void StopWithin(std::function<void()> stop, milliseconds limit, const char* what)
+{
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    std::thread t([stop, done] {
+        stop();
+        *done = true;
+    });
+    if (!kvtest::WaitFor([&] { return done->load(); }, limit)) {
+        std::fprintf(stderr, "%s did not return: deadlock\n", what);
+        std::fflush(stderr);
+        std::_Exit(1);
+    }
+    t.join();
+}
+
+struct CrossCtx {
+    DevConnection** s = nullptr;
+    std::atomic<KVNetPreviewHandle> self{nullptr};
+    KVNetPreviewHandle other = nullptr;
+    std::atomic<bool> go{false};
+    std::atomic<int> acted{0};
+    std::atomic<int> calls{0};
+    std::atomic<bool> inside{false};
+    bool stopSession = false; // else: stop the other stream
+};
+
+void CrossCallback(const KVFrameHead*, uint32_t, void* u)
+{
+    auto* c = static_cast<CrossCtx*>(u);
+    ++c->calls;
+    if (!c->go.load() || c->acted.load() != 0)
+        return;
+    if (c->stopSession) {
+        DevConnection* s = *c->s;
+        KVNetConnectionStop(&s); // waits for this very thread: refused
+        c->acted = s ? 1 : 2;
+        return;
+    }
+    // Give the session's stop time to begin: it is ending this stream meanwhile.
+    c->inside = true;
+    std::this_thread::sleep_for(milliseconds(300));
+    KVNetStopPreview(nullptr, &c->other);
+    c->acted = c->other == nullptr ? 1 : 2;
+}
+} // namespace
+
+// A callback that stops another stream while the session's stop is ending its own stream,
+// and a session stop from a stream's callback: neither may hang.
+TEST(PreviewTcp, StopsFromCallbacksDuringSessionStopNeverHang)
+{
+    for (const bool stopSession : {false, true}) {
+        SCOPED_TRACE(stopSession ? "session stop from a callback" : "other stream stopped from a callback");
+        MediaTimingsScope mt(FastMedia());
+        kvtest::SimProcess sim;
+        ASSERT_TRUE(StartSim(sim, {"device-kind=plain", "media-loop", "media-fps=100"}));
+        auto ss = std::make_unique<Session>();
+        ASSERT_TRUE(ss->Start(sim.tcp_port()));
+        CrossCtx ctx;
+        ctx.s = &ss->s;
+        ctx.stopSession = stopSession;
+        KVNetPreviewParam p{};
+        p.nChannel = 1;
+        p.pUser = &ctx;
+        p.pQuiet = &ctx;
+        p.dataCallback = &CrossCallback;
+        ctx.self = KVNetStartPreview(ss->s, &p); // attached first: ended first
+        FrameRecorder ro;
+        KVNetPreviewParam po = PreviewParam(ro, 2);
+        ctx.other = KVNetStartPreview(ss->s, &po);
+        ASSERT_TRUE(ctx.self.load() && ctx.other);
+        ASSERT_TRUE(kvtest::WaitFor([&] { return ro.Frames() >= 2 && ctx.calls.load() >= 2; }, milliseconds(8000)));
+        ctx.go = true;
+        if (stopSession) {
+            if (!kvtest::WaitFor([&] { return ctx.acted.load() != 0; }, milliseconds(10000))) {
+                std::fprintf(stderr, "KVNetConnectionStop from a callback did not return: deadlock\n");
+                std::fflush(stderr);
+                std::_Exit(1);
+            }
+            EXPECT_EQ(ctx.acted.load(), 1); // refused: the handle stayed
+        }
+        if (!stopSession) {
+            ASSERT_TRUE(kvtest::WaitFor([&] { return ctx.inside.load(); }, milliseconds(8000)));
+        }
+        StopWithin([&] { KVNetConnectionStop(&ss->s); }, milliseconds(10000), "KVNetConnectionStop");
+        EXPECT_EQ(ss->s, nullptr);
+        if (!stopSession) {
+            EXPECT_EQ(ctx.acted.load(), 1);
+        }
+        KVNetPreviewHandle self = ctx.self.load();
+        KVNetStopPreview(nullptr, &self);
+        KVNetStopPreview(nullptr, &ctx.other);
+    }
 }
