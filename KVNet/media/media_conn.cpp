@@ -114,7 +114,12 @@ bool MediaSocket::Open(kvsession::Link& s, bool tcp, const SockOpts& o, bool (*a
     // The window is negotiated during the handshake: the buffer must be set before connect.
     if (o.rcvBuf && !sock_->SetSockOpt(SO_RCVBUF, &o.rcvBuf))
         return false;
-    return sock_->Connect(static_cast<int>(Or(GetMediaTimings().connectMs, 5000)));
+    if (!sock_->Connect(static_cast<int>(Or(GetMediaTimings().connectMs, 5000))))
+        return false;
+    // A stop that came during the connect found no connection to shut down (shutdown of a
+    // connecting socket does nothing): ask again, now that a later stop will reach it.
+    ScopedLock l(mu_);
+    return allowed(arg);
 }
 
 void MediaSocket::Shutdown()
