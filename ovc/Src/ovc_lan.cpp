@@ -506,8 +506,11 @@ int OVC_Search_Device_Start(int lifetimeMs, int periodMs) {
     SearchDeviceCleanup();
     return OVC_ER_NO_MEMORY;
   }
-  // Tasks are made outside the search lock: the task thread takes gSessionLock before it.
+  // Tasks are made outside the search lock: the task thread takes gSessionLock before it. The
+  // session lock is held from the creation to the decision below: tasks run only under it, so a
+  // short lifetime cannot end the task (and free it) before its handle is stored or deleted.
   uint32_t period = periodMs == 0 ? 50 : periodMs < 10 ? 10 : (uint32_t)periodMs;
+  OvcSessionLockGuard hold;
   orvan_task_t* t = orvan_TaskMng_Create(period, (uint32_t)lifetimeMs, 0, SearchDeviceTaskCB, nullptr);
   if (!t) {
     SearchDeviceCleanup();

@@ -165,6 +165,23 @@ TEST_F(Lan, BackgroundSearchModesAndCodes) {
   EXPECT_EQ(rc, OVC_ER_SEARCH_NOT_RUNNING);
 }
 
+TEST_F(Lan, SearchesWhoseLifetimeEndsAtOnceLeaveNoStaleTask) {
+  StartPeer({"--count", "1"});
+  // A lifetime of 1 ms ends the task on its second run; the start must have stored or deleted
+  // the task before then (ASan catches a delete of a task the task thread already freed).
+  OVC_SearchDeviceEntry out[4];
+  for (int round = 0; round < 20; ++round) {
+    ASSERT_EQ(OVC_Search_Device_Start(1, 10), 0);
+    int rc = 0;
+    for (int i = 0; i < 500 && rc >= 0; ++i) {
+      usleep(2000);
+      rc = OVC_Search_Device_Result(out, 4, 1);
+    }
+    EXPECT_EQ(rc, OVC_ER_SEARCH_NOT_RUNNING);
+  }
+  EXPECT_EQ(OVC_Search_Device_Stop(), OVC_ER_SEARCH_NOT_RUNNING);
+}
+
 TEST_F(Lan, LateAnswersNeverReachAReturnedArray) {
   StartPeer({"--count", "3"});
   // The array is poisoned after the call; answers still arriving must not touch it (ASan would

@@ -12,6 +12,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <random>
 #include <set>
@@ -419,30 +421,47 @@ void fake_free(addrinfo* a) {
     a = n;
   }
 }
-std::mutex g_dns_mu;
-std::vector<orvan_dns_result_t> g_dns_results;
-std::atomic<int> g_dns_calls{0};
+// The resolver thread is detached and its callback takes no context, so what it reports goes to
+// process-wide state. That state is never destroyed: a thread left running by a timed-out or
+// repeated run must never meet a sink torn down at exit. Each run starts from an empty sink and
+// waits for both of its own reports, so a repeat in the same process starts with no thread left.
+struct DnsSink {
+  std::mutex mu;
+  std::condition_variable cv;
+  std::vector<orvan_dns_result_t> results;
+};
+DnsSink& dns_sink() {
+  static DnsSink* sink = new DnsSink;
+  return *sink;
+}
 }  // namespace
 
 TEST(OrvanDns, ResolverThreadReportsEachNameWithAtMostTwoAddresses) {
+  DnsSink& s = dns_sink();
+  {
+    std::lock_guard<std::mutex> g(s.mu);
+    s.results.clear();
+  }
   orv_set_resolver(fake_resolve, fake_free);
   static const char names[2][128] = {"two.example.invalid", "none.invalid"};
   orvan_dns_request_t req{2, names};
   pthread_t t = orvan_Net_DnsResolve(&req, [](orvan_dns_result_t r) {
-    std::lock_guard<std::mutex> g(g_dns_mu);
-    g_dns_results.push_back(r);
-    ++g_dns_calls;
+    DnsSink& sk = dns_sink();
+    std::lock_guard<std::mutex> g(sk.mu);
+    sk.results.push_back(r);
+    sk.cv.notify_all();
   });
   EXPECT_NE(t, (pthread_t)-1);
-  for (int i = 0; i < 5000 && g_dns_calls < 2; ++i) usleep(1000);
+  std::unique_lock<std::mutex> g(s.mu);
+  s.cv.wait_for(g, std::chrono::seconds(30), [&] { return s.results.size() >= 2; });
   orv_set_resolver(nullptr, nullptr);
-  std::lock_guard<std::mutex> g(g_dns_mu);
-  ASSERT_EQ(g_dns_results.size(), 2u);
-  EXPECT_STREQ(g_dns_results[0].host, "two.example.invalid");
-  EXPECT_EQ(g_dns_results[0].error, 0);
-  EXPECT_EQ(g_dns_results[0].count, 2);
-  EXPECT_EQ(ntohl(g_dns_results[0].addr[1].sin_addr.s_addr), 0xCB007100u + 11);
-  EXPECT_EQ(g_dns_results[0].addr[0].sin_port, 0);
-  EXPECT_NE(g_dns_results[1].error, 0);
-  EXPECT_EQ(g_dns_results[1].count, 0);
+  ASSERT_EQ(s.results.size(), 2u);
+  EXPECT_STREQ(s.results[0].host, "two.example.invalid");
+  EXPECT_EQ(s.results[0].error, 0);
+  EXPECT_EQ(s.results[0].count, 2);
+  EXPECT_EQ(ntohl(s.results[0].addr[1].sin_addr.s_addr), 0xCB007100u + 11);
+  EXPECT_EQ(s.results[0].addr[0].sin_port, 0);
+  EXPECT_STREQ(s.results[1].host, "none.invalid");
+  EXPECT_NE(s.results[1].error, 0);
+  EXPECT_EQ(s.results[1].count, 0);
 }
