@@ -266,7 +266,23 @@ void merge_run(BitReader& taken, BitReader& kept, size_t len, unsigned& phase, B
     }
 }
 
-bool scramble_bits(uint8_t* data, size_t n)
+struct BitPath {
+    using Reader = BitReader;
+    using Writer = BitWriter;
+    static void split(Reader& in, size_t len, unsigned& phase, Writer& taken, Writer& kept)
+    {
+        split_run(in, len, phase, taken, kept);
+    }
+    static void merge(Reader& taken, Reader& kept, size_t len, unsigned& phase, Writer& out)
+    {
+        merge_run(taken, kept, len, phase, out);
+    }
+};
+
+// The laps themselves, shared by both paths; Path gives the reader, the writer and the
+// run functions (bit by bit, or a word at a time).
+template <class Path>
+bool scramble_laps(uint8_t* data, size_t n)
 {
     const size_t bits = n * 8;
     Scratch s;
@@ -282,11 +298,11 @@ bool scramble_bits(uint8_t* data, size_t n)
             // Circle order from the cursor: indexes p+1 .. m-1, then 0 .. p.
             size_t t = m / 3;
             unsigned phase = 1;
-            BitWriter taken(out, o), kept(dst, 0);
-            BitReader r1(src, p + 1, m);
-            split_run(r1, m - (p + 1), phase, taken, kept);
-            BitReader r2(src, 0, m);
-            split_run(r2, p + 1, phase, taken, kept);
+            typename Path::Writer taken(out, o), kept(dst, 0);
+            typename Path::Reader r1(src, p + 1, m);
+            Path::split(r1, m - (p + 1), phase, taken, kept);
+            typename Path::Reader r2(src, 0, m);
+            Path::split(r2, p + 1, phase, taken, kept);
             taken.flush();
             kept.flush();
             o += t;
@@ -308,7 +324,8 @@ bool scramble_bits(uint8_t* data, size_t n)
     return true;
 }
 
-bool unscramble_bits(uint8_t* data, size_t n)
+template <class Path>
+bool unscramble_laps(uint8_t* data, size_t n)
 {
     const size_t bits = n * 8;
     std::vector<Lap> laps;
@@ -336,12 +353,12 @@ bool unscramble_bits(uint8_t* data, size_t n)
         const uint8_t* inner = lane[(i + 1) % 2];
         if (L.m >= 3) {
             unsigned phase = 1;
-            BitReader taken(data, first[i], bits), kept(inner, 0, L.m - L.taken);
-            BitWriter w1(dst, L.p + 1);
-            merge_run(taken, kept, L.m - (L.p + 1), phase, w1);
+            typename Path::Reader taken(data, first[i], bits), kept(inner, 0, L.m - L.taken);
+            typename Path::Writer w1(dst, L.p + 1);
+            Path::merge(taken, kept, L.m - (L.p + 1), phase, w1);
             w1.flush();
-            BitWriter w2(dst, 0);
-            merge_run(taken, kept, L.p + 1, phase, w2);
+            typename Path::Writer w2(dst, 0);
+            Path::merge(taken, kept, L.p + 1, phase, w2);
             w2.flush();
         } else { // m == 2
             put_bit(dst, (L.p + 1) % 2, get_bit(data, first[i]));
@@ -352,6 +369,16 @@ bool unscramble_bits(uint8_t* data, size_t n)
     return true;
 }
 
+
+bool scramble_bits(uint8_t* data, size_t n)
+{
+    return scramble_laps<BitPath>(data, n);
+}
+
+bool unscramble_bits(uint8_t* data, size_t n)
+{
+    return unscramble_laps<BitPath>(data, n);
+}
 
 // ---------------------------------------------------------------------------------------
 // The word path: the same laps, 64 bits at a time. A 64-bit word of the circle read
@@ -521,87 +548,27 @@ KV_BMI2 void merge_run_word(WordReader& taken, WordReader& kept, size_t len, uns
     }
 }
 
+struct WordPath {
+    using Reader = WordReader;
+    using Writer = WordWriter;
+    KV_BMI2 static void split(Reader& in, size_t len, unsigned& phase, Writer& taken, Writer& kept)
+    {
+        split_run_word(in, len, phase, taken, kept);
+    }
+    KV_BMI2 static void merge(Reader& taken, Reader& kept, size_t len, unsigned& phase, Writer& out)
+    {
+        merge_run_word(taken, kept, len, phase, out);
+    }
+};
+
 KV_BMI2 bool scramble_bits_word(uint8_t* data, size_t n)
 {
-    const size_t bits = n * 8;
-    Scratch s;
-    if (!s.alloc(n, lane_bytes(bits)))
-        return false;
-    uint8_t* out = s.out_;
-    const uint8_t* src = data;
-    uint8_t* dst = s.a_;
-    uint8_t* spare = s.b_;
-    size_t o = 0, m = bits, p = 1 % bits;
-    while (m > 0) {
-        if (m >= 3) {
-            size_t t = m / 3;
-            unsigned phase = 1;
-            WordWriter taken(out, o), kept(dst, 0);
-            WordReader r1(src, p + 1, m);
-            split_run_word(r1, m - (p + 1), phase, taken, kept);
-            WordReader r2(src, 0, m);
-            split_run_word(r2, p + 1, phase, taken, kept);
-            taken.flush();
-            kept.flush();
-            o += t;
-            m -= t;
-            p = 2 * t - 1;
-        } else if (m == 2) {
-            put_bit(out, o++, get_bit(src, (p + 1) % 2));
-            put_bit(dst, 0, get_bit(src, p));
-            m = 1;
-            p = 0;
-        } else {
-            put_bit(out, o++, get_bit(src, 0));
-            m = 0;
-        }
-        src = dst;
-        std::swap(dst, spare);
-    }
-    memcpy(data, out, n);
-    return true;
+    return scramble_laps<WordPath>(data, n);
 }
 
 KV_BMI2 bool unscramble_bits_word(uint8_t* data, size_t n)
 {
-    const size_t bits = n * 8;
-    std::vector<Lap> laps;
-    try {
-        laps = plan_laps(bits);
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    Scratch s;
-    if (!s.alloc(n, lane_bytes(bits)))
-        return false;
-    uint8_t* lane[2] = {s.a_, s.b_};
-    std::vector<size_t> first(laps.size());
-    for (size_t i = 0, off = 0; i < laps.size(); ++i) {
-        first[i] = off;
-        off += laps[i].taken;
-    }
-    const size_t last = laps.size() - 1;
-    put_bit(lane[last % 2], 0, get_bit(data, first[last]));
-    for (size_t i = last; i-- > 0;) {
-        const Lap& L = laps[i];
-        uint8_t* dst = i == 0 ? s.out_ : lane[i % 2];
-        const uint8_t* inner = lane[(i + 1) % 2];
-        if (L.m >= 3) {
-            unsigned phase = 1;
-            WordReader taken(data, first[i], bits), kept(inner, 0, L.m - L.taken);
-            WordWriter w1(dst, L.p + 1);
-            merge_run_word(taken, kept, L.m - (L.p + 1), phase, w1);
-            w1.flush();
-            WordWriter w2(dst, 0);
-            merge_run_word(taken, kept, L.p + 1, phase, w2);
-            w2.flush();
-        } else {
-            put_bit(dst, (L.p + 1) % 2, get_bit(data, first[i]));
-            put_bit(dst, L.p, get_bit(inner, 0));
-        }
-    }
-    memcpy(data, s.out_, n);
-    return true;
+    return unscramble_laps<WordPath>(data, n);
 }
 
 bool cpu_has_bmi2()
