@@ -74,6 +74,7 @@ PreviewClient* DevConnection::DevPreview::AddClient(const KVNetPreviewParam& p)
     PreviewClient* out = c.get();
     const bool first = clients_.empty() && !running_.load();
     clients_.push_back(std::move(c));
+    clientCount_ = clients_.size();
     if (first) {
         ended_.Reset();
         running_ = true;
@@ -81,6 +82,7 @@ PreviewClient* DevConnection::DevPreview::AddClient(const KVNetPreviewParam& p)
             running_ = false;
             ended_.Set();
             clients_.pop_back();
+            clientCount_ = clients_.size();
             return nullptr;
         }
     }
@@ -96,6 +98,7 @@ size_t DevConnection::DevPreview::RemoveClient(PreviewClient* c)
             break;
         }
     }
+    clientCount_ = clients_.size();
     return clients_.size();
 }
 

@@ -42,6 +42,7 @@ public:
     kvmedia::PreviewClient* AddClient(const KVNetPreviewParam& p);
     // Clients left.
     size_t RemoveClient(kvmedia::PreviewClient* c);
+    size_t ClientCount() const { return clientCount_.load(); }
     void CloseStreamSocket();
     // Ends the stream's work and joins its thread (any state, offline too).
     void StopAndJoin();
@@ -84,6 +85,9 @@ private:
 
     Mutex clientMu_;
     std::vector<std::unique_ptr<kvmedia::PreviewClient>> clients_;
+    // The size of clients_, readable without the client mutex (the registry's checks run
+    // under their own mutex, which a client callback may take while holding the client one).
+    std::atomic<size_t> clientCount_{0};
     SyncEvent stop_{true, false};
     SyncEvent ended_{true, true};
     SyncEvent wake_{true, false};

@@ -119,11 +119,13 @@ void KVNetStopPreview(DevConnection* session, KVNetPreviewHandle* handle)
         return;
     }
     *handle = nullptr;
-    const size_t left = s->RemoveClient(c);
+    s->RemoveClient(c);
     bool last = false;
     {
+        // The count is read here, not taken from RemoveClient: a start that was adding its
+        // client meanwhile has either left pending above 0 or already added it.
         ScopedLock l(gRegMutex);
-        if (left == 0 && s->pending == 0 && !s->closing) {
+        if (s->ClientCount() == 0 && s->pending == 0 && !s->closing) {
             s->closing = true;
             Unregister(s);
             last = true;

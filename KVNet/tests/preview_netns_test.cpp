@@ -51,7 +51,7 @@ TEST(PreviewUdpNetns, OnlyDeviceFramesNoPredictedFrameAfterALostKeyFrame)
         KVNetPreviewParam p = PreviewParam(r, 1, 0, 1);
         KVNetPreviewHandle h = KVNetStartPreview(ss.s, &p);
         ASSERT_NE(h, nullptr);
-        ASSERT_TRUE(kvtest::WaitFor([&] { return !kvsess::Events(sim, "media-end").empty(); }, milliseconds(20000)))
+        ASSERT_TRUE(kvtest::WaitFor([&] { return !kvsess::Events(sim, "media-end").empty(); }, milliseconds(60000)))
             << "codes " << kvsess::CodesText(r.Codes()) << "; udp-open " << kvsess::Events(sim, "udp-open").size()
             << ", udp-stream " << kvsess::Events(sim, "udp-stream").size();
         std::this_thread::sleep_for(milliseconds(300));

@@ -586,7 +586,9 @@ static void online_report(SessionInfo* s, orvan_task_t* task, int result) {
 static void DeviceOnLineCheckCB(orvan_task_t* task, uint32_t, uint16_t, void* user, int final) {
   auto* s = static_cast<SessionInfo*>(user);
   OvcSessionLockGuard g;
-  if (!s || s->state != 1 || !s->checkCb) return;
+  // The check's record may have gone on to a LAN connect (state 2) before this task saw the
+  // answer: it still reports, or its caller would wait for ever and the record stay taken.
+  if (!s || s->state == 0 || !s->checkCb) return;
   int sid = s->sid;
   int r = CheckConnectErrors(sid);
   if (r < 0) return online_report(s, task, r);
