@@ -25,7 +25,6 @@ location-relative, location-no-eol.
 """
 
 import argparse
-import json
 import os
 import socket
 import sys
@@ -34,6 +33,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from kvsim import safety  # noqa: E402
+from kvsim.log import JsonLines  # noqa: E402
 from kvsim.main import catch_stop_signals, wait_for_end, watch_stdin  # noqa: E402
 
 HTTP_HEAD = b"HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\nConnection: close\r\n\r\n"
@@ -185,16 +185,7 @@ def main(argv=None):
     except safety.SafetyError as e:
         print("idsrv: %s" % e, file=sys.stderr)
         return 2
-    lock = threading.Lock()
-    out = open(opts.log, "a", encoding="ascii") if opts.log else None
-
-    def log(entry):
-        if out is None:
-            return
-        entry["time"] = round(time.time(), 6)
-        with lock:
-            out.write(json.dumps(entry, separators=(",", ":")) + "\n")
-            out.flush()
+    log = JsonLines(opts.log).write
 
     server = Server(opts, log)
     socks = {}

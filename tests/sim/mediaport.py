@@ -17,16 +17,15 @@ loopback needs a private network namespace (kvsim.safety).
 """
 
 import argparse
-import json
 import os
 import socket
 import struct
 import sys
 import threading
-import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from kvsim import safety  # noqa: E402
+from kvsim.log import JsonLines  # noqa: E402
 from kvsim.main import catch_stop_signals, wait_for_end, watch_stdin  # noqa: E402
 
 SCENARIOS = ("ok", "wrong-code", "short", "refuse", "silence")
@@ -73,16 +72,7 @@ def main(argv=None):
     except safety.SafetyError as e:
         print("mediaport: %s" % e, file=sys.stderr)
         return 2
-    lock = threading.Lock()
-    out = open(opts.log, "a", encoding="ascii") if opts.log else None
-
-    def log(entry):
-        if out is None:
-            return
-        entry["time"] = round(time.time(), 6)
-        with lock:
-            out.write(json.dumps(entry, separators=(",", ":")) + "\n")
-            out.flush()
+    log = JsonLines(opts.log).write
 
     stop = threading.Event()
     s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)

@@ -61,3 +61,21 @@ class MessageLog:
             with self._lock:
                 self._file.close()
                 self._file = None
+
+
+class JsonLines:
+    """A plain JSON-lines log for the small peers: write(entry) adds the time and
+    flushes the line; nothing is written without a path."""
+
+    def __init__(self, path):
+        self._file = open(path, "a", encoding="ascii") if path else None
+        self._lock = threading.Lock()
+
+    def write(self, entry):
+        if self._file is None:
+            return
+        entry["time"] = round(time.time(), 6)
+        line = json.dumps(entry, separators=(",", ":")) + "\n"
+        with self._lock:
+            self._file.write(line)
+            self._file.flush()
