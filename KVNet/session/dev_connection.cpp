@@ -317,13 +317,23 @@ void DevConnection::SetResolved(const std::string& addr, uint16_t port)
 bool DevConnection::OpenMain(const std::string& addr, uint16_t port, unsigned connectMs, unsigned sendMs,
                              unsigned recvMs)
 {
+    // A host name is looked up before the socket locks are taken and without making Stop
+    // wait: a resolver that never answers would otherwise hold every lock Stop needs.
+    addrinfo* resolved = nullptr;
+    if (Stopping() || !SyncSocket::FindAddrInterruptible(&resolved, addr.c_str(), port, true, m_wakeFd))
+        return false;
     bool ok;
     {
         ScopedLock s(m_sendMutex);
         ScopedLock l(m_sockMutex);
         m_main.Close();
         m_mainMode = kModePlain;
-        ok = !Stopping() && m_main.Socket(addr.c_str(), port, true);
+        if (Stopping()) {
+            freeaddrinfo(resolved);
+            ok = false;
+        } else {
+            ok = m_main.Socket(resolved, true);
+        }
     }
     if (!ok)
         return false;

@@ -5,6 +5,12 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <sys/eventfd.h>
+#include <thread>
 #include <netinet/in.h>
 #include <poll.h>
 #include <time.h>
@@ -27,41 +33,151 @@ SyncSocket::~SyncSocket()
         freeaddrinfo(peer_);
 }
 
+namespace {
+
+// Sets the port where the resolver left 0; false for a family the client cannot use.
+bool FixPort(addrinfo* a, uint16_t port)
+{
+    if (a->ai_family == AF_INET) {
+        auto* sin = reinterpret_cast<sockaddr_in*>(a->ai_addr);
+        if (sin->sin_port == 0)
+            sin->sin_port = htons(port);
+        return true;
+    }
+    if (a->ai_family == AF_INET6) {
+        auto* sin6 = reinterpret_cast<sockaddr_in6*>(a->ai_addr);
+        if (sin6->sin6_port == 0)
+            sin6->sin6_port = htons(port);
+        return true;
+    }
+    return false;
+}
+
+int Lookup(addrinfo** list, const char* host, uint16_t port, bool tcp, int flags)
+{
+    char service[8];
+    snprintf(service, sizeof service, "%d", port);
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = tcp ? SOCK_STREAM : SOCK_DGRAM;
+    hints.ai_flags = flags;
+    return getaddrinfo(host ? host : "", service, &hints, list);
+}
+
+// Checks a finished lookup: logs a failure, frees a list of an unusable family.
+bool Accept(addrinfo** list, int rc)
+{
+    if (rc != 0) {
+        *list = nullptr;
+        KV_LOG(gEnableNetErr, "sock=%d, %s err = %d\n", 0, "FindAddr", rc);
+        return false;
+    }
+    if (!*list || !FixPort(*list, 0)) {
+        if (*list)
+            freeaddrinfo(*list);
+        *list = nullptr;
+        return false;
+    }
+    return true;
+}
+
+// One lookup on a helper thread; whichever of the waiter and the helper comes last
+// frees what is left, so a waiter that gives up never waits for the resolver.
+struct PendingLookup {
+    std::mutex mutex;
+    addrinfo* result = nullptr;
+    int rc = EAI_AGAIN;
+    bool done = false;
+    int doneFd = -1;
+    ~PendingLookup()
+    {
+        if (result)
+            freeaddrinfo(result);
+        if (doneFd >= 0)
+            close(doneFd);
+    }
+};
+
+} // namespace
+
 bool SyncSocket::FindAddr(addrinfo** list, const char* host, uint16_t port, bool tcp)
 {
     if (*list) {
         freeaddrinfo(*list);
         *list = nullptr;
     }
-    char service[8];
-    snprintf(service, sizeof service, "%d", port);
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = tcp ? SOCK_STREAM : SOCK_DGRAM;
-    int rc = getaddrinfo(host ? host : "", service, &hints, list);
-    if (rc != 0) {
-        *list = nullptr;
-        KV_LOG(gEnableNetErr, "sock=%d, %s err = %d\n", 0, "FindAddr", rc);
+    if (!Accept(list, Lookup(list, host, port, tcp, 0)))
         return false;
-    }
-    addrinfo* a = *list;
-    if (a->ai_family == AF_INET) {
-        auto* sin = reinterpret_cast<sockaddr_in*>(a->ai_addr);
-        if (sin->sin_port == 0)
-            sin->sin_port = htons(port);
-    } else if (a->ai_family == AF_INET6) {
-        auto* sin6 = reinterpret_cast<sockaddr_in6*>(a->ai_addr);
-        if (sin6->sin6_port == 0)
-            sin6->sin6_port = htons(port);
-    } else {
-        return false;
-    }
+    FixPort(*list, port);
     return true;
+}
+
+bool SyncSocket::FindAddrInterruptible(addrinfo** list, const char* host, uint16_t port, bool tcp, int wakeFd)
+{
+    *list = nullptr;
+    // An address literal needs no resolver: no thread for the common case.
+    if (Lookup(list, host, port, tcp, AI_NUMERICHOST) == 0) {
+        if (!Accept(list, 0))
+            return false;
+        FixPort(*list, port);
+        return true;
+    }
+    *list = nullptr;
+    auto pending = std::make_shared<PendingLookup>();
+    pending->doneFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (pending->doneFd < 0)
+        return false;
+    std::string name = host ? host : "";
+    try {
+        std::thread([pending, name, port, tcp] {
+            addrinfo* result = nullptr;
+            int rc = Lookup(&result, name.c_str(), port, tcp, 0);
+            std::lock_guard<std::mutex> l(pending->mutex);
+            pending->rc = rc;
+            pending->result = rc == 0 ? result : nullptr;
+            pending->done = true;
+            uint64_t one = 1;
+            ssize_t n = write(pending->doneFd, &one, sizeof one);
+            (void)n;
+        }).detach();
+    } catch (const std::system_error&) {
+        return false;
+    }
+    pollfd p[2] = {{pending->doneFd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    for (;;) {
+        int rc = poll(p, wakeFd >= 0 ? 2 : 1, -1);
+        if (rc < 0 && errno == EINTR)
+            continue;
+        std::lock_guard<std::mutex> l(pending->mutex);
+        if (!pending->done) {
+            if (rc < 0 || (p[1].revents & POLLIN))
+                return false; // the helper's late result goes with the last reference
+            continue;
+        }
+        *list = pending->result;
+        pending->result = nullptr;
+        if (!Accept(list, pending->rc))
+            return false;
+        FixPort(*list, port);
+        return true;
+    }
 }
 
 bool SyncSocket::Socket(const char* host, uint16_t port, bool tcp)
 {
     if (!FindAddr(&peer_, host, port, tcp))
+        return false;
+    return Socket(nullptr, tcp);
+}
+
+bool SyncSocket::Socket(addrinfo* resolved, bool tcp)
+{
+    if (resolved) {
+        if (peer_)
+            freeaddrinfo(peer_);
+        peer_ = resolved;
+    }
+    if (!peer_)
         return false;
     int fd = ::socket(peer_->ai_family, (tcp ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC, 0);
     if (fd < 0) {

@@ -19,7 +19,13 @@ public:
     SyncSocket& operator=(const SyncSocket&) = delete;
 
     bool Socket(const char* host, uint16_t port, bool tcp);
+    // Adopts an address list already resolved (FindAddrInterruptible) and makes the socket.
+    bool Socket(addrinfo* resolved, bool tcp);
     bool FindAddr(addrinfo** list, const char* host, uint16_t port, bool tcp);
+    // As FindAddr, but a host name is looked up on a helper thread while the caller waits
+    // on wakeFd as well: a resolver that never answers cannot hold up a stop. Numeric
+    // addresses are converted at once. False when woken (the helper frees its late result).
+    static bool FindAddrInterruptible(addrinfo** list, const char* host, uint16_t port, bool tcp, int wakeFd);
     bool Bind(const char* host, uint16_t port);
     static uint16_t GetFreePort();
     bool SetSockOpt(int option, const int* value, int level = SOL_SOCKET);
