@@ -2,6 +2,7 @@
 // duplicated and reordered datagrams from a relay in front of the device's UDP port.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <set>
 #include <thread>
 
@@ -85,4 +86,42 @@ TEST(PreviewUdpNetns, OnlyDeviceFramesNoPredictedFrameAfterALostKeyFrame)
             EXPECT_GE(r.sha.size() + 1, dev.size());
         std::printf("%s: %zu of %zu frames delivered\n", c.name, r.sha.size(), dev.size());
     }
+}
+
+// The device takes the UDP opening (81) but refuses the stream (82, AckFlag 65): 208,
+// then 203; after the pause the stream opens again from a fresh 81, and no close (83) is
+// ever sent for a stream that was never granted.
+TEST(PreviewUdpNetns, RefusedStreamReports208AndOpensAgainAfterThePause)
+{
+    KV_IN_PRIVATE_NETNS();
+    MediaTimingsScope mt(FastMedia());
+    kvtest::SimProcess sim, relay;
+    ASSERT_TRUE(sim.Start({"--bind", "0.0.0.0", "--scenario", "device-kind=plain", "--scenario", "udp-stream-ack=65"},
+                          kvtest::InNetnsSide("dev")));
+    ASSERT_TRUE(relay.StartRelay(
+        {"--udp", "198.51.100.1:" + std::to_string(sim.tcp_port()) + "=127.0.0.1:" + std::to_string(sim.udp_port())},
+        kvtest::InNetnsSide("dev")));
+    Session ss;
+    ss.s = kvsess::StartSession(ss.rec, sim.tcp_port(), "admin", "admin123", true, 0, 0, "198.51.100.1");
+    ASSERT_TRUE(kvtest::WaitFor([&] { return ss.rec.Has(101); }, milliseconds(10000)));
+    FrameRecorder r;
+    KVNetPreviewParam p = PreviewParam(r, 1, 1, 1);
+    KVNetPreviewHandle h = KVNetStartPreview(ss.s, &p);
+    ASSERT_NE(h, nullptr);
+    ASSERT_TRUE(kvtest::WaitFor([&] { return kvsess::Events(sim, "udp-stream").size() >= 3; }, milliseconds(20000)))
+        << "codes " << kvsess::CodesText(r.Codes());
+    KVNetStopPreview(ss.s, &h);
+    // A token is good for one stream request: each attempt came with a fresh 81.
+    for (const std::string& e : kvsess::Events(sim, "udp-stream"))
+        EXPECT_EQ(kvtest::JsonField(e, "known"), "true");
+    std::this_thread::sleep_for(milliseconds(300));
+    EXPECT_TRUE(kvsess::Events(sim, "udp-close").empty());
+    const std::vector<unsigned> codes = r.Codes();
+    ASSERT_GE(codes.size(), 6u) << kvsess::CodesText(codes);
+    for (size_t i = 0; i + 2 < 6; i += 3) {
+        EXPECT_EQ(codes[i], 201u) << kvsess::CodesText(codes);
+        EXPECT_EQ(codes[i + 1], 208u) << kvsess::CodesText(codes);
+        EXPECT_EQ(codes[i + 2], 203u) << kvsess::CodesText(codes);
+    }
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), 202u), 0) << kvsess::CodesText(codes);
 }

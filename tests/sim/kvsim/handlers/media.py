@@ -48,6 +48,7 @@ scenario("media-stamp", "write the send time (CLOCK_MONOTONIC, us) into every fr
 scenario("media-end", "=close|hold: after the last frame close the connection, or hold it (default)")
 scenario("media-close-after", "=N: close the stream connection after N frames")
 scenario("udp-stream-id", "=N: stream id of UDP streams (default 0x51D)")
+scenario("udp-stream-ack", "=N: UDP stream requests (82) answered with AckFlag N (default media-ack)")
 scenario("talk-busy", "answer talk openings with AckFlag 20")
 scenario("talk-no-echo", "do not echo the client's audio frames")
 scenario("talk-heartbeat", "=MS: send a PackType 6 heartbeat every MS ms on talk connections")
@@ -226,7 +227,7 @@ def udp_stream(conn, msg):
     # UDP peers have no log of their own: the stream's events go to the run's log.
     if getattr(udp_conn, "log", None) is None:
         udp_conn.log = getattr(conn, "log", None)
-    ack = conn.scenarios.int("media-ack", 0)
+    ack = conn.scenarios.int("udp-stream-ack", conn.scenarios.int("media-ack", 0))
     conn.reply(msg, struct.pack("<I", sid), ack=ack)
     if ack != 0:
         return
