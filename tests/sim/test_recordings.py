@@ -4,14 +4,23 @@ import datetime
 import os
 import struct
 import sys
+import socket
 import tempfile
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from kvsim import frames, recordings  # noqa: E402
 from kvsim.conn import Scenarios  # noqa: E402
+from kvsim import proto  # noqa: E402
 from kvsim.handlers import records  # noqa: E402
+from kvsim.proto import Head  # noqa: E402
+from kvsim.testing import SimProcess, recv_exact  # noqa: E402
+
+
+def request(type, subtype=0, body=b"", seq=1):
+    return proto.encode(Head(0, 0, 0, type, subtype, len(body), seq), b"", body, False)
 
 dt = datetime.datetime
 
@@ -95,6 +104,74 @@ class QueryUseTest(unittest.TestCase):
         self.assertEqual(items, [(dt(2024, 3, 10, 8), dt(2024, 3, 10, 8, 0, 1), 0x300, r.size)])
         it = records.record_item(items[0], 28)
         self.assertEqual(struct.unpack_from("<I", it, 24)[0], r.size)
+
+
+def _dt_raw(t):
+    return struct.pack("<HBBBBBB", t.year, t.month, t.day, t.hour, t.minute, t.second, 0)
+
+
+def _open_body(lo, hi, sid=0x5E55107D):
+    return struct.pack("<III", sid, 1, 7) + _dt_raw(lo) + _dt_raw(hi) + b"\x05" + bytes(39)
+
+
+class PlaybackTest(unittest.TestCase):
+    """The playback handler as a raw client sees it: frames of the span, the end pack,
+    pacing, a confirmed reposition."""
+
+    def read_until_signal(self, sock):
+        re = frames.Reassembler()
+        got = []
+        while True:
+            head = frames.PACK.unpack(recv_exact(sock, 12))
+            data = recv_exact(sock, head[5])
+            if head[1] != 0:
+                return got, head[1]
+            whole = re.add(head, data)
+            if whole:
+                got.append(frames.parse(whole[0]))
+
+    def test_span_pacing_and_reposition(self):
+        with SimProcess("rec=2024-03-10T08:00:00,10,5,5", "play-pace=3") as sim:
+            sock = socket.create_connection(("127.0.0.1", sim.tcp_port), timeout=5)
+            with sock:
+                sock.sendall(request(121, 0, _open_body(dt(2024, 3, 10, 8, 0, 3), dt(2024, 3, 10, 8, 0, 5)), seq=4))
+                reply = proto.read_message(lambda n: recv_exact(sock, n))
+                self.assertEqual((reply.head.type, reply.head.ack), (121, 0))
+                got = []
+                for k in range(3):
+                    sock.sendall(request(122, 121))
+                    while len(got) < 3 * (k + 1):
+                        head = frames.PACK.unpack(recv_exact(sock, 12))
+                        recv_exact(sock, head[5])
+                        self.assertEqual(head[1], 0)
+                        if head[4] + 1 == head[2]:
+                            got.append(head)
+                # Three frames per request, and nothing more without one.
+                sock.settimeout(0.3)
+                self.assertRaises(socket.timeout, sock.recv, 1)
+                sock.settimeout(5)
+                sock.sendall(request(123, 0, _dt_raw(dt(2024, 3, 10, 8, 0, 8)) + _dt_raw(dt(2024, 3, 10, 8, 0, 9))))
+                sock.sendall(request(122, 122))
+                sock.sendall(request(122, 122))
+                after, sig = self.read_until_signal(sock)
+                self.assertEqual((after, sig), ([], 1))
+                after, sig = self.read_until_signal(sock)
+                self.assertEqual(sig, 2)
+                t0 = recordings.to_us(dt(2024, 3, 10, 8))
+                self.assertEqual([(f.type, f.time_us - t0) for f in after],
+                                 [("I", 8000000), ("P", 8200000), ("P", 8400000), ("P", 8600000),
+                                  ("P", 8800000), ("I", 9000000)])
+            time.sleep(0.2)
+            ev = [e for e in sim.messages() if e.get("event", "").startswith("play-")]
+            opened = [e for e in ev if e["event"] == "play-open"][0]
+            self.assertEqual((opened["start"], opened["param"], opened["byte"], opened["zeros_ok"]),
+                             ("2024-03-10 08:00:03", 7, 5, True))
+            reqs = [(e["type"], e["subtype"]) for e in ev if e["event"] == "play-request"]
+            self.assertIn((123, 0), reqs)
+            sent = [e["time_us"] - t0 for e in ev if e["event"] == "play-frame"]
+            # From the key frame at the start (3 s), then the new span from its key frame.
+            self.assertEqual(sent, [3000000 + 200000 * k for k in range(9)] +
+                             [8000000 + 200000 * k for k in range(6)])
 
 
 if __name__ == "__main__":
