@@ -286,6 +286,11 @@ bool DevRecordPlay::OpenStream()
 
 bool DevRecordPlay::QueueMsg(uint16_t type, uint16_t sub, const void* body, uint32_t size)
 {
+    {
+        std::lock_guard<std::mutex> l(queueMu_);
+        if (!active_)
+            return false;
+    }
     Queued q;
     q.head = kvmedia::Head(*session_, type, sub, size);
     if (size)
@@ -342,20 +347,18 @@ bool DevRecordPlay::ReqData()
 
 void DevRecordPlay::RecvStream(bool controlAtOpening)
 {
-    FrameBuf fb;
+    RecvState st;
     auto pack = std::make_unique<PackBuf>();
     int misses = 0;
     if (dataDue_.load() && mode_ == kPlayback) {
         ReqData();
         misses = 1;
     }
-    bool exempt = controlAtOpening; // the opening's own control is not held for Replay
-    bool printNext = false;
-    const auto cb = param_.base.dataCallback;
-    void* user = param_.base.pUser;
+    st.exempt = controlAtOpening; // the opening's own control is not held for Replay
     while (!stop_.Wait(0) && session_->IsLoggedIn()) {
         errno = 0;
         if (!sock_.ch().RecvPack(*pack)) {
+            // errno 0: the peer closed (or the pack was malformed), not a time-out.
             const int err = errno;
             if (err != EAGAIN && err != EWOULDBLOCK && err != ETIMEDOUT) {
                 KV_LOG(gEnableRecordPlayStatus, "recordplay=%p receive ended, errno %d\n", static_cast<void*>(this),
@@ -382,84 +385,102 @@ void DevRecordPlay::RecvStream(bool controlAtOpening)
             continue;
         }
         misses = 0;
-        const uint8_t type = pack->head.PackType;
-        if (type == 1 || type == 7) {
-            const bool hold = !exempt;
-            exempt = false;
-            if (hold)
-                replay_.Reset();
-            {
-                std::lock_guard<std::mutex> d(dataMu_);
-                lastKey_ = 0;
-                dataDue_ = true;
-                endReached_ = false;
-                std::lock_guard<std::mutex> r(reposMu_);
-                reposPending_ = false;
-            }
-            printNext = true;
+        const Confirm c = HandlePack(st, *pack);
+        if (c == Confirm::kHeld)
+            replay_.Reset();
+        if (c != Confirm::kNone)
             reposDone_.Set();
-            if (hold)
-                replay_.Wait(SyncEvent::kInfinite);
-            fb.AddPack(*pack, true); // a signal: the frame in progress is abandoned
-            continue;
-        }
-        if (type == 2 || type == 4) {
-            Report(type == 2 ? KVNetMsgRecordPlayNoData : KVNetMsgRecordPlayIFrameEnd);
-            bool more = true;
-            if (cb) {
-                std::lock_guard<std::mutex> d(dataMu_);
-                more = cb(nullptr, 0, user);
-            }
-            if (!more && mode_ == kPlayback)
-                AskMore(122);
-            endReached_ = true;
-            dataDue_ = false;
-            fb.AddPack(*pack, true);
-            continue;
-        }
-        if (!fb.AddPack(*pack, true) || !cb)
-            continue;
-        const KVFrameHead* f = fb.head();
-        char when[32];
-        if (!firstNoticed_) {
-            firstNoticed_ = true;
-            Report(KVNetMsgRecordPlayNetworkFrameArrive);
-            FrameTimeText(f->FrameTime, when, sizeof when);
-            printf("===kestrova receive remote playback channel:%d, %s, type:%c\n",
-                   static_cast<int>(param_.base.nChannel), when, f->FrameType);
-            if (param_.base.bAnnounce) {
-                KVFrameHead bare{};
-                bare.Magic = f->Magic;
-                bare.FrameType = f->FrameType;
-                bare.EncodeType = f->EncodeType;
-                bare.Flags = f->Flags;
-                param_.base.bAnnounce = 0;
-                std::lock_guard<std::mutex> d(dataMu_);
-                cb(&bare, 0, user);
-            }
-        }
-        endReached_ = false;
-        if (f->FrameType == 'I' || f->FrameType == 'V')
-            lastKey_ = f->FrameTime;
-        if (printNext) {
-            printNext = false;
-            FrameTimeText(f->FrameTime, when, sizeof when);
-            printf("===kestrova repos receive remote playback channel:%d, %s, type:%c\n",
-                   static_cast<int>(param_.base.nChannel), when, f->FrameType);
-        }
-        bool more;
-        {
-            std::lock_guard<std::mutex> d(dataMu_);
-            more = cb(f, fb.size(), user);
-        }
-        if (mode_ == kPlayback) {
-            if (!more && dataDue_.exchange(false))
-                AskMore(122);
-        } else {
-            dataDue_ = false;
-        }
+        if (c == Confirm::kHeld)
+            replay_.Wait(SyncEvent::kInfinite);
     }
     sock_.Shutdown();
+}
+
+void DevRecordPlay::FeedPacks(KVMsgChannel& ch)
+{
+    RecvState st;
+    auto pack = std::make_unique<PackBuf>();
+    while (ch.RecvPack(*pack))
+        HandlePack(st, *pack);
+}
+
+DevRecordPlay::Confirm DevRecordPlay::HandlePack(RecvState& st, const PackBuf& pack)
+{
+    const auto cb = param_.base.dataCallback;
+    void* user = param_.base.pUser;
+    FrameBuf& fb = st.fb;
+    const uint8_t type = pack.head.PackType;
+    if (type == 1 || type == 7) {
+        const bool hold = !st.exempt;
+        st.exempt = false;
+        {
+            std::lock_guard<std::mutex> d(dataMu_);
+            lastKey_ = 0;
+            dataDue_ = true;
+            endReached_ = false;
+            std::lock_guard<std::mutex> r(reposMu_);
+            reposPending_ = false;
+        }
+        st.printNext = true;
+        fb.AddPack(pack, true); // a signal: the frame in progress is abandoned
+        return hold ? Confirm::kHeld : Confirm::kGoOn;
+    }
+    if (type == 2 || type == 4) {
+        Report(type == 2 ? KVNetMsgRecordPlayNoData : KVNetMsgRecordPlayIFrameEnd);
+        bool more = true;
+        if (cb) {
+            std::lock_guard<std::mutex> d(dataMu_);
+            more = cb(nullptr, 0, user);
+        }
+        if (!more && mode_ == kPlayback)
+            AskMore(122);
+        endReached_ = true;
+        dataDue_ = false;
+        fb.AddPack(pack, true);
+        return Confirm::kNone;
+    }
+    if (!fb.AddPack(pack, true) || !cb)
+        return Confirm::kNone;
+    const KVFrameHead* f = fb.head();
+    char when[32];
+    if (!firstNoticed_) {
+        firstNoticed_ = true;
+        Report(KVNetMsgRecordPlayNetworkFrameArrive);
+        FrameTimeText(f->FrameTime, when, sizeof when);
+        printf("===kestrova receive remote playback channel:%d, %s, type:%c\n", static_cast<int>(param_.base.nChannel),
+               when, f->FrameType);
+        if (param_.base.bAnnounce) {
+            KVFrameHead bare{};
+            bare.Magic = f->Magic;
+            bare.FrameType = f->FrameType;
+            bare.EncodeType = f->EncodeType;
+            bare.Flags = f->Flags;
+            param_.base.bAnnounce = 0;
+            std::lock_guard<std::mutex> d(dataMu_);
+            cb(&bare, 0, user);
+        }
+    }
+    endReached_ = false;
+    if (f->FrameType == 'I' || f->FrameType == 'V')
+        lastKey_ = f->FrameTime;
+    if (st.printNext) {
+        st.printNext = false;
+        FrameTimeText(f->FrameTime, when, sizeof when);
+        printf("===kestrova repos receive remote playback channel:%d, %s, type:%c\n",
+               static_cast<int>(param_.base.nChannel), when, f->FrameType);
+    }
+    bool more;
+    {
+        std::lock_guard<std::mutex> d(dataMu_);
+        more = cb(f, fb.size(), user);
+    }
+    if (mode_ == kPlayback) {
+        if (!more && dataDue_.exchange(false))
+            AskMore(122);
+    } else {
+        dataDue_ = false;
+    }
+    return Confirm::kNone;
 }
 
 bool DevRecordPlay::Reposition(const DateTime span[2], uint16_t type, uint16_t code)

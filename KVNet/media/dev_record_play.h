@@ -16,6 +16,7 @@
 #include "KVNet.h"
 #include "count_semaphore.h"
 #include "dev_connection.h"
+#include "frame_buf.h"
 #include "media_conn.h"
 #include "session_link.h"
 #include "sync_event.h"
@@ -39,6 +40,10 @@ public:
     void Replay() { replay_.Set(); }
     bool Control(uint32_t code);
 
+    // Hands every pack the channel yields to the receive path's pack handling, with
+    // nothing open (no session reached, nothing queued, no hold): the fuzz targets' entry.
+    void FeedPacks(KVMsgChannel& ch);
+
     bool OnOwnThread() const override;
     void ConnectionLost() override { sock_.Shutdown(); }
     void SessionFreed() override { gone_ = true; }
@@ -56,6 +61,14 @@ private:
     bool WaitLogin();
     bool OpenStream();
     void RecvStream(bool controlAtOpening);
+    struct RecvState {
+        FrameBuf fb;
+        bool exempt = false;     // the next confirmation is not held (control at the opening)
+        bool printNext = false;  // print the first frame after a confirmation
+    };
+    enum class Confirm { kNone, kGoOn, kHeld };
+    // One received pack; whether it confirmed a reposition, and whether frames wait for Replay.
+    Confirm HandlePack(RecvState& st, const PackBuf& pack);
     bool QueueMsg(uint16_t type, uint16_t sub, const void* body, uint32_t size);
     bool AskMore(uint16_t sub);
     void Report(unsigned code);
