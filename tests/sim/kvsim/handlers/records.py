@@ -15,7 +15,8 @@ Subtype 102 answers with one 12-byte month item per month in the span:
 day 1)}. Any other subtype answers empty. Each answer is logged as event
 "record-answer" (seq, subtype, items, size, ack) once it is sent.
 
-The store: four recordings on 2024-03-10 and one on 2024-03-09, or with record-count=N
+The store: the recordings of kvsim.recordings when scenario rec or rec-file is given
+(sizes are their frames' bytes); otherwise four recordings on 2024-03-10 and one on 2024-03-09, or with record-count=N
 N recordings of 10 minutes every 15 minutes from the start of each query's span.
 Connections that have not logged in get the base echo.
 """
@@ -24,6 +25,7 @@ import datetime
 import struct
 import threading
 
+from .. import recordings
 from ..registry import TCP, handles, scenario
 from .base import echo
 
@@ -32,6 +34,8 @@ scenario("record-size", "=N: record items carry StructSize N (20, 24, 28, 48, 60
 scenario("record-ack", "=N: record queries are answered with AckFlag N and no body")
 scenario("record-delay", "=MS: record answers are sent MS ms late (the connection keeps serving)")
 scenario("record-silent", "record queries are never answered")
+scenario("rec", "=START,SECONDS[,FPS[,GOP[,CHANNEL[,ISIZE[,PSIZE]]]]]: a synthetic recording (kvsim.recordings)")
+scenario("rec-file", "=PATH[,START[,CHANNEL]]: a recording of a frame file (kvsim.recordings)")
 
 BODY = struct.Struct("<I8s8sI7IIBB6s72s")
 assert BODY.size == 136
@@ -65,6 +69,9 @@ def _default_store():
 
 
 def _store(conn, start):
+    stored = recordings.cached(conn.scenarios)
+    if stored is not None:
+        return [r.item() for r in stored.recordings]
     n = conn.scenarios.int("record-count", -1)
     if n < 0:
         return _default_store()
