@@ -159,7 +159,7 @@ bool Worker::Recv(PackBuf& pack, bool* closed)
 
 void Worker::Log(const char* what)
 {
-    if (!gEnableDownloadRecordStatus)
+    if (!gEnableDownloadRecordStatus || !session_)
         return;
     std::string host;
     uint16_t port = 0;

@@ -4,6 +4,7 @@
 // names, end counts and codes; progress; stops.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -701,4 +702,61 @@ TEST(DownloadStop, AtRandomMomentsReturnsPromptlyWithNoCallbackAfter)
     KVNetStopDownloadFile(&n);
     EXPECT_LT(std::chrono::steady_clock::now() - t0, milliseconds(3000));
     EXPECT_EQ(r.afterStop.load(), 0);
+}
+
+// Store failure on a full file system: a 1 MiB tmpfs in a private mount namespace.
+TEST(DownloadList, InsideSmallTmpfs)
+{
+    const char* dir = std::getenv("KVDL_TMPFS_DIR");
+    if (!dir)
+        GTEST_SKIP() << "started by SmallTmpfsGives294";
+    MediaTimingsScope mt(Fast());
+    Downloading d;
+    ASSERT_TRUE(d.Start({"rec=2024-03-10T08:00:00,10,25,25,0,200000,20000"}));
+    std::vector<RecordDetailRsp> items{Item(Dt(2024, 3, 10, 8, 0, 0), Dt(2024, 3, 10, 8, 0, 10))};
+    std::vector<DownloadPathEntry> paths(1);
+    snprintf(paths[0].path, sizeof paths[0].path, "%s/full.dat", dir);
+    KVNetDownloadRecordExParam p = ListParam(items, paths, d.rec);
+    DevDownloadRecord* h = KVNetStartDownloadRecordEx(d.ss.s, &p);
+    ASSERT_TRUE(d.WaitEnd());
+    KVNetStopDownloadRecord(&h);
+    EXPECT_EQ(d.rec.Main(), (std::vector<uint32_t>{294, 293, 290}));
+}
+
+TEST(DownloadList, SmallTmpfsGives294)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root for a private mount namespace";
+    if (std::system("command -v unshare >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "no unshare";
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    ASSERT_GT(n, 0);
+    self[n] = 0;
+    kvtest::TempDir dir("dltmpfs");
+    const std::string cmd = "unshare -m sh -c 'mount -t tmpfs -o size=1m kvdl " + dir.path() +
+                            " && KVDL_TMPFS_DIR=" + dir.path() + " exec " + self +
+                            " --gtest_filter=DownloadList.InsideSmallTmpfs' >/dev/null 2>&1";
+    EXPECT_EQ(std::system(cmd.c_str()), 0);
+}
+
+// The real receive time-out: the device answers and then sends nothing; after 5 s the
+// download asks again (a time-out is no device close) and completes.
+TEST(DownloadSlow, SilentDeviceAfterTheAnswerIsAskedAgainAfterTheRealTimeOut)
+{
+    kvmedia::MediaTimings t = FastMedia(); // receive time-outs as they are
+    MediaTimingsScope mt(t);
+    kvtest::TempDir dir("dlslow");
+    Downloading d;
+    ASSERT_TRUE(d.Start({"rec=2024-03-10T08:00:00,2", "dl-stall-first"}));
+    std::vector<RecordDetailRsp> items{Item(Dt(2024, 3, 10, 8, 0, 0), Dt(2024, 3, 10, 8, 0, 2))};
+    auto paths = Paths(dir, ".dat", 1);
+    KVNetDownloadRecordExParam p = ListParam(items, paths, d.rec);
+    const auto t0 = std::chrono::steady_clock::now();
+    DevDownloadRecord* h = KVNetStartDownloadRecordEx(d.ss.s, &p);
+    ASSERT_TRUE(d.WaitEnd(30000));
+    KVNetStopDownloadRecord(&h);
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, milliseconds(4500));
+    EXPECT_EQ(d.rec.Main(), (std::vector<uint32_t>{291, 290}));
+    EXPECT_EQ(kvsess::Events(d.sim, "download-request").size(), 2u);
 }

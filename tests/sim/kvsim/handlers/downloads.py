@@ -38,6 +38,7 @@ scenario("dl-drop", "=K:N: close the connection after N bytes of recording K wer
 scenario("dl-empty", "=K: recording K is served with no frames (repeatable)")
 scenario("dl-slot", "=1400|8192: pack slot size (default 8192)")
 scenario("dl-fps", "=N: at most N frames per second (default flat out)")
+scenario("dl-stall-first", "answer the first download request, then send nothing on that connection")
 scenario("dl-log-frames", "log every frame sent (event download-frame)")
 
 HEAD12 = struct.Struct("<III")
@@ -177,10 +178,13 @@ def download(conn, msg):
         ack = ack or 50
     if not _answer(conn, msg, ack):
         return
-    try:
-        complete = serve(conn, req, conn.send_raw)
-    except OSError:
-        return
+    if nth == 1 and "dl-stall-first" in conn.scenarios:
+        complete = True
+    else:
+        try:
+            complete = serve(conn, req, conn.send_raw)
+        except OSError:
+            return
     if not complete:
         conn.close()
         return
