@@ -11,8 +11,10 @@ import sys
 
 LAYERS = [["base"], ["wire", "srp6"], ["login"], ["search"], ["session"], ["requests"], ["upgrade"], ["media"]]
 # Neighbouring libraries whose headers a layer may include (and every layer above it):
-# the P2P tunnel interface, which the sessions use to reach tunnel login types.
-NEIGHBOURS = {os.path.join("..", "p2p", "tunnel"): "session"}
+# the P2P tunnel interface, which the sessions use to reach tunnel login types, and the
+# record-file library, which the record downloads store into.
+NEIGHBOURS = {os.path.join("..", "p2p", "tunnel"): "session",
+              os.path.join("..", "Common", "RecordFile", "include"): "media"}
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.M)
 
 
