@@ -69,5 +69,6 @@ void KVNetHttpReqDevStop(void);
 #include "kvnet/KVNetUpgrade.h"
 #include "kvnet/KVNetRecordQuery.h"
 #include "kvnet/KVNetMedia.h"
+#include "kvnet/KVNetStills.h"
 
 #endif /* KVNET_H */
