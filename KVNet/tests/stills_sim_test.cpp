@@ -637,3 +637,44 @@ TEST(AlarmParams, SlowSilentDeviceAtTheRealPeriod)
     EXPECT_GE(took, milliseconds(19000));
     EXPECT_LE(took, milliseconds(32000));
 }
+
+namespace {
+std::atomic<bool> gTunnelled{false};
+bool TunnelSeam(DevConnection*)
+{
+    return gTunnelled.load();
+}
+} // namespace
+
+TEST(AlarmParams, LargeTextGoesInPausedPiecesOnlyThroughATunnel)
+{
+    MediaTimingsScope mt(FastMedia());
+    StillTimingsScope st(FastStills());
+    kvstills::SetTunnelPredicate(&TunnelSeam);
+    kvtest::SimProcess sim;
+    Session ss;
+    ASSERT_TRUE(Logged(ss, sim, {}));
+    ParamRecorder r;
+    KVNetAlarmParamInfoParam p{&ParamRecorder::OnJson, &ParamRecorder::OnState, &r};
+    CAlarmParamInfo* h = KVNetStartAlarmParamInfo(ss.s, &p);
+    ASSERT_NE(h, nullptr);
+    ASSERT_TRUE(kvtest::WaitFor([&] { return !r.States().empty(); }, milliseconds(8000)));
+    std::chrono::steady_clock::duration took[2];
+    for (bool tunnel : {false, true}) {
+        gTunnelled = tunnel;
+        const std::string text = Json(200000, tunnel ? 't' : 'd');
+        const size_t before = r.Texts();
+        KVNetAlarmParamJson j{text.data(), static_cast<int32_t>(text.size())};
+        const auto t0 = std::chrono::steady_clock::now();
+        ASSERT_EQ(KVNetSendAlarmParamJson(h, &j), 1);
+        ASSERT_TRUE(kvtest::WaitFor([&] { return r.Texts() > before; }, milliseconds(15000)));
+        took[tunnel] = std::chrono::steady_clock::now() - t0;
+        std::lock_guard<std::mutex> l(r.mu);
+        EXPECT_EQ(r.texts.back(), text);
+    }
+    KVNetStopAlarmParamInfo(&h);
+    kvstills::SetTunnelPredicate(nullptr);
+    // 200 016 bytes: 196 pieces of 1024 bytes, each followed by 5 ms.
+    EXPECT_GE(took[1], milliseconds(196 * 5));
+    EXPECT_LT(took[0], milliseconds(900)) << "a direct session sends at once";
+}
