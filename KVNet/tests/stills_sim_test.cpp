@@ -678,3 +678,82 @@ TEST(AlarmParams, LargeTextGoesInPausedPiecesOnlyThroughATunnel)
     EXPECT_GE(took[1], milliseconds(196 * 5));
     EXPECT_LT(took[0], milliseconds(900)) << "a direct session sends at once";
 }
+
+TEST(StillStops, AtAnyMomentPromptWithNoCallbackAfter)
+{
+    MediaTimingsScope mt(FastMedia());
+    StillTimingsScope st(FastStills());
+    ASSERT_TRUE(Pics().ok);
+    kvtest::SimProcess sim;
+    Session ss;
+    ASSERT_TRUE(Logged(ss, sim,
+                       {"pic-file=" + Pics().jpg, "pic-encodes=1,1,1,1,1,1,1,1", "snap-file=" + Pics().jpg,
+                        "alarm-end=close", "alarm-param-push={}", "reply-delay=5"}));
+    kvtest::TempDir dir("stops");
+    for (int delay : {0, 1, 3, 8, 20, 50}) {
+        SCOPED_TRACE(delay);
+        PicRecorder pr;
+        AlarmRecorder ar;
+        ParamRecorder par;
+        TimingRecorder tr;
+        const auto req = PicRequest(40);
+        KVNetGetPictureParam pp{req.data(), &PicRecorder::OnPic, &PicRecorder::OnMsg, &pr};
+        KVNetAlarmRequestInfoParam ap{&AlarmRecorder::On, nullptr, &ar};
+        KVNetAlarmParamInfoParam pap{&ParamRecorder::OnJson, &ParamRecorder::OnState, &par};
+        const uint8_t treq[4] = {4, 0, 0, 0};
+        KVNetTimingParam tp{&TimingRecorder::On, &tr, treq, {}};
+        KVNetCaptureParam cp = CaptureParam(dir.File("s" + std::to_string(delay) + ".jpg"));
+        GetDevicePicture* ph = KVNetStartGetPicture(ss.s, &pp);
+        CAlarmRequestInfo* ah = KVNetStartAlarmRequestInfo(ss.s, &ap);
+        CAlarmParamInfo* pah = KVNetStartAlarmParamInfo(ss.s, &pap);
+        CTimingConn* th = KVNetStartTiming(ss.s, &tp);
+        CAsyncDeviceCapture* ch = KVNetAsyncCapture(ss.s, &cp);
+        ASSERT_TRUE(ph && ah && pah && th && ch);
+        std::this_thread::sleep_for(milliseconds(delay));
+        const auto t0 = std::chrono::steady_clock::now();
+        KVNetStopGetPicture(&ph);
+        pr.stopped = true;
+        KVNetStopAlarmRequestInfo(&ah);
+        ar.stopped = true;
+        KVNetStopAlarmParamInfo(&pah);
+        KVNetStopTiming(&th);
+        KVNetStopCapture(&ch);
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, milliseconds(5000));
+        std::this_thread::sleep_for(milliseconds(30));
+        EXPECT_EQ(pr.afterStop.load(), 0);
+        EXPECT_EQ(ar.afterStop.load(), 0);
+        EXPECT_EQ(tr.calls, 1);
+        // A snapshot file is whole or absent.
+        const std::string f = dir.File("s" + std::to_string(delay) + ".jpg");
+        if (Exists(f))
+            EXPECT_EQ(kvtest::ReadFile(f), kvtest::ReadFile(Pics().jpg));
+    }
+}
+
+TEST(StillStops, SessionStopFirstThenTheObjectsOnlyFree)
+{
+    MediaTimingsScope mt(FastMedia());
+    StillTimingsScope st(FastStills());
+    ASSERT_TRUE(Pics().ok);
+    kvtest::SimProcess sim;
+    auto ss = std::make_unique<Session>();
+    ASSERT_TRUE(Logged(*ss, sim, {"alarm-count=50", "thumb-plan=jpg,jpg", "thumb-jpg=" + Pics().jpg}));
+    AlarmRecorder ar;
+    ParamRecorder par;
+    KVNetAlarmRequestInfoParam ap{&AlarmRecorder::On, nullptr, &ar};
+    KVNetAlarmParamInfoParam pap{&ParamRecorder::OnJson, &ParamRecorder::OnState, &par};
+    CAlarmRequestInfo* ah = KVNetStartAlarmRequestInfo(ss->s, &ap);
+    CAlarmParamInfo* pah = KVNetStartAlarmParamInfo(ss->s, &pap);
+    ASSERT_TRUE(ah && pah);
+    ASSERT_TRUE(kvtest::WaitFor([&] { return ar.Count() > 0 && !par.States().empty(); }, milliseconds(8000)));
+    ss.reset(); // the session's stop ends both objects' work
+    ar.stopped = true;
+    const size_t states = par.States().size();
+    std::this_thread::sleep_for(milliseconds(100));
+    EXPECT_EQ(ar.afterStop.load(), 0);
+    EXPECT_EQ(par.States().size(), states);
+    KVNetStopAlarmRequestInfo(&ah);
+    KVNetStopAlarmParamInfo(&pah);
+    EXPECT_EQ(ah, nullptr);
+    EXPECT_EQ(pah, nullptr);
+}
