@@ -71,5 +71,6 @@ void KVNetHttpReqDevStop(void);
 #include "kvnet/KVNetMedia.h"
 #include "kvnet/KVNetRecordPlay.h"
 #include "kvnet/KVNetDownload.h"
+#include "kvnet/KVNetStills.h"
 
 #endif /* KVNET_H */

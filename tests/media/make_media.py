@@ -43,6 +43,11 @@ make_media.py frames OUTPUT [--media DIR] [--video h264|h265|h264_slices|none]
 
 make_media.py audio-frames OUTPUT --codec C [...]  same as frames --video none --audio C
 
+make_media.py picture OUTPUT [--size WxH] [--quality Q] [--noise N]
+    One still picture of testsrc2: JPEG (quality Q, 2 = best, default 5) unless OUTPUT
+    ends in ".png". --noise N (0-100) adds noise of that strength, which makes the file
+    much larger (3328x1872 at Q 2 with noise 60: about 4 MiB).
+
 Also usable as a module: read_records(path) yields (head fields dict, payload bytes).
 """
 import argparse
@@ -218,6 +223,19 @@ def read_records(path):
         pos += (size + 47) & ~7
 
 
+def make_picture(output, size="640x360", quality=5, noise=0):
+    src = ["-f", "lavfi", "-i", "testsrc2=size=%s" % size, "-frames:v", "1"]
+    if noise:
+        src += ["-vf", "noise=alls=%d:allf=u" % noise]
+    if output.endswith(".png"):
+        codec = ["-c:v", "png"]
+    else:
+        codec = ["-c:v", "mjpeg", "-pix_fmt", "yuvj420p", "-q:v", str(quality)]
+    tmp = output + ".tmp"
+    ffmpeg(src + codec + ["-f", "image2", tmp])
+    os.replace(tmp, output)
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     sub = p.add_subparsers(dest="cmd", required=True)
@@ -241,8 +259,15 @@ def main():
         f.add_argument("--vdist", type=int)
         f.add_argument("--start-v", action="store_true")
         f.add_argument("--lead-v", action="store_true")
+    pic = sub.add_parser("picture")
+    pic.add_argument("output")
+    pic.add_argument("--size", default="640x360")
+    pic.add_argument("--quality", type=int, default=5)
+    pic.add_argument("--noise", type=int, default=0)
     a = p.parse_args()
-    if a.cmd == "media":
+    if a.cmd == "picture":
+        make_picture(a.output, a.size, a.quality, a.noise)
+    elif a.cmd == "media":
         make_media(a.outdir, a.seconds, a.size, a.slices)
     else:
         make_frames(a)

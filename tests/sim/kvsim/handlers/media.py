@@ -180,6 +180,9 @@ def open_tcp_preview(conn, msg):
     if not ok:
         _answer(conn, msg, ack=50)
         return
+    if stype == 5:
+        from . import stills
+        return stills.alarm_stream(conn, msg, lambda ack: conn.reply(msg, ack=ack))
     if not _answer(conn, msg):
         return
     try:
