@@ -115,13 +115,19 @@ struct VvConnRec {
 
 namespace {
 
-int64_t now_ms() { return vv_nat_now_ms(); }
+std::atomic<int> g_scale{1};
 
 int64_t real_us() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
+
+// The connection layer's own clock and waits, scaled apart from the registration's so that
+// tests can shorten the setup time-outs while punching keeps its real pace, or the reverse.
+int64_t now_ms() { return real_us() / 1000 * g_scale.load() + 1; }
+int64_t now_s() { return now_ms() / 1000; }
+int scaled_ms(int ms) { return std::max(1, ms / g_scale.load()); }
 
 void copy_text(char* dst, size_t cap, const char* src) { snprintf(dst, cap, "%s", src ? src : ""); }
 
@@ -222,11 +228,11 @@ void send_heartbeat(VvInstance& in, VvConnRec& r) {
     vv_put32(d + 4, static_cast<uint32_t>(r.wave++));
     vv_put32(d + 8, VV_NAT_VERSION);
     vv_put32(d + 12, 1);
-    r.last_hb = vv_nat_now();
+    r.last_hb = now_s();
     r.unanswered += 1;
   }
   path_send(r, d, sizeof(d));
-  vv_log(in, 1, "conn_id:%d --->send heartbeat to peer-> snum:%d BYTE:%d\n", r.index + 1,
+  vv_log(in, 2, "conn_id:%d --->send heartbeat to peer-> snum:%d BYTE:%d\n", r.index + 1,
          static_cast<int>(vv_get32(d + 4)), kPeerHbSize);
 }
 
@@ -234,7 +240,7 @@ void send_heartbeat(VvInstance& in, VvConnRec& r) {
 // Release.
 
 void close_rec(VvInstance& in, VvConnRec& r) {
-  vv_log(in, 1, "conn_id:%d ================> vv_nat_close\n", r.index + 1);
+  vv_log(in, 2, "conn_id:%d ================> vv_nat_close\n", r.index + 1);
   bool plain;
   {
     std::lock_guard<std::recursive_mutex> lock(r.m);
@@ -247,7 +253,7 @@ void close_rec(VvInstance& in, VvConnRec& r) {
     vv_put16(d, VV_MAGIC);
     vv_put16(d + 2, VV_MSG_CLOSE);
     path_send(r, d, sizeof(d));
-    vv_log(in, 1, "conn_id:%d --->send close message!\n", r.index + 1);
+    vv_log(in, 2, "conn_id:%d --->send close message!\n", r.index + 1);
   }
   std::lock_guard<std::recursive_mutex> lock(r.m);
   r.in_use = 0;
@@ -328,7 +334,7 @@ void take_peer_info(VvConnRec& r, const unsigned char* d, int n) {
 VvConnRec* new_conn(VvInstance& in, const char* id, int peer_msgid, int type, const char* passwd,
                     const unsigned char* request, int reqlen, bool* no_socket) {
   *no_socket = false;
-  vv_log(in, 1, "New connection, peer---> %s:%d\n", id, peer_msgid);
+  vv_log(in, 2, "New connection, peer---> %s:%d\n", id, peer_msgid);
   std::lock_guard<std::mutex> table(in.table_mu);
   int limit = VV_MAX_CONNS;
   if (in.flags.has_maxconn) {
@@ -456,7 +462,7 @@ void send_refusal(VvInstance& in, const unsigned char* req, int n, int result) {
   vv_put32(d + 356, VV_NAT_VERSION);
   vv_put32(d + 464, static_cast<uint32_t>(result));
   vv_send_to_server(in, d, sizeof(d));
-  vv_log(in, 1, "Send connection response---> uuid:%s:%d ret:%d\n", requester,
+  vv_log(in, 2, "Send connection response---> uuid:%s:%d ret:%d\n", requester,
          static_cast<int>(vv_get32(req + 4)), result);
 }
 
@@ -466,7 +472,7 @@ void on_conn_message(VvInstance& in, const unsigned char* d, int n, const sockad
   int dest_msgid = static_cast<int>(vv_get32(d + 328));
   char src_id[100];
   field_text(d, n, 8, 100, src_id, sizeof(src_id));
-  vv_log(in, 1, "Received connection message! msgid:%d src:%s dest_msgid:%d\n", src_msgid, src_id,
+  vv_log(in, 2, "Received connection message! msgid:%d src:%s dest_msgid:%d\n", src_msgid, src_id,
          dest_msgid);
   if (dest_msgid != 0) {
     for (int i = 0; i < VV_MAX_CONNS; ++i) {
@@ -477,7 +483,7 @@ void on_conn_message(VvInstance& in, const unsigned char* d, int n, const sockad
       take_peer_info(r, d, n);
       uint16_t port = r.local_port;
       lock.unlock();
-      vv_log(in, 1, "conn_id:%d --->Received connection respone\n", i + 1);
+      vv_log(in, 2, "conn_id:%d --->Received connection respone\n", i + 1);
       // Wakes the record's thread out of its wait at once.
       int main_sock;
       {
@@ -499,14 +505,14 @@ void on_conn_message(VvInstance& in, const unsigned char* d, int n, const sockad
     memcpy(pw, in.st.passwd_md5, sizeof(pw));
   }
   if (pwcheck == 0) {
-    vv_log(in, 1, "Server refused!\n");
+    vv_log(in, 2, "Server refused!\n");
     send_refusal(in, d, n, -2);
     return;
   }
   char their_pw[36];
   field_text(d, n, 468, 36, their_pw, sizeof(their_pw));
   if (pw[0] && strcmp(pw, their_pw) != 0) {
-    vv_log(in, 1, "Incorrect password!\n");
+    vv_log(in, 2, "Incorrect password!\n");
     send_refusal(in, d, n, -1);
     return;
   }
@@ -514,7 +520,7 @@ void on_conn_message(VvInstance& in, const unsigned char* d, int n, const sockad
     VvConnRec& r = in.recs[i];
     std::lock_guard<std::recursive_mutex> lock(r.m);
     if (r.in_use.load() && r.peer_msgid.load() == src_msgid && strcmp(r.peer_id, src_id) == 0) {
-      vv_log(in, 1, "conn_id:%d --->Received repetitive connection requestion\n", i + 1);
+      vv_log(in, 2, "conn_id:%d --->Received repetitive connection requestion\n", i + 1);
       r.req_state = 0;
       return;
     }
@@ -522,11 +528,11 @@ void on_conn_message(VvInstance& in, const unsigned char* d, int n, const sockad
   bool no_socket = false;
   VvConnRec* r = new_conn(in, src_id, src_msgid, d[351], nullptr, d, n, &no_socket);
   if (!r || no_socket) {
-    vv_log(in, 1, "Unable to create more connections!\n");
+    vv_log(in, 2, "Unable to create more connections!\n");
     send_refusal(in, d, n, -3);
     return;
   }
-  vv_log(in, 1, "conn_id:%d --->Received connection request---> Src:%s:%d\n", r->index + 1, src_id,
+  vv_log(in, 2, "conn_id:%d --->Received connection request---> Src:%s:%d\n", r->index + 1, src_id,
          src_msgid);
 }
 
@@ -539,7 +545,7 @@ void on_conn_result(VvInstance& in, const unsigned char* d, int n) {
     std::lock_guard<std::recursive_mutex> lock(r.m);
     if (r.msg_id != msgid) continue;
     r.req_state = result;
-    vv_log(in, 1, "conn_id:%d --->Received server's respone of connection request---> ret:%d\n",
+    vv_log(in, 2, "conn_id:%d --->Received server's respone of connection request---> ret:%d\n",
            i + 1, result);
     return;
   }
@@ -594,7 +600,7 @@ void send_request(VvInstance& in, VvConnRec& r) {
     SendToA6(s6, d, sizeof(d), &a6);
   else
     SendToA(s4, d, sizeof(d), &a4);
-  vv_log(in, 1, "conn_id:%d --->Send connection request---> dest:%s\n", r.index + 1,
+  vv_log(in, 2, "conn_id:%d --->Send connection request---> dest:%s\n", r.index + 1,
          reinterpret_cast<const char*>(d + 108));
 }
 
@@ -653,7 +659,7 @@ void create_tunnel(VvInstance& in, VvConnRec& r, const sockaddr* addr, int addrl
     pub.peer_version = r.peer_version;
     pub.dest_type = dtype;
   }
-  vv_log(in, 1, "conn_id:%d --->p2p tunnel created, peer address---> %s|%d proxy:%d dest_type:%d\n",
+  vv_log(in, 2, "conn_id:%d --->p2p tunnel created, peer address---> %s|%d proxy:%d dest_type:%d\n",
          conn_id, text, port, via_relay, dtype);
   send_heartbeat(in, r);
   if (type == 0 && version >= 36) {
@@ -771,7 +777,7 @@ int send_fragment(VvInstance& in, VvConnRec& r, unsigned char* f) {
     std::lock_guard<std::recursive_mutex> lock(r.m);
     r.sent += 1;
   }
-  vv_log(in, 0, "conn_id:%d --->Send packet data, No.:%d len: %d times:%d\n", r.index + 1, f[7], len,
+  vv_log(in, 1, "conn_id:%d --->Send packet data, No.:%d len: %d times:%d\n", r.index + 1, f[7], len,
          f[13]);
   return path_send(r, f, len);
 }
@@ -956,6 +962,13 @@ void on_hello(VvInstance& in, VvConnRec& r, unsigned char* d, int n, const socka
     r.peer_msgid = msgid;
     r.req_state = 1;
   }
+  {
+    char t[64] = "";
+    unsigned short p = 0;
+    sockaddr_tran(from, fromlen, t, sizeof(t), &p);
+    vv_log(in, 2, "conn_id:%d --->Received hello message from peer---> %s|%d from_proxy:%d\n",
+           r.index + 1, t, p, from_relay);
+  }
   vv_put16(d + 2, VV_MSG_HELLO_REPLY);
   vv_put32(d + 4, static_cast<uint32_t>(r.msg_id));
   memset(d + 8, 0, 100);
@@ -985,7 +998,7 @@ void on_hello(VvInstance& in, VvConnRec& r, unsigned char* d, int n, const socka
   if (strlen(r.extra) + strlen(entry) + 1 > 98) return;
   strcat(r.extra, entry);
   strcat(r.extra, ",");
-  vv_log(in, 1, "conn_id:%d --->append hello address==> [%s]\n", r.index + 1, entry);
+  vv_log(in, 2, "conn_id:%d --->append hello address==> [%s]\n", r.index + 1, entry);
 }
 
 void on_hello_reply(VvInstance& in, VvConnRec& r, const unsigned char* d, int n,
@@ -1001,7 +1014,13 @@ void on_hello_reply(VvInstance& in, VvConnRec& r, const unsigned char* d, int n,
     if (!is_candidate(r, from, fromlen, from_relay)) return;
     dtype = static_cast<int>(vv_get32(d + 120));
   }
-  vv_log(in, 1, "conn_id:%d --->Received hello message respone from peer\n", r.index + 1);
+  {
+    char t[64] = "";
+    unsigned short p = 0;
+    sockaddr_tran(from, fromlen, t, sizeof(t), &p);
+    vv_log(in, 2, "conn_id:%d --->Received hello message respone from peer---> %s|%d type:%d\n",
+           r.index + 1, t, p, dtype);
+  }
   create_tunnel(in, r, from, fromlen, from_relay, dtype);
 }
 
@@ -1085,7 +1104,7 @@ void on_peer_message(VvInstance& in, VvConnRec& r, unsigned char* d, int n, cons
                       : same_addr(from, fromlen, reinterpret_cast<const sockaddr*>(&r.peer_addr6), fromlen);
         lock.unlock();
         if (!ok) break;
-        vv_log(in, 1, "conn_id:%d --->Recevied close message from peer!\n", r.index + 1);
+        vv_log(in, 2, "conn_id:%d --->Recevied close message from peer!\n", r.index + 1);
         fail(in, r, VV_DISC_PEER_CLOSE);
       }
       break;
@@ -1124,7 +1143,7 @@ void on_peer_message(VvInstance& in, VvConnRec& r, unsigned char* d, int n, cons
       std::lock_guard<std::recursive_mutex> lock(r.m);
       if (from_relay) {
         r.relay_registered = 1;
-        vv_log(in, 1, "conn_id:%d --->Recevied register success message from relay server\n",
+        vv_log(in, 2, "conn_id:%d --->Recevied register success message from relay server\n",
                r.index + 1);
       }
       break;
@@ -1154,7 +1173,7 @@ void conn_select(VvInstance& in, VvConnRec& r, int ms) {
     poll(nullptr, 0, std::min(ms, 20));
     return;
   }
-  if (poll(p, static_cast<nfds_t>(n), vv_scaled_ms(ms)) <= 0) return;
+  if (poll(p, static_cast<nfds_t>(n), scaled_ms(ms)) <= 0) return;
   for (int k = 0; k < n; ++k) {
     if (!(p[k].revents & POLLIN)) continue;
     for (int burst = 0; burst < 64; ++burst) {
@@ -1180,12 +1199,12 @@ void conn_select(VvInstance& in, VvConnRec& r, int ms) {
 // change what the caller waits for (any datagram would otherwise end the wait early).
 template <typename Pred>
 void wait_for(VvInstance& in, VvConnRec& r, int ms, Pred done) {
-  int64_t end = real_us() + static_cast<int64_t>(vv_scaled_ms(ms)) * 1000;
+  int64_t end = real_us() + static_cast<int64_t>(scaled_ms(ms)) * 1000;
   for (;;) {
     int64_t left = (end - real_us()) / 1000;
     if (left <= 0 || done() || !r.in_use.load() || !in.run.load()) return;
     // conn_select scales its argument: hand it the unscaled remainder.
-    int unscaled = static_cast<int>(std::max<int64_t>(1, left * ms / std::max(1, vv_scaled_ms(ms))));
+    int unscaled = static_cast<int>(std::max<int64_t>(1, left * ms / std::max(1, scaled_ms(ms))));
     conn_select(in, r, unscaled);
   }
 }
@@ -1193,7 +1212,7 @@ void wait_for(VvInstance& in, VvConnRec& r, int ms, Pred done) {
 // ---------------------------------------------------------------------------------------
 // Punching.
 
-void send_hello(VvConnRec& r, int s, const sockaddr* to, int tolen, int dtype, const char* uuid) {
+void send_hello(VvInstance& in, VvConnRec& r, int s, const sockaddr* to, int tolen, int dtype, const char* uuid) {
   unsigned char d[kHelloSize] = {};
   vv_put16(d, VV_MAGIC);
   vv_put16(d + 2, VV_MSG_HELLO);
@@ -1209,6 +1228,8 @@ void send_hello(VvConnRec& r, int s, const sockaddr* to, int tolen, int dtype, c
   char at[60];
   snprintf(at, sizeof(at), "%s:%d", text, port);
   put_text(d, 124, 60, at);
+  vv_log(in, 2, "conn_id:%d --->Send hello message---> %s type:%d snum:%d sock:%d\n", r.index + 1, at,
+         dtype, r.wave, s);
   if (tolen == static_cast<int>(sizeof(sockaddr_in)))
     SendToA(s, d, sizeof(d), reinterpret_cast<const sockaddr_in*>(to));
   else
@@ -1227,20 +1248,20 @@ void punch_step(VvInstance& in, VvConnRec& r) {
   }
   std::unique_lock<std::recursive_mutex> lock(r.m);
   if (r.peer_version >= 50 && r.peer_result < 0) {
-    vv_log(in, 1, "conn_id:%d --->peer refused! ret:%d\n", conn_id, r.peer_result);
+    vv_log(in, 2, "conn_id:%d --->peer refused! ret:%d\n", conn_id, r.peer_result);
     lock.unlock();
     fail(in, r, VV_DISC_REFUSED);
     return;
   }
   if (r.wave > 20) {
-    vv_log(in, 1, "conn_id:%d --->hello failed, give up\n", conn_id);
+    vv_log(in, 2, "conn_id:%d --->hello failed, give up\n", conn_id);
     bool report = r.initiator != 0;
     lock.unlock();
     fail(in, r, VV_DISC_HELLO_FAILED, report);
     return;
   }
-  int64_t now_s = vv_nat_now();
-  if (!r.relay_registered && r.wave > 1 && r.relay_sock > 0 && now_s > r.last_register) {
+  int64_t sec = now_s();
+  if (!r.relay_registered && r.wave > 1 && r.relay_sock > 0 && sec > r.last_register) {
     unsigned char d[kRelaySize] = {};
     vv_put16(d, VV_MAGIC);
     vv_put16(d + 2, VV_MSG_RELAY_REG);
@@ -1252,13 +1273,13 @@ void punch_step(VvInstance& in, VvConnRec& r) {
       sockaddr_in ra;
       if (ip4_of(r.relay_ip, r.relay_port, &ra)) {
         SendToA(r.relay_sock, d, sizeof(d), &ra);
-        r.last_register = now_s;
+        r.last_register = sec;
       }
     } else if (ipv6svr && r.relay_port6) {
       sockaddr_in6 ra6;
       if (ip6_of(r.relay_ip6, r.relay_port6, &ra6)) {
         SendToA6(r.relay_sock, d, sizeof(d), &ra6);
-        r.last_register = now_s;
+        r.last_register = sec;
       }
     }
   }
@@ -1268,7 +1289,7 @@ void punch_step(VvInstance& in, VvConnRec& r) {
     if (r.peer_port6 && r.wave < 20 && r.sock6 > 0) {
       sockaddr_in6 a6;
       if (ip6_of(r.peer_ip6, r.peer_port6, &a6)) {
-        send_hello(r, r.sock6, reinterpret_cast<sockaddr*>(&a6), sizeof(a6), 2, uuid);
+        send_hello(in, r, r.sock6, reinterpret_cast<sockaddr*>(&a6), sizeof(a6), 2, uuid);
         only6 = r.wave < 2;
       }
     }
@@ -1280,14 +1301,14 @@ void punch_step(VvInstance& in, VvConnRec& r) {
           sockaddr_in a;
           if (strlen(items[i]) > 6 && strcmp(items[i], "127.0.0.1") != 0 &&
               ip4_of(items[i], r.peer_local_port, &a))
-            send_hello(r, r.sock, reinterpret_cast<sockaddr*>(&a), sizeof(a), 1, uuid);
+            send_hello(in, r, r.sock, reinterpret_cast<sockaddr*>(&a), sizeof(a), 1, uuid);
         }
       }
       if (r.wave < 20 && r.peer_mapped_port) {
         sockaddr_in a;
         uint16_t port = static_cast<uint16_t>(r.peer_mapped_port + (r.wave == 0 && nattype > 2 ? 1 : 0));
         if (strcmp(r.peer_mapped_ip, "127.0.0.1") != 0 && ip4_of(r.peer_mapped_ip, port, &a))
-          send_hello(r, r.sock, reinterpret_cast<sockaddr*>(&a), sizeof(a), 2, uuid);
+          send_hello(in, r, r.sock, reinterpret_cast<sockaddr*>(&a), sizeof(a), 2, uuid);
         char items[kMaxList][64];
         int k = split_list(r.extra, items);
         for (int i = 0; i < k; ++i) {
@@ -1295,18 +1316,18 @@ void punch_step(VvInstance& in, VvConnRec& r) {
           unsigned p = 0;
           if (sscanf(items[i], "%39[0-9,.]:%u", ip, &p) == 2 && p <= 65535 &&
               ip4_of(ip, static_cast<uint16_t>(p), &a))
-            send_hello(r, r.sock, reinterpret_cast<sockaddr*>(&a), sizeof(a), 2, uuid);
+            send_hello(in, r, r.sock, reinterpret_cast<sockaddr*>(&a), sizeof(a), 2, uuid);
         }
       }
       if (r.wave >= 4 && r.relay_registered) {
         if (ipv6svr) {
           sockaddr_in6 a6;
           if (ip6_of(r.relay_ip6, r.relay_port6, &a6))
-            send_hello(r, r.relay_sock, reinterpret_cast<sockaddr*>(&a6), sizeof(a6), 3, uuid);
+            send_hello(in, r, r.relay_sock, reinterpret_cast<sockaddr*>(&a6), sizeof(a6), 3, uuid);
         } else {
           sockaddr_in a;
           if (ip4_of(r.relay_ip, r.relay_port, &a))
-            send_hello(r, r.relay_sock, reinterpret_cast<sockaddr*>(&a), sizeof(a), 3, uuid);
+            send_hello(in, r, r.relay_sock, reinterpret_cast<sockaddr*>(&a), sizeof(a), 3, uuid);
         }
       }
     }
@@ -1326,7 +1347,7 @@ void vdt_step(VvInstance& in, VvConnRec& r) {
   int got = vdt_recv(id, buf, sizeof(buf));
   int conn_id = r.index + 1;
   if (got < 0) {
-    vv_log(in, 1, "conn_id:%d --->vdt_recv:%d\n", conn_id, got);
+    vv_log(in, 2, "conn_id:%d --->vdt_recv:%d\n", conn_id, got);
     fail(in, r, VV_DISC_PEER_TIMEOUT);
     return;
   }
@@ -1343,7 +1364,7 @@ void vdt_step(VvInstance& in, VvConnRec& r) {
     ok = vv_frame_feed(&r.frame, buf, got, &a, &b, &data, &n);
   }
   if (ok < 0) {
-    vv_log(in, 1, "conn_id:%d --->vdt_recv:%d\n", conn_id, -1);
+    vv_log(in, 2, "conn_id:%d --->vdt_recv:%d\n", conn_id, -1);
     fail(in, r, VV_DISC_PEER_TIMEOUT);
     return;
   }
@@ -1366,7 +1387,7 @@ void setup_step(VvInstance& in, VvConnRec& r) {
     std::unique_lock<std::recursive_mutex> lock(r.m);
     r.requests += 1;
     if (r.requests >= 5 && r.req_state.load() != 1 && r.in_use.load() && !r.connected.load()) {
-      vv_log(in, 1, "conn_id:%d --->no server's respone!\n", conn_id);
+      vv_log(in, 2, "conn_id:%d --->no server's respone!\n", conn_id);
       bool report = r.peer_msgid.load() == 0;
       lock.unlock();
       fail(in, r, VV_DISC_NO_SERVER, report);
@@ -1374,7 +1395,7 @@ void setup_step(VvInstance& in, VvConnRec& r) {
     return;
   }
   if (state < 0) {
-    vv_log(in, 1, "conn_id:%d --->peer is offline!\n", conn_id);
+    vv_log(in, 2, "conn_id:%d --->peer is offline!\n", conn_id);
     fail(in, r, VV_DISC_OFFLINE, r.peer_msgid.load() == 0);
     return;
   }
@@ -1391,11 +1412,11 @@ void setup_step(VvInstance& in, VvConnRec& r) {
       r.req_state = 0;
       r.reconnects += 1;
       r.requests = 0;  // a new request phase gets its own five sends
-      vv_log(in, 1, "conn_id:%d --->no peer's respone! try to reconnect %d/%d\n", conn_id,
+      vv_log(in, 2, "conn_id:%d --->no peer's respone! try to reconnect %d/%d\n", conn_id,
              r.reconnects, limit);
       return;
     }
-    vv_log(in, 1, "conn_id:%d --->no peer's respone!\n", conn_id);
+    vv_log(in, 2, "conn_id:%d --->no peer's respone!\n", conn_id);
     lock.unlock();
     fail(in, r, VV_DISC_NO_PEER);
     return;
@@ -1406,7 +1427,7 @@ void setup_step(VvInstance& in, VvConnRec& r) {
 void conn_thread(VvInstance* inp, int index) {
   VvInstance& in = *inp;
   VvConnRec& r = in.recs[index];
-  vv_log(in, 1, "Create thread, conn_id: %d\n", index + 1);
+  vv_log(in, 2, "Create thread, conn_id: %d\n", index + 1);
   while (in.run.load()) {
     if (!r.in_use.load()) {
       int id;
@@ -1429,7 +1450,7 @@ void conn_thread(VvInstance* inp, int index) {
       setup_step(in, r);
       continue;
     }
-    int64_t now = vv_nat_now();
+    int64_t now = now_s();
     int64_t last;
     int unanswered;
     {
@@ -1443,7 +1464,7 @@ void conn_thread(VvInstance* inp, int index) {
     } else if (unanswered < 4) {
       conn_select(in, r, 200);
     } else {
-      vv_log(in, 1, "conn_id:%d --->peer timeout!\n", index + 1);
+      vv_log(in, 2, "conn_id:%d --->peer timeout!\n", index + 1);
       fail(in, r, VV_DISC_PEER_TIMEOUT);
     }
   }
@@ -1780,3 +1801,5 @@ int vv_nat_send_v5(int conn_id, unsigned a, unsigned b, const void* data, int le
   }
   return do_send_v4(in, conn_id, a, b, data, len, 1, 0);
 }
+
+void vv_nat_set_conn_time_scale(int k) { g_scale = k < 1 ? 1 : k; }

@@ -58,6 +58,10 @@ VV_NAT_CONN_DECLARE(vv2_nat_)
 int vv_nat_connect_novdt(const char* id, int wait);
 int vv_nat_send_v5(int conn_id, unsigned a, unsigned b, const void* data, int len);
 
+// Runs every wait and time-out of the connections `k` times faster (1: real time): setup
+// waits, hello waves, heartbeats. Both instances; set it while no connection exists.
+void vv_nat_set_conn_time_scale(int k);
+
 // Frame reassembly state of a vdt stream: values and bytes still due of the frame in progress.
 typedef struct {
   uint16_t a, b;

@@ -7,7 +7,8 @@
 //   quit (or EOF)
 // A process started with --echo answers every frame it receives with the same frame.
 // Usage: vvconn_probe [--inst 1|2] [--server ADDR] [--port P] [--uuid ID[@KEY]] [--scale K]
-//                     [--reconnect N] [--timeout MS] [--passwd PW] [--echo 1]
+//                     [--reconnect N] [--timeout MS] [--passwd PW] [--echo 1] [--log FILE]
+//                     [--conn-scale K]
 #include <openssl/evp.h>
 #include <poll.h>
 #include <stdio.h>
@@ -164,6 +165,7 @@ int main(int argc, char** argv) {
     else if (k == "--passwd") passwd = v;
     else if (k == "--echo") g_echo = atoi(v) != 0;
     else if (k == "--log") log = v;
+    else if (k == "--conn-scale") vv_nat_set_conn_time_scale(atoi(v));
   }
   vv_set_resolver(literal_only, nullptr);
   vv_nat_set_time_scale(scale);

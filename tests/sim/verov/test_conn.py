@@ -85,6 +85,13 @@ class ConnTest(unittest.TestCase):
     CASES = [
         ("lan", "restricted", "restricted", ["--lan"], 1, 0),
         ("cone", "cone", "cone", [], 2, 0),
+        ("restricted-cone", "restricted", "cone", [], 2, 0),
+        # Both port-restricted: hellos that cross leave a conntrack entry on each NAT that
+        # makes its own later mapping pick another port, so the path is direct or relayed
+        # depending on which hello came first; either must carry the frames.
+        ("restricted", "restricted", "restricted", [], None, None),
+        ("symmetric", "symmetric", "symmetric", [], 3, 1),
+        ("block-direct", "cone", "cone", ["block-direct"], 3, 1),
     ]
 
     def run_case(self, name, natc, natd, extra, dest, relayed, device):
@@ -96,7 +103,10 @@ class ConnTest(unittest.TestCase):
         cli = self.probe("cli", "CLI1")
         r = self.connect(cli)
         self.assertGreater(r["connect"], 0, (name, cli.all, dev.all))
-        self.assertEqual((r["dest"], r["relayed"]), (dest, relayed), (name, r))
+        if dest is not None:
+            self.assertEqual((r["dest"], r["relayed"]), (dest, relayed), (name, r))
+        else:
+            self.assertIn((r["dest"], r["relayed"]), [(2, 0), (3, 1)], (name, r))
         self.frames(cli)
 
     def test_scenarios_cpp_device(self):
