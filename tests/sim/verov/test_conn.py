@@ -109,6 +109,18 @@ class ConnTest(unittest.TestCase):
             self.assertIn((r["dest"], r["relayed"]), [(2, 0), (3, 1)], (name, r))
         self.frames(cli)
 
+    def test_scenarios_python_device(self):
+        # Version 35: packet mode with acknowledgements, fragments 2 and 5 of every packet
+        # lost once on the way in, so that each packet needs a resend.
+        only = os.environ.get("VVCONN_ONLY")
+        for case in [c for c in self.CASES if not only or c[0] == only]:
+            with self.subTest(case=case[0]):
+                try:
+                    self.run_case(*case, device=lambda side, uuid, *a: self.devpeer(
+                        side, uuid, "--version", "35", "--drop-frag", "2,5"))
+                finally:
+                    self.stop()
+
     def test_scenarios_cpp_device(self):
         only = os.environ.get("VVCONN_ONLY")
         for case in [c for c in self.CASES if not only or c[0] == only]:
