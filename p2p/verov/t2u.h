@@ -9,7 +9,7 @@
 extern "C" {
 #endif
 
-typedef struct {
+typedef struct _T2U_NET_STAT {
   char remote_ip[20];
   int remote_port;
   int proxy;  // 1 relayed, 0 direct
@@ -21,7 +21,7 @@ typedef struct {
   int remote_version;
 } _T2U_NET_STAT;
 
-typedef struct {
+typedef struct _T2U_UDP_NET_STAT {
   char remote_ip[20];
   int remote_port;
   int proxy;
@@ -32,7 +32,7 @@ typedef struct {
   char remote_ip6[40];
 } _T2U_UDP_NET_STAT;
 
-typedef struct {
+typedef struct _T2U_RATE_STAT {
   int64_t total_recv;
   int64_t total_send;
   float win_recv, win_send, win_sum;  // KB/s over the last window of 2 s or more
