@@ -14,6 +14,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <map>
+#include <set>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -27,6 +28,7 @@ namespace t2upipe {
 
 struct Conn {
   int fd = -1;
+  int instance = 1;
   std::mutex mu;
   std::condition_variable cv;
   std::vector<uint8_t> out;
@@ -35,12 +37,15 @@ struct Conn {
 };
 
 struct State {
-  int instance = 1;
   uint16_t port = 0;        // the device peer's carrier port
   int dest_type = 0;        // 1: the device is on the LAN (direct connects allowed)
   int relayed = 0;
   std::atomic<int> status{1};
   size_t out_limit = 256 * 1024;
+  // What the server would answer to queries: offline IDs, and the port in the device's
+  // information bytes (0 when not listed).
+  std::set<std::string> offline;
+  std::map<std::string, uint16_t> info_port;
   std::mutex mu;
   std::map<int, std::shared_ptr<Conn>> conns;
   std::vector<std::shared_ptr<Conn>> all;
@@ -73,12 +78,12 @@ inline void frame(std::vector<uint8_t>& out, uint16_t a, uint16_t b, const void*
   if (len) memcpy(&out[at + 8], d, static_cast<size_t>(len));
 }
 
-inline void on_connect(int id) { st().instance == 2 ? t2u2_OnConnect(id) : t2u_OnConnect(id); }
-inline void on_disconnect(int id, int r) {
-  st().instance == 2 ? t2u2_OnDisconnect(id, r) : t2u_OnDisconnect(id, r);
+inline void on_connect(int in, int id) { in == 2 ? t2u2_OnConnect(id) : t2u_OnConnect(id); }
+inline void on_disconnect(int in, int id, int r) {
+  in == 2 ? t2u2_OnDisconnect(id, r) : t2u_OnDisconnect(id, r);
 }
-inline int on_frame(int id, uint16_t a, uint16_t b, const void* d, int n) {
-  return st().instance == 2 ? t2u2_OnRecvFrame(id, a, b, d, n) : t2u_OnRecvFrame(id, a, b, d, n);
+inline int on_frame(int in, int id, uint16_t a, uint16_t b, const void* d, int n) {
+  return in == 2 ? t2u2_OnRecvFrame(id, a, b, d, n) : t2u_OnRecvFrame(id, a, b, d, n);
 }
 
 inline void reader(int id, std::shared_ptr<Conn> c, std::string uuid) {
@@ -91,7 +96,7 @@ inline void reader(int id, std::shared_ptr<Conn> c, std::string uuid) {
   c->cv.notify_all();
   uint8_t head[8];
   if (!read_full(c->fd, head, 8)) {
-    if (c->open) on_disconnect(id, 7);
+    if (c->open) on_disconnect(c->instance, id, 7);
     return;
   }
   uint32_t len;
@@ -100,10 +105,10 @@ inline void reader(int id, std::shared_ptr<Conn> c, std::string uuid) {
   std::vector<uint8_t> body(len > 4 ? len - 4 : 0);
   if (!body.empty() && !read_full(c->fd, body.data(), body.size())) return;
   if (std::string(body.begin(), body.end()) != "OK") {
-    on_disconnect(id, 1);
+    on_disconnect(c->instance, id, 1);
     return;
   }
-  on_connect(id);
+  on_connect(c->instance, id);
   for (;;) {
     if (!read_full(c->fd, head, 8)) break;
     memcpy(&len, head, 4);
@@ -114,12 +119,12 @@ inline void reader(int id, std::shared_ptr<Conn> c, std::string uuid) {
     uint16_t a, b;
     memcpy(&a, head + 4, 2);
     memcpy(&b, head + 6, 2);
-    while (on_frame(id, ntohs(a), ntohs(b), body.data(), static_cast<int>(body.size())) < 0) {
+    while (on_frame(c->instance, id, ntohs(a), ntohs(b), body.data(), static_cast<int>(body.size())) < 0) {
       if (!c->open) return;
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   }
-  if (c->open.exchange(false)) on_disconnect(id, 4);
+  if (c->open.exchange(false)) on_disconnect(c->instance, id, 4);
 }
 
 inline void writer(std::shared_ptr<Conn> c) {
@@ -152,6 +157,7 @@ inline std::shared_ptr<Conn> find(int id) {
   return it == st().conns.end() ? nullptr : it->second;
 }
 
+template <int N>
 inline int connect_(const char* uuid, const char*, int) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
@@ -164,6 +170,7 @@ inline int connect_(const char* uuid, const char*, int) {
   }
   auto c = std::make_shared<Conn>();
   c->fd = fd;
+  c->instance = N;
   int id;
   {
     std::lock_guard<std::mutex> l(st().mu);
@@ -243,13 +250,28 @@ inline int exit_() {
   return 0;
 }
 
+inline int query_(const char* uuid, int, const int*, char* info, int isz, char*, int) {
+  std::string id(uuid ? uuid : "");
+  if (st().offline.count(id)) return 0;
+  auto it = st().info_port.find(id);
+  uint16_t p = it == st().info_port.end() ? 0 : it->second;
+  if (info && isz >= 2) {
+    info[0] = static_cast<char>(p & 0xff);
+    info[1] = static_cast<char>(p >> 8);
+  }
+  return 1;
+}
+
+// The carrier for instance N (1 or 2).
+template <int N = 1>
 inline const T2uTransport* transport() {
   static T2uTransport t = [] {
     T2uTransport x{};
+    x.query = query_;
     x.exit = exit_;
     x.get_status = [] { return st().status.load(); };
     x.conn_status = conn_status_;
-    x.connect = connect_;
+    x.connect = connect_<N>;
     x.close = close_;
     x.sendable = sendable_;
     x.send = send_;

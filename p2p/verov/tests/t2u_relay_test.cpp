@@ -45,13 +45,9 @@ struct Peer {
   uint16_t echo = 0;
   uint16_t http = 0;
   bool start(std::vector<std::string> extra = {}) {
-    echo = free_port();
-    http = free_port();
     int p[2];
     if (pipe(p) != 0) return false;
-    std::vector<std::string> args = {VV_PYTHON, std::string(VV_SIM_DIR) + "/t2upeer.py",
-                                     "--echo", std::to_string(echo), "--http",
-                                     std::to_string(http)};
+    std::vector<std::string> args = {VV_PYTHON, std::string(VV_SIM_DIR) + "/t2upeer.py"};
     args.insert(args.end(), extra.begin(), extra.end());
     pid = fork();
     if (pid == 0) {
@@ -65,8 +61,9 @@ struct Peer {
     }
     close(p[1]);
     FILE* f = fdopen(p[0], "r");
-    char line[64] = "";
-    bool ok = fgets(line, sizeof(line), f) && sscanf(line, "PORT %hu", &port) == 1;
+    char line[128] = "";
+    bool ok = fgets(line, sizeof(line), f) &&
+              sscanf(line, "READY carrier=%hu echo=%hu http=%hu", &port, &echo, &http) == 3;
     fclose(f);
     return ok;
   }
@@ -134,11 +131,10 @@ class Relay {
  public:
   explicit Relay(const Api& api, std::vector<std::string> extra = {}) : a(api) {
     ok = peer.start(extra);
-    t2upipe::st().instance = a.n;
     t2upipe::st().port = peer.port;
     t2upipe::st().dest_type = 0;
     t2upipe::st().status = 1;
-    t2u_set_transport(a.n, t2upipe::transport());
+    t2u_set_transport(a.n, a.n == 2 ? t2upipe::transport<2>() : t2upipe::transport<1>());
     a.init("127.0.0.1", 1, "");
   }
   ~Relay() {

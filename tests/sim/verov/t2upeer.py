@@ -9,9 +9,11 @@ and feed it on_frame(a, b, body). devpeer.py hooks it onto VERov connections; ru
 serves a plain TCP carrier for the layer's tests ([u32 length][u16 a][u16 b][body], big-endian;
 the first frame names the device ID and is answered "OK" or "NO").
 
-Program options: --port P (carrier port, 0 = any; printed as "PORT n"), --offline ID (answered
-"NO"), --echo P (a TCP and UDP echo service on 127.0.0.1:P), --http P (a one-page HTTP server).
-Binds loopback only outside a private network namespace.
+Program options: --port P (carrier port), --echo P (a TCP and UDP echo service), --http P (a
+one-page HTTP server), all on 127.0.0.1 and 0 = any free port; --offline ID (answered "NO"),
+--hold ID (never answered), --remap FROM=TO (device port FROM is served on local port TO, so a
+device-side service at a fixed port can share the test machine's loopback), --stdin-watch (exit
+when standard input closes). Prints "READY carrier=P echo=E http=H" when it listens.
 """
 import argparse
 import hashlib
@@ -77,6 +79,7 @@ class T2uDevice:
             self.send_frame(CTRL, CLOSE, close_body(a))
 
     def _open(self, cid, host, port, udp):
+        port = REMAP.get(port, port)
         try:
             if udp:
                 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -133,7 +136,10 @@ def read_full(s, n):
     return bytes(b)
 
 
-def serve_carrier(conn, offline):
+REMAP = {}
+
+
+def serve_carrier(conn, offline, hold=()):
     wlock = threading.Lock()
 
     def send_frame(a, b, body):
@@ -149,6 +155,11 @@ def serve_carrier(conn, offline):
         return
     n, _, _ = struct.unpack(">IHH", head)
     uuid = read_full(conn, n - 4) or b""
+    if uuid.decode("latin-1") in hold:
+        while conn.recv(65536):
+            pass
+        conn.close()
+        return
     if uuid.decode("latin-1") in offline:
         send_frame(0, 0, b"NO")
         conn.close()
@@ -185,6 +196,7 @@ def serve_echo(port):
     t.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     t.bind(("127.0.0.1", port))
     t.listen(64)
+    port = t.getsockname()[1]
     u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     u.bind(("127.0.0.1", port))
 
@@ -201,6 +213,7 @@ def serve_echo(port):
             threading.Thread(target=echo_tcp, args=(c,), daemon=True).start()
 
     threading.Thread(target=tcp, daemon=True).start()
+    return port
 
 
 def serve_http(port):
@@ -217,27 +230,39 @@ def serve_http(port):
 
     srv = http.server.ThreadingHTTPServer(("127.0.0.1", port), H)
     threading.Thread(target=srv.serve_forever, daemon=True).start()
+    return srv.server_address[1]
 
 
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--port", type=int, default=0)
     ap.add_argument("--offline", action="append", default=[])
+    ap.add_argument("--hold", action="append", default=[])
     ap.add_argument("--echo", type=int, default=0)
     ap.add_argument("--http", type=int, default=0)
+    ap.add_argument("--remap", action="append", default=[])
+    ap.add_argument("--stdin-watch", action="store_true")
     o = ap.parse_args()
-    if o.echo:
-        serve_echo(o.echo)
-    if o.http:
-        serve_http(o.http)
+    for r in o.remap:
+        a, b = r.split("=")
+        REMAP[int(a)] = int(b)
+    echo = serve_echo(o.echo)
+    http_port = serve_http(o.http)
     ls = socket.socket()
     ls.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     ls.bind(("127.0.0.1", o.port))
     ls.listen(16)
-    print("PORT %d" % ls.getsockname()[1], flush=True)
+    print("READY carrier=%d echo=%d http=%d" % (ls.getsockname()[1], echo, http_port), flush=True)
+    if o.stdin_watch:
+        def watch():
+            while sys.stdin.buffer.read(4096):
+                pass
+            os._exit(0)
+        threading.Thread(target=watch, daemon=True).start()
     while True:
         c, _ = ls.accept()
-        threading.Thread(target=serve_carrier, args=(c, set(o.offline)), daemon=True).start()
+        threading.Thread(target=serve_carrier, args=(c, set(o.offline), set(o.hold)),
+                         daemon=True).start()
 
 
 if __name__ == "__main__":
