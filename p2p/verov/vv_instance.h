@@ -129,11 +129,17 @@ struct VvInstance {
   int wake[2] = {-1, -1};  // exit wakes the registration thread out of its waits
   // Connection messages (1004) go to the connection code when it is present.
   void (*on_conn_message)(VvInstance&, const unsigned char*, int, const struct sockaddr*, int) = nullptr;
+  // Connection results (1005) and the stop of the connection threads, also the connection code's.
+  void (*on_conn_result)(VvInstance&, const unsigned char*, int) = nullptr;
+  void (*on_exit)(VvInstance&) = nullptr;
+  struct VvConnRec* recs = nullptr;  // the connection records' working state, made on first use
   explicit VvInstance(const VvFlags& f) : flags(f) {}
 };
 
 VvInstance& vv_instance(int index);
 int64_t vv_nat_now(void);
+// Milliseconds of the same clock (scaled like every wait of the library).
+int64_t vv_nat_now_ms(void);
 
 // Finds the servers' addresses (and, in instance 1, the NAT64 prefix). Later calls do nothing
 // until five sends went unanswered; the fifth renews the sockets on a new port and moves the
@@ -157,3 +163,6 @@ bool vv_pause(VvInstance& in, int ms);
 // Builds a text message with the current clock and sends it to the selected server.
 int vv_send_text(VvInstance& in, int sock, int msg_id, const char* text);
 int vv_send_to_server(VvInstance& in, const void* dgram, int len);
+
+// Hooks the connection code into an instance (its records, its 1004/1005 handlers, its stop).
+void vv_conn_attach(VvInstance& in);

@@ -139,6 +139,7 @@ int do_init(VvInstance& in, const char* svraddr, int svrport, const char* uuid, 
   char drain[64];
   while (in.wake[0] >= 0 && read(in.wake[0], drain, sizeof(drain)) > 0) {
   }
+  vv_conn_attach(in);
   in.run = 1;
   if (!g_manual.load()) in.main_thread = std::thread([&in] { vv_nat_main_body(in); });
   return 1;
@@ -150,6 +151,7 @@ int do_exit(VvInstance& in) {
   if (in.wake[1] >= 0) (void)!write(in.wake[1], "x", 1);
   // Threads first: they may still be inside a receive on the main sockets.
   if (in.main_thread.joinable()) in.main_thread.join();
+  if (in.on_exit) in.on_exit(in);
   std::unique_lock<std::shared_mutex> socks(in.sock_mu);
   std::lock_guard<std::mutex> lock(in.mu);
   CloseSocket(&in.st.sock);
@@ -364,6 +366,13 @@ void vv_nat_manual_start(bool manual) { g_manual = manual; }
 int vv_scaled_ms(int ms) {
   int r = ms / g_scale.load();
   return r < 1 ? 1 : r;
+}
+
+int64_t vv_nat_now_ms(void) {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  int64_t ms = static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+  return ms * g_scale.load() + 1;
 }
 
 int64_t vv_nat_now(void) {

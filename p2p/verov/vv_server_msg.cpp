@@ -449,7 +449,10 @@ void vv_server_msg(VvInstance& in, unsigned char* d, int n, const sockaddr* from
       if (in.on_conn_message) in.on_conn_message(in, d, n, from, fromlen);
       break;
     case VV_MSG_CONN_RESULT:
-      on_conn_result(in, d, n, log);
+      if (in.on_conn_result)
+        in.on_conn_result(in, d, n);
+      else
+        on_conn_result(in, d, n, log);
       break;
   }
   if (in.flags.index == 1) log.flush(in);

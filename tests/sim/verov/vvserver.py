@@ -20,6 +20,20 @@ CONFIG keys (all optional but "addrs"):
   faults    {"<incoming id>" or "*": fault}; faults: drop, delay:<ms>, dup, wrong_check,
             reject, bad_key, offline, list51, oversize, stale
   log       JSON-lines file: one line per datagram in or out
+  relay     "ip:port" of the relay (3001 registers a pair, 3002 confirms, everything else from a
+            registered address goes to its partner unchanged, 3003 or relay_idle seconds of
+            silence release); its address travels in every forwarded 1004
+  relay_idle  seconds (30)
+  mapped6   an IPv6 text the forwarded 1004 carries as the sender's own IPv6 address (with the
+            observed port), to show the IPv6-first waves
+
+Connection messages (1004): a request (destination message id 0) to a registered, online uuid
+is answered with 1005 (> 0) and forwarded to that uuid's registered address with the observed
+source address as the sender's mapped address; an unknown or "offline" uuid gets 1005 with -1.
+Answers (destination message id non-zero) go back to the requester's registered address (or
+the address its request came from) the same way, and the answerer gets 1005 > 0. Repeats are
+forwarded again (the client recognises them). Fault names for 1004: drop, offline, no_result
+(forward but send no 1005), no_forward (1005 only).
 
 Prints "READY" once every socket is bound. Stdin takes JSON lines: {"faults": {...}} replaces
 the faults; {"spoof": UUID} sends forged 5002, 1001, 1003, 1007, 1013, 1015, 1017 from the spoof
@@ -71,6 +85,17 @@ class Server:
                 self.socks[(ip, p)] = s
                 if ip != cfg.get("spoof"):
                     self.sel.register(s, selectors.EVENT_READ, (ip, p))
+        self.relay = None
+        self.pairs = {}  # src -> [partner src or None, last seen, key]
+        if cfg.get("relay"):
+            rip, rport = cfg["relay"].rsplit(":", 1)
+            check_address(rip, "bind")
+            rs = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            rs.bind((rip, int(rport)))
+            rip = rs.getsockname()[0]
+            self.relay = rs
+            self.sel.register(rs, selectors.EVENT_READ, "relay")
+        self.requests = {}  # (uuid, msgid) -> address the request came from
         self.lines = cfg.get("list") or ["%s:%d||" % (ip, self.port) for ip in cfg["addrs"]]
 
     # --- plumbing -------------------------------------------------------------------
@@ -153,7 +178,76 @@ class Server:
             e["seen"] = time.monotonic()
             e.update(kv)
 
+    # --- introduction -------------------------------------------------------------
+    def conn_message(self, sock, data, src, f):
+        if len(data) < 588:
+            return
+        d = bytearray(data)
+        src_uuid, dst_uuid = cstr(d[8:108]), cstr(d[108:208])
+        src_msgid, dst_msgid = struct.unpack_from("<I", d, 4)[0], struct.unpack_from("<I", d, 328)[0]
+        # The observed address replaces what the sender believes its mapped address is.
+        d[208:224] = src[0].encode().ljust(16, b"\0")[:16]
+        struct.pack_into("<H", d, 224, src[1])
+        if self.relay is not None:
+            rip, rport = self.relay.getsockname()[:2]
+            d[332:348] = rip.encode().ljust(16, b"\0")
+            struct.pack_into("<H", d, 348, rport)
+        if self.cfg.get("mapped6"):
+            d[504:544] = self.cfg["mapped6"].encode().ljust(40, b"\0")
+            struct.pack_into("<H", d, 544, src[1])
+        if dst_msgid == 0:
+            self.requests[(src_uuid, src_msgid)] = src
+        with self.lock:
+            e = self.registry.get(dst_uuid)
+        if dst_msgid == 0:
+            online = e is not None and f != "offline"
+            if f != "no_result":
+                self.send(sock, struct.pack("<HHIi", MAGIC, 1005, src_msgid, 1 if online else -1),
+                          src, 1004)
+            if online and f != "no_forward":
+                self.send(sock, bytes(d), e["src"], 1004)
+            return
+        dst = self.requests.get((dst_uuid, dst_msgid)) or (e["src"] if e else None)
+        if f != "no_result":
+            self.send(sock, struct.pack("<HHIi", MAGIC, 1005, src_msgid, 1), src, 1004)
+        if dst is not None and f != "no_forward":
+            self.send(sock, bytes(d), dst, 1004)
+
+    def relay_datagram(self, data, src):
+        now = time.monotonic()
+        idle = self.cfg.get("relay_idle", 30)
+        for k in [k for k, v in self.pairs.items() if now - v[1] > idle]:
+            self.log(dir="relay-expire", src="%s:%d" % k[:2])
+            del self.pairs[k]
+        msg_id = struct.unpack_from("<H", data, 2)[0] if len(data) >= 4 else -1
+        self.log(dir="relay-in", id=msg_id, src="%s:%d" % src[:2], len=len(data))
+        if msg_id == 3001 and len(data) >= 212:
+            own = (cstr(data[4:104]), struct.unpack_from("<I", data, 104)[0])
+            peer = (cstr(data[108:208]), struct.unpack_from("<I", data, 208)[0])
+            ent = self.pairs.setdefault(src, [None, now, own])
+            ent[1], ent[2] = now, own
+            for other, v in self.pairs.items():
+                if other != src and v[2] == peer:
+                    ent[0], v[0] = other, src
+            self.send(self.relay, struct.pack("<HH", MAGIC, 3002), src, 3001, self.fault(3001))
+            return
+        ent = self.pairs.get(src)
+        if ent is None:
+            return
+        ent[1] = now
+        if msg_id == 3003:
+            other = self.pairs.pop(src)[0]
+            if other in self.pairs and self.pairs[other][0] == src:
+                self.pairs[other][0] = None
+            return
+        if ent[0] is not None and ent[0] in self.pairs:
+            self.pairs[ent[0]][1] = now
+            self.send(self.relay, data, ent[0], msg_id)
+
     def handle(self, sock, local, data, src):
+        if local == "relay":
+            self.relay_datagram(data, src)
+            return
         if len(data) < 4 or struct.unpack_from("<H", data)[0] != MAGIC:
             self.log(dir="in", id=-1, src="%s:%d" % src[:2], local="%s:%d" % local, len=len(data))
             return
@@ -219,6 +313,8 @@ class Server:
                 p = r[1].split("|")
                 if len(p) >= 6:
                     self.register(p[0], src, upnp=(p[1], int(p[2])))
+        elif msg_id == 1004:
+            self.conn_message(sock, data, src, f)
         elif msg_id == 1101:
             r = text_parse(data)
             if r:
@@ -228,6 +324,11 @@ class Server:
                 self.send(sock, text_build(1102, text, int(time.time()), 0), src, msg_id, f)
 
     def spoof(self, uuid):
+        if isinstance(uuid, dict):  # {"spoof": {"to": "ip:port", "hex": datagram}}
+            s = self.socks.get((self.cfg.get("spoof"), self.port))
+            ip, port = uuid["to"].rsplit(":", 1)
+            self.send(s, bytes.fromhex(uuid["hex"]), (ip, int(port)), 0)
+            return
         e = self.registry.get(uuid)
         s = self.socks.get((self.cfg.get("spoof"), self.port))
         if not e or s is None:

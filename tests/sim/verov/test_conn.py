@@ -1,0 +1,123 @@
+"""Peer connections in p2pnet.sh namespaces: the client (vvconn_probe) connects by device ID
+through the server simulator to a device (a second vvconn_probe, or devpeer.py), behind each
+kind of NAT. Every case carries frames of 1 byte .. 64 KiB both ways (SHA-256 compared).
+
+Needs root; clients run at a time scale of 10 (setup waits of 1 s become 100 ms).
+"""
+import json
+import os
+import sys
+import tempfile
+import unittest
+
+from test_registration import SH, SERVER, Lines, sh  # noqa: F401
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+PROBE = os.environ.get("VVCONN_PROBE", "")
+DEVPEER = os.path.join(HERE, "devpeer.py")
+SCALE = 10
+SERVERS = ["203.0.113.10", "203.0.113.11", "203.0.113.12"]
+RELAY = "203.0.113.20:7100"
+
+
+def key(k, pred=lambda v: True):
+    return lambda v: isinstance(v, dict) and k in v and pred(v[k])
+
+
+@unittest.skipUnless(os.geteuid() == 0 and PROBE, "needs root and the probe program")
+class ConnTest(unittest.TestCase):
+    def setUp(self):
+        self.name = "vc%d" % os.getpid()
+        self.tmp = tempfile.mkdtemp(prefix="vvconn-")
+        self.procs = []
+
+    def tearDown(self):
+        self.stop()
+
+    def stop(self):
+        for p in self.procs:
+            p.close()
+        self.procs = []
+        sh("destroy", self.name, check=False)
+
+    def server(self, **cfg):
+        cfg.setdefault("addrs", SERVERS)
+        cfg.setdefault("relay", RELAY)
+        cfg.setdefault("spoof", "203.0.113.29")
+        cfg["log"] = os.path.join(self.tmp, "server.jsonl")
+        s = Lines(["ip", "netns", "exec", self.name + "-srv", sys.executable, SERVER, json.dumps(cfg)])
+        self.procs.append(s)
+        self.assertEqual(s.wait_for(lambda v: v == "READY", 30), "READY")
+        return s
+
+    def probe(self, side, uuid, *args):
+        p = Lines(["ip", "netns", "exec", "%s-%s" % (self.name, side), PROBE, "--server", SERVERS[0],
+                   "--scale", str(SCALE), "--uuid", uuid,
+                   "--log", os.path.join(self.tmp, "%s.log" % uuid), *args])
+        self.procs.append(p)
+        self.assertIsNotNone(p.wait_for(key("status", lambda s: s == 1), 60), p.all)
+        return p
+
+    def devpeer(self, side, uuid, *args):
+        p = Lines(["ip", "netns", "exec", "%s-%s" % (self.name, side), sys.executable, DEVPEER,
+                   "--server", SERVERS[0] + ":7000", "--uuid", uuid, *args])
+        self.procs.append(p)
+        self.assertIsNotNone(p.wait_for(key("status", lambda s: s == 1), 60), p.all)
+        return p
+
+    def topology(self, natc, natd, *extra):
+        sh("create", self.name, "--natc", natc, "--natd", natd, *extra)
+
+    def connect(self, cli, dev_id="DEV1", pw="", seconds=60):
+        cli.send("connect %s %s" % (dev_id, pw))
+        r = cli.wait_for(key("connect"), seconds)
+        self.assertIsNotNone(r, cli.all)
+        return r
+
+    def frames(self, cli):
+        cli.send("frames")
+        r = cli.wait_for(key("frames"), 120)
+        self.assertIsNotNone(r, cli.all)
+        self.assertGreater(r["frames"], 0, r)
+        self.assertEqual(r["back"], r["sent"], r)
+
+    # NAT of the client, NAT of the device, p2pnet.sh extras, destination type, relayed
+    CASES = [
+        ("lan", "restricted", "restricted", ["--lan"], 1, 0),
+        ("cone", "cone", "cone", [], 2, 0),
+        ("restricted-cone", "restricted", "cone", [], 2, 0),
+        # Both port-restricted: hellos that cross leave a conntrack entry on each NAT that
+        # makes its own later mapping pick another port, so the path is direct or relayed
+        # depending on which hello came first; either must carry the frames.
+        ("restricted", "restricted", "restricted", [], None, None),
+        ("symmetric", "symmetric", "symmetric", [], 3, 1),
+        ("block-direct", "cone", "cone", ["block-direct"], 3, 1),
+    ]
+
+    def run_case(self, name, natc, natd, extra, dest, relayed, device):
+        self.topology(natc, natd, *[e for e in extra if e.startswith("--")])
+        if "block-direct" in extra:
+            sh("block-direct", self.name)
+        self.server()
+        dev = device("dev", "DEV1", "--echo", "1")
+        cli = self.probe("cli", "CLI1")
+        r = self.connect(cli)
+        self.assertGreater(r["connect"], 0, (name, cli.all, dev.all))
+        if dest is not None:
+            self.assertEqual((r["dest"], r["relayed"]), (dest, relayed), (name, r))
+        else:
+            self.assertIn((r["dest"], r["relayed"]), [(2, 0), (3, 1)], (name, r))
+        self.frames(cli)
+
+    def test_scenarios_cpp_device(self):
+        only = os.environ.get("VVCONN_ONLY")
+        for case in [c for c in self.CASES if not only or c[0] == only]:
+            with self.subTest(case=case[0]):
+                try:
+                    self.run_case(*case, device=self.probe)
+                finally:
+                    self.stop()
+
+
+if __name__ == "__main__":
+    unittest.main()
