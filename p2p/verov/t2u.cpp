@@ -33,6 +33,8 @@
 
 #include "t2u_frames.h"
 #include "t2u_transport.h"
+#include "vdt_nat.h"
+#include "vv_nat_conn.h"
 #include "vv_queue2.h"
 #include "vv_socket.h"
 
@@ -1318,6 +1320,17 @@ T2uTransport make_default(int i) {
     t.conn_status = vv_nat_conn_status;
     t.send_connect_log = vv_nat_send_connect_log;
     t.send_disconnect_log = vv_nat_send_disconnect_log;
+    t.connect = vv_nat_connect_v3;
+    t.close = [](int id) {
+      vv_nat_close(id);
+      return 0;
+    };
+    t.sendable = vv_nat_sendable;
+    // Data frames take the connection's stream path; control frames the acknowledged one.
+    t.send = [](int id, uint16_t a, uint16_t b, const void* d, int len, int ack) {
+      return a == T2U_CTRL_CLIENT ? vv_nat_send_v3(id, a, b, d, len, ack)
+                                  : vv_nat_send_v5(id, a, b, d, len);
+    };
   } else {
     t.init = [](const char* s, int p, const char* u, int lp, const vv_nat_callbacks* c,
                 const char*) { return vv2_nat_init(s, p, u, lp, c); };
@@ -1329,6 +1342,15 @@ T2uTransport make_default(int i) {
     t.query = vv2_nat_query;
     t.query_upnp = vv2_nat_query_upnp;
     t.conn_status = vv2_nat_conn_status;
+    t.connect = vv2_nat_connect_v3;
+    t.close = [](int id) {
+      vv2_nat_close(id);
+      return 0;
+    };
+    t.sendable = vv2_nat_sendable;
+    t.send = [](int id, uint16_t a, uint16_t b, const void* d, int len, int ack) {
+      return vv2_nat_send_v3(id, a, b, d, len, a == T2U_CTRL_CLIENT ? ack : 1);
+    };
   }
   return t;
 }
