@@ -27,9 +27,20 @@ static std::atomic<int> gTimeScale{100};
 void ovc_set_connect_time_scale(int percent) { gTimeScale = percent > 0 ? percent : 100; }
 static uint32_t scaled(uint32_t ms) { return (uint32_t)((uint64_t)ms * (uint32_t)gTimeScale / 100u); }
 
-// The masters' resolution belongs to the server side of the connect. Without configured masters
-// there is nothing to resolve: the state says "failed" so the LAN phase decides alone.
-int ovc_master_state() { return 2; }
+int ovc_master_entry(int i, char* host, size_t size, uint16_t* portNet);
+int AddUDPQueryDeviceInfoTask(SessionInfo* s);
+int AddUDPP2PConnectTask(SessionInfo* s, int defaultLifetime);
+int AddUDPRelayConnectTask(SessionInfo* s);
+void ovc_query_phase_step(SessionInfo* s);
+
+// The masters are given as address texts at initialisation; without any there is nothing to
+// resolve: the state says "failed" so the LAN phase decides alone.
+int ovc_master_state() {
+  char host[128];
+  for (int i = 0; i < 12; ++i)
+    if (ovc_master_entry(i, host, sizeof host, nullptr)) return 1;
+  return 2;
+}
 
 void ovc_connect_reset() {
   ConnectStopFlag = 0;
@@ -156,7 +167,9 @@ int CheckConnectErrors(int sid) {
   if (s->failUidRefused) return OVC_ER_INVALID_UID;
   if (s->failAdvanceRefused) return OVC_ER_NO_PERMISSION;
   if (s->failDuplicateLogin) return OVC_ER_DUPLICATE_LOGIN;
-  if (s->failRelayRefused && (s->relayState > 1 || s->tcpState >= 13)) return OVC_ER_RELAY_REFUSED;
+  // A refusal leaves the UDP relay at "requested" (1): counting only the later states would make
+  // the refusal wait out the relay's whole lifetime and end as a set-up time-out instead.
+  if (s->failRelayRefused && (s->relayState >= 1 || s->tcpState >= 13)) return OVC_ER_RELAY_REFUSED;
   return IsDeviceSleeping(s, 2000) ? OVC_ER_DEVICE_ASLEEP : 0;
 }
 
@@ -196,7 +209,7 @@ int CheckPreConnectState(int sid, bool refused) {
     if (t == 10) return 3;
     if (t == 11) return sleeping_or(s, OVC_ER_DEVICE_NOT_FOUND);
   }
-  // The hello and pre-check tasks belong to the server side; their states advance with it.
+  ovc_query_phase_step(s);
   if (s->queryState == 6) return (s->connectStrategy == 1 || s->lanState == -1 || s->lanState == 2) ? 2 : 0;
   return 0;
 }
@@ -206,7 +219,11 @@ int CheckUDPParellelConnectState(int sid) {
   SessionInfo* s = ovc_session_at(sid);
   if (!s) return OVC_ER_INVALID_SID;
   if ((s->p2pState == 2 || s->p2pState < 0) && s->relayState == -1) return OVC_ER_RELAY_SETUP;
-  if (s->queryState == 6 && s->p2pState == 0 && s->remoteNatType == 10) s->p2pState = 2;
+  if (s->queryState == 6 && s->p2pState == 0) {
+    if (s->remoteNatType == 10) s->p2pState = 2;
+    else AddUDPP2PConnectTask(s, 60000);
+    AddUDPRelayConnectTask(s);
+  }
   return s->p2pState == 3 ? 4 : s->relayState == 5 ? 5 : 0;
 }
 
@@ -215,8 +232,14 @@ int CheckUDPSequentialConnectState(int sid) {
   SessionInfo* s = ovc_session_at(sid);
   if (!s) return OVC_ER_INVALID_SID;
   if (s->relayState == -1) return OVC_ER_RELAY_SETUP;
-  if (s->queryState == 6 && s->p2pState == 0 && (uint32_t)s->remoteNatType + gNatType > 4) s->p2pState = 2;
-  if ((s->p2pState == -1 || s->p2pState == 2) && s->relayState != 0) return s->relayState == 5 ? 5 : 0;
+  if (s->queryState == 6 && s->p2pState == 0) {
+    if ((uint32_t)s->remoteNatType + gNatType > 4) s->p2pState = 2;
+    else AddUDPP2PConnectTask(s, 6000);
+  }
+  if (s->p2pState == -1 || s->p2pState == 2) {
+    if (s->relayState != 0) return s->relayState == 5 ? 5 : 0;
+    AddUDPRelayConnectTask(s);
+  }
   return s->p2pState == 3 ? 4 : s->relayState == 5 ? 5 : 0;
 }
 
@@ -332,6 +355,10 @@ static int setup_session(int sid, const char* uid, int which) {
 static int connect_step(int sid, uint8_t* preDone, uint8_t* tcpMode, bool* lanUp) {
   int r = CheckConnectErrors(sid);
   if (r < 0) return r;
+  if (ovc_master_state() == 1 && !TcpRelayOnly) {
+    OvcSessionLockGuard g;
+    if (gSessionInfo[sid].queryState == 0) AddUDPQueryDeviceInfoTask(&gSessionInfo[sid]);
+  }
   if (!*preDone) {
     int p = CheckPreConnectState(sid, gSessionInfo[sid].failNoPermission != 0);
     if (p == 3) {

@@ -181,6 +181,7 @@ int IsRecentClosedRandomID(uint64_t idPair, int kind) {
   return ovc_recent_closed_match(id, 20000) ? 1 : 0;
 }
 
+bool ovc_recently_closed(const RandomID& k) { return IsRecentClosedRandomID((uint64_t)k.idHigh << 32 | k.idLow, (int)k.kind) != 0; }
 static bool recently_closed(const RandomID& k) {
   return IsRecentClosedRandomID((uint64_t)k.idHigh << 32 | k.idLow, (int)k.kind) != 0;
 }
@@ -243,7 +244,9 @@ int AddPreSessionTimeoutTask(PreSessionInfo* record) {
 
 // A pre-session moved into a free session slot; the pre-session record is cleared. -1 when no
 // slot is free (the pre-session stays).
-static int move_pre_session(int pre) {
+int ovc_move_pre_session(int pre);
+static int move_pre_session(int pre) { return ovc_move_pre_session(pre); }
+int ovc_move_pre_session(int pre) {
   int sid = ovc_get_free_session();
   if (sid < 0) return -1;
   SessionInfo& s = gSessionInfo[sid];
@@ -305,13 +308,19 @@ int IsPrivateAddress(const char* addressText) {
   return classic(a + 12) || classic(a + 4) ? 1 : 0;
 }
 
-static bool lan_path_allowed(const char* addressText) {
+bool ovc_lan_path_allowed(const char* addressText);
+static bool lan_path_allowed(const char* addressText) { return ovc_lan_path_allowed(addressText); }
+bool ovc_lan_path_allowed(const char* addressText) {
   return gsConnectOption[3] == 0 && IsPrivateAddress(addressText);
 }
 
 // ---- Session path helpers -------------------------------------------------------------------
 
+void ovc_record_path(int sid, int type, TConnection* conn, const char* text, uint16_t port);
 static void record_path(int sid, int type, TConnection* conn, const char* text, uint16_t port) {
+  ovc_record_path(sid, type, conn, text, port);
+}
+void ovc_record_path(int sid, int type, TConnection* conn, const char* text, uint16_t port) {
   sockaddr_storage ss;
   if (ovc_text_to_sockaddr(text, port, &ss)) ovc_set_send_path(type, sid, conn, reinterpret_cast<sockaddr*>(&ss));
 }
@@ -768,7 +777,8 @@ static void handle_capability_query(const Rx& r) {
 
 // ---- Dispatch -------------------------------------------------------------------------------
 
-static std::atomic<uint64_t> gServerTypes{0};
+bool ovc_server_packet(const OVC_Head& h, const uint8_t* body, uint32_t blen, const char* text, uint16_t port,
+                       TConnection* conn, int overTcp, const ovc_netaddr_t& sender);
 
 void _OVC_Packet_Handler(const uint8_t* datagram, const char* addressText, uint16_t port, TConnection* conn,
                          int overTcp) {
@@ -800,19 +810,13 @@ void _OVC_Packet_Handler(const uint8_t* datagram, const char* addressText, uint1
     case 0x0803:
       if (r.blen < 39) return dropped();
       return ovc_store_capability(r.body, r.h.tag);
-    // Server answers and the set-up messages of punching and relays: the servers' side of the
-    // protocol is not served by this build yet; they are counted and dropped.
-    case 0x0008: case 0x000A: case 0x000C: case 0x000D: case 0x0102: case 0x0103: case 0x0106:
-    case 0x0108: case 0x0109: case 0x010A: case 0x0206: case 0x0208: case 0x0212: case 0x0213:
-    case 0x0215: case 0x0227: case 0x0229: case 0x0301: case 0x0303: case 0x0401: case 0x0402:
-    case 0x0404: case 0x0A02: case 0x0A03: case 0x0A07: case 0x1005: case 0x1006: case 0x1008:
-    case 0x1009: case 0x8004: case 0x8005:
-      gServerTypes++;
-      return;
     default:
+      // Server answers and the set-up messages of punching and relays.
+      if (ovc_server_packet(r.h, r.body, r.blen, addressText, port, conn, overTcp, r.sender)) return;
       return dropped();
   }
 }
+
 
 extern "C" void _OVC_Packet_Handler_V6(const uint8_t* datagram) {
   if (!datagram) return;

@@ -487,6 +487,7 @@ static void undo_init() {
   gSessionTableSize = 0;
 }
 
+void ovc_servers_reset();
 static int initialize(uint16_t udpPort, bool internal, const char* const masters[4]) {
   gFixedPortGiven = udpPort != 0;
   orvan_platform_srand();
@@ -499,6 +500,7 @@ static int initialize(uint16_t udpPort, bool internal, const char* const masters
   }
   gSessionTableSize = gMaxSessionNumber;
   memset(gP2PMasterAddrv6, 0, internal ? sizeof gP2PMasterAddrv6 : 4 * sizeof(MasterAddr));
+  ovc_servers_reset();
   if (internal) {
     for (int i = 0; i < 4; ++i) {
       if (masters[i]) snprintf(gP2PMasterAddrv6[i].host, sizeof gP2PMasterAddrv6[i].host, "%s", masters[i]);
@@ -654,4 +656,19 @@ int OVC_DeInitialize(void) {
   gChannelDataSeen = 0;
   gOvcState = 0;
   return 0;
+}
+
+// A master entry's address text and port (network order); false for an unused entry. Read under
+// the master table's lock.
+int ovc_master_entry(int i, char* host, size_t size, uint16_t* portNet) {
+  if (i < 0 || i >= 12 || !host || size == 0) return 0;
+  orv_mutex_lock(&gMasterStateLock, 1);
+  const MasterAddr& m = gP2PMasterAddrv6[i];
+  bool used = m.port != 0 && m.host[0] != 0;
+  if (used) {
+    snprintf(host, size, "%s", m.host);
+    if (portNet) *portNet = m.port;
+  }
+  orv_mutex_unlock(&gMasterStateLock);
+  return used ? 1 : 0;
 }

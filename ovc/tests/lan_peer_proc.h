@@ -20,11 +20,13 @@ namespace ovc_test {
 class LanPeer {
  public:
   ~LanPeer() { Stop(); }
+  // Another peer script of the folder with the same protocol (PORT line, JSON events).
+  void SetScript(const std::string& name) { script_ = name; }
   // prefix: a command that runs the peer elsewhere (a namespace), or empty.
   bool Start(const std::vector<std::string>& args, const std::vector<std::string>& prefix = {}) {
     std::vector<std::string> argv = prefix;
     argv.push_back(OVC_PYTHON);
-    argv.push_back(std::string(OVC_PEER_DIR) + "/lanpeer.py");
+    argv.push_back(std::string(OVC_PEER_DIR) + "/" + script_);
     argv.insert(argv.end(), args.begin(), args.end());
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return false;
@@ -133,6 +135,7 @@ class LanPeer {
   std::vector<std::string> lines_;
   uint16_t port_ = 0;
   bool done_ = false;
+  std::string script_ = "lanpeer.py";
 };
 
 }  // namespace ovc_test
