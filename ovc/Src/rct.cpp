@@ -365,6 +365,8 @@ int heartbeat_ms() {
   return v > 0 ? v : 1000;
 }
 
+void ending_path(Channel& c);
+
 void send_thread(Channel* cp) {
   pthread_setname_np(pthread_self(), "rct_send");
   Channel& c = *cp;
@@ -418,6 +420,9 @@ void send_thread(Channel* cp) {
     c.hbTimer += wait;
   }
   Locker l;
+  // A watchdog expiry or a failed send ends the receive side too, so a reader is told at once
+  // rather than waiting for a packet that will not come.
+  if (stop && c.recvState == 2) ending_path(c);
   c.sendState = 3;
   wake();
 }
@@ -1260,6 +1265,8 @@ int RCT_Destroy(int id) {
   if (c.localAbort) return RCT_ER_LOCAL_ABORT;
   if (c.destroying) return RCT_ER_CLOSED;
   c.destroying = 1;
+  // A silent peer is given the short count at once, not the rest of the long one.
+  if (c.wdt > 5) c.wdt = 5;
   wake();
   wait_writer(l, c);
   if (!c.remoteAbort && c.allowWrite && c.sendState == 2 && c.recvState == 2) {
