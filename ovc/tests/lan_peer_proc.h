@@ -21,10 +21,12 @@ class LanPeer {
  public:
   ~LanPeer() { Stop(); }
   // prefix: a command that runs the peer elsewhere (a namespace), or empty.
-  bool Start(const std::vector<std::string>& args, const std::vector<std::string>& prefix = {}) {
+  // script: the peer program under tests/sim/ovc.
+  bool Start(const std::vector<std::string>& args, const std::vector<std::string>& prefix = {},
+             const char* script = "lanpeer.py") {
     std::vector<std::string> argv = prefix;
     argv.push_back(OVC_PYTHON);
-    argv.push_back(std::string(OVC_PEER_DIR) + "/lanpeer.py");
+    argv.push_back(std::string(OVC_PEER_DIR) + "/" + script);
     argv.insert(argv.end(), args.begin(), args.end());
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return false;
