@@ -23,10 +23,13 @@ class LanPeer {
   // Another peer script of the folder with the same protocol (PORT line, JSON events).
   void SetScript(const std::string& name) { script_ = name; }
   // prefix: a command that runs the peer elsewhere (a namespace), or empty.
-  bool Start(const std::vector<std::string>& args, const std::vector<std::string>& prefix = {}) {
+  // script: the peer program under tests/sim/ovc.
+  bool Start(const std::vector<std::string>& args, const std::vector<std::string>& prefix = {},
+             const char* script = "lanpeer.py") {
     std::vector<std::string> argv = prefix;
     argv.push_back(OVC_PYTHON);
-    argv.push_back(std::string(OVC_PEER_DIR) + "/" + script_);
+    // The script chosen here wins over the one set before (SetScript).
+    argv.push_back(std::string(OVC_PEER_DIR) + "/" + (std::string(script) != "lanpeer.py" ? script : script_));
     argv.insert(argv.end(), args.begin(), args.end());
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return false;
