@@ -35,8 +35,8 @@ public:
     Mode mode() const { return mode_; }
 
     bool ReqData();
-    // type 123/405, or 124 with a backward code; false from the playback's own thread.
-    bool Reposition(const DateTime span[2], uint16_t type, uint16_t code);
+    // 123 (capture: 405), or with a backward code 124; false from the playback's own thread.
+    bool Reposition(const DateTime span[2], uint16_t backwardCode);
     void Replay() { replay_.Set(); }
     bool Control(uint32_t code);
 
