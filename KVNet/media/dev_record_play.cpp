@@ -341,6 +341,12 @@ bool DevRecordPlay::AskMore(uint16_t sub)
 
 bool DevRecordPlay::ReqData()
 {
+    // From the data callback (which holds the data mutex) the answer is its result.
+    return !OnOwnThread() && AskIfIdle();
+}
+
+bool DevRecordPlay::AskIfIdle()
+{
     if (mode_ != kPlayback)
         return false;
     std::unique_lock<std::mutex> l(dataMu_, std::try_to_lock);
@@ -358,7 +364,7 @@ void DevRecordPlay::RecvStream(bool controlAtOpening)
     auto pack = std::make_unique<PackBuf>();
     int misses = 0;
     if (dataDue_.load() && mode_ == kPlayback) {
-        ReqData();
+        AskIfIdle();
         misses = 1;
     }
     st.exempt = controlAtOpening; // the opening's own control is not held for Replay

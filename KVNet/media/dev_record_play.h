@@ -71,6 +71,8 @@ private:
     Confirm HandlePack(RecvState& st, const PackBuf& pack);
     bool QueueMsg(uint16_t type, uint16_t sub, const void* body, uint32_t size);
     bool AskMore(uint16_t sub);
+    // 122/121 unless a data callback runs or the end was reached.
+    bool AskIfIdle();
     void Report(unsigned code);
     static bool Allowed(void* self);
 

@@ -43,6 +43,7 @@ struct Player {
     std::atomic<int> bare{0};
     std::atomic<bool> result{true};
     std::atomic<int> reposFromCallback{-1};
+    std::atomic<int> reqFromCallback{-1};
     DevRecordPlay* self = nullptr;   // set for the callback's own reposition attempt
 
     static bool OnData(const KVFrameHead* f, uint32_t size, void* user)
@@ -58,6 +59,7 @@ struct Player {
         }
         if (p->self && p->reposFromCallback.load() < 0) {
             const DateTime span[2] = {At(8, 0, 5), At(8, 0, 6)};
+            p->reqFromCallback = KVNetReqRecordData(p->self);
             p->reposFromCallback = KVNetReposRecordData(p->self, span);
         }
         std::lock_guard<std::mutex> l(p->mu);
@@ -419,6 +421,7 @@ TEST(RecordPlay, RepositionFromTheDataCallbackFailsAtOnce)
     KVNetReplayRecordData(h);
     ASSERT_TRUE(kvtest::WaitFor([&] { return p.reposFromCallback.load() >= 0; }, milliseconds(8000)));
     EXPECT_EQ(p.reposFromCallback.load(), 0);
+    EXPECT_EQ(p.reqFromCallback.load(), 0);
     KVNetStopRecordPlay(&h);
 }
 
