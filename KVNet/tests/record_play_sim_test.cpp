@@ -44,7 +44,7 @@ struct Player {
     std::atomic<bool> result{true};
     std::atomic<int> reposFromCallback{-1};
     std::atomic<int> reqFromCallback{-1};
-    DevRecordPlay* self = nullptr;   // set for the callback's own reposition attempt
+    std::atomic<DevRecordPlay*> self{nullptr};   // set for the callback's own calls
 
     static bool OnData(const KVFrameHead* f, uint32_t size, void* user)
     {
@@ -57,10 +57,11 @@ struct Player {
             ++p->bare;
             return true;
         }
-        if (p->self && p->reposFromCallback.load() < 0) {
+        DevRecordPlay* self = p->self.load();
+        if (self && p->reposFromCallback.load() < 0) {
             const DateTime span[2] = {At(8, 0, 5), At(8, 0, 6)};
-            p->reqFromCallback = KVNetReqRecordData(p->self);
-            p->reposFromCallback = KVNetReposRecordData(p->self, span);
+            p->reqFromCallback = KVNetReqRecordData(self);
+            p->reposFromCallback = KVNetReposRecordData(self, span);
         }
         std::lock_guard<std::mutex> l(p->mu);
         p->sha.push_back(Sha256Hex(f, size));
@@ -435,7 +436,7 @@ TEST(RecordPlay, StopReleasesACallerWaitingInAReposition)
     DevRecordPlay* h = KVNetStartRecordPlay(fx.ss.s, &prm);
     ASSERT_TRUE(kvtest::WaitFor([&] { return p.nulls.load() >= 1; }, milliseconds(8000)));
     const DateTime span[2] = {At(8, 0, 5), At(8, 0, 6)};
-    auto waiting = std::async(std::launch::async, [&] { return KVNetReposRecordData(h, span); });
+    auto waiting = std::async(std::launch::async, [hp = h, &span] { return KVNetReposRecordData(hp, span); });
     ASSERT_TRUE(kvtest::WaitFor(
         [&] { return !kvsess::Events(fx.sim, "play-request").empty() && Requests(fx.sim).back().first == 123; },
         milliseconds(8000)));
