@@ -11,6 +11,13 @@
 #include "kv_log.h"
 #include "task_pool.h"
 
+// The standard-output lines of the playback; a fuzz run would only be slowed by them.
+#ifdef KV_FUZZ_BUILD
+#define PLAY_STDOUT(...) ((void)0)
+#else
+#define PLAY_STDOUT(...) printf(__VA_ARGS__)
+#endif
+
 namespace {
 constexpr uint16_t kOpenPlay = 121;
 constexpr uint16_t kOpenCapture = 404;
@@ -271,7 +278,7 @@ bool DevRecordPlay::OpenStream()
     uint16_t ack = 0;
     const kvmedia::OpenResult r = kvmedia::Exchange(*session_, sock_, head, body, *reply, &ack);
     if (r == kvmedia::OpenResult::kOpened) {
-        printf("===kestrova start remote playback channel:%d, %04d-%02d-%02d %02d:%02d:%02d\n",
+        PLAY_STDOUT("===kestrova start remote playback channel:%d, %04d-%02d-%02d %02d:%02d:%02d\n",
                static_cast<int>(param_.base.nChannel), span[0].year, span[0].month, span[0].day, span[0].hour,
                span[0].minute, span[0].second);
         return true;
@@ -334,6 +341,12 @@ bool DevRecordPlay::AskMore(uint16_t sub)
 
 bool DevRecordPlay::ReqData()
 {
+    // From the data callback (which holds the data mutex) the answer is its result.
+    return !OnOwnThread() && AskIfIdle();
+}
+
+bool DevRecordPlay::AskIfIdle()
+{
     if (mode_ != kPlayback)
         return false;
     std::unique_lock<std::mutex> l(dataMu_, std::try_to_lock);
@@ -351,7 +364,7 @@ void DevRecordPlay::RecvStream(bool controlAtOpening)
     auto pack = std::make_unique<PackBuf>();
     int misses = 0;
     if (dataDue_.load() && mode_ == kPlayback) {
-        ReqData();
+        AskIfIdle();
         misses = 1;
     }
     st.exempt = controlAtOpening; // the opening's own control is not held for Replay
@@ -447,7 +460,7 @@ DevRecordPlay::Confirm DevRecordPlay::HandlePack(RecvState& st, const PackBuf& p
         firstNoticed_ = true;
         Report(KVNetMsgRecordPlayNetworkFrameArrive);
         FrameTimeText(f->FrameTime, when, sizeof when);
-        printf("===kestrova receive remote playback channel:%d, %s, type:%c\n", static_cast<int>(param_.base.nChannel),
+        PLAY_STDOUT("===kestrova receive remote playback channel:%d, %s, type:%c\n", static_cast<int>(param_.base.nChannel),
                when, f->FrameType);
         if (param_.base.bAnnounce) {
             KVFrameHead bare{};
@@ -466,7 +479,7 @@ DevRecordPlay::Confirm DevRecordPlay::HandlePack(RecvState& st, const PackBuf& p
     if (st.printNext) {
         st.printNext = false;
         FrameTimeText(f->FrameTime, when, sizeof when);
-        printf("===kestrova repos receive remote playback channel:%d, %s, type:%c\n",
+        PLAY_STDOUT("===kestrova repos receive remote playback channel:%d, %s, type:%c\n",
                static_cast<int>(param_.base.nChannel), when, f->FrameType);
     }
     bool more;
@@ -483,8 +496,9 @@ DevRecordPlay::Confirm DevRecordPlay::HandlePack(RecvState& st, const PackBuf& p
     return Confirm::kNone;
 }
 
-bool DevRecordPlay::Reposition(const DateTime span[2], uint16_t type, uint16_t code)
+bool DevRecordPlay::Reposition(const DateTime span[2], uint16_t code)
 {
+    const uint16_t type = code ? kControl : (mode_ == kCapture ? kReposCapture : kReposPlay);
     if (OnOwnThread())
         return false; // the data mutex is held by this very thread
     {
@@ -521,7 +535,7 @@ bool DevRecordPlay::Reposition(const DateTime span[2], uint16_t type, uint16_t c
                 std::lock_guard<std::mutex> r(reposMu_);
                 reposPending_ = false;
             }
-            printf("===kestrova repos remote playback channel:%d, %04d-%02d-%02d %02d:%02d:%02d, result:%d\n",
+            PLAY_STDOUT("===kestrova repos remote playback channel:%d, %04d-%02d-%02d %02d:%02d:%02d, result:%d\n",
                    static_cast<int>(param_.base.nChannel), span[0].year, span[0].month, span[0].day, span[0].hour,
                    span[0].minute, span[0].second, queued ? 1 : 0);
             if (queued)

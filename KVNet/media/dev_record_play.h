@@ -35,8 +35,8 @@ public:
     Mode mode() const { return mode_; }
 
     bool ReqData();
-    // type 123/405, or 124 with a backward code; false from the playback's own thread.
-    bool Reposition(const DateTime span[2], uint16_t type, uint16_t code);
+    // 123 (capture: 405), or with a backward code 124; false from the playback's own thread.
+    bool Reposition(const DateTime span[2], uint16_t backwardCode);
     void Replay() { replay_.Set(); }
     bool Control(uint32_t code);
 
@@ -71,6 +71,8 @@ private:
     Confirm HandlePack(RecvState& st, const PackBuf& pack);
     bool QueueMsg(uint16_t type, uint16_t sub, const void* body, uint32_t size);
     bool AskMore(uint16_t sub);
+    // 122/121 unless a data callback runs or the end was reached.
+    bool AskIfIdle();
     void Report(unsigned code);
     static bool Allowed(void* self);
 

@@ -78,19 +78,19 @@ int KVNetReqRecordData(DevRecordPlay* play)
 
 int KVNetReposRecordData(DevRecordPlay* play, const DateTime span[2])
 {
-    return play && span && play->Reposition(span, 123, 0) ? 1 : 0;
+    return play && span && play->Reposition(span, 0) ? 1 : 0;
 }
 
 int KVNetReposIFrameData(DevRecordPlay* play, const DateTime span[2])
 {
-    return play && span && play->Reposition(span, 405, 0) ? 1 : 0;
+    return play && span && play->Reposition(span, 0) ? 1 : 0;
 }
 
 int KVNetReverseRecordData(DevRecordPlay* play, const DateTime span[2], uint32_t code)
 {
     if (!play || !span || code < 20 || code > 26)
         return 0;
-    return play->Reposition(span, 124, static_cast<uint16_t>(code)) ? 1 : 0;
+    return play->Reposition(span, static_cast<uint16_t>(code)) ? 1 : 0;
 }
 
 void KVNetReplayRecordData(DevRecordPlay* play)

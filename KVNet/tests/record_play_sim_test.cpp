@@ -43,7 +43,8 @@ struct Player {
     std::atomic<int> bare{0};
     std::atomic<bool> result{true};
     std::atomic<int> reposFromCallback{-1};
-    DevRecordPlay* self = nullptr;   // set for the callback's own reposition attempt
+    std::atomic<int> reqFromCallback{-1};
+    std::atomic<DevRecordPlay*> self{nullptr};   // set for the callback's own calls
 
     static bool OnData(const KVFrameHead* f, uint32_t size, void* user)
     {
@@ -56,9 +57,11 @@ struct Player {
             ++p->bare;
             return true;
         }
-        if (p->self && p->reposFromCallback.load() < 0) {
+        DevRecordPlay* self = p->self.load();
+        if (self && p->reposFromCallback.load() < 0) {
             const DateTime span[2] = {At(8, 0, 5), At(8, 0, 6)};
-            p->reposFromCallback = KVNetReposRecordData(p->self, span);
+            p->reqFromCallback = KVNetReqRecordData(self);
+            p->reposFromCallback = KVNetReposRecordData(self, span);
         }
         std::lock_guard<std::mutex> l(p->mu);
         p->sha.push_back(Sha256Hex(f, size));
@@ -226,7 +229,10 @@ TEST(RecordPlay, EndOfDataGivesTheNullFrameAndAFalseResultAsksAgain)
     EXPECT_TRUE(p.Has(301u));
     EXPECT_EQ(p.bare.load(), 1);
     EXPECT_EQ(p.Frames(), 6u); // 1.0 s to 2.0 s inclusive
-    // The opening's request only: the callback said true every time.
+    // The opening's request only: the callback said true every time. The device streams
+    // without waiting for it, so its log line may come after the frames.
+    ASSERT_TRUE(kvtest::WaitFor([&] { return !Requests(fx.sim).empty(); }, milliseconds(3000)));
+    EXPECT_TRUE(Stays([&] { return Requests(fx.sim).size() == 1; }, milliseconds(200)));
     EXPECT_EQ(Requests(fx.sim), (std::vector<std::pair<int, int>>{{122, 121}}));
     // A false answer to the null frame asks once more (122/122).
     p.result = false;
@@ -419,6 +425,7 @@ TEST(RecordPlay, RepositionFromTheDataCallbackFailsAtOnce)
     KVNetReplayRecordData(h);
     ASSERT_TRUE(kvtest::WaitFor([&] { return p.reposFromCallback.load() >= 0; }, milliseconds(8000)));
     EXPECT_EQ(p.reposFromCallback.load(), 0);
+    EXPECT_EQ(p.reqFromCallback.load(), 0);
     KVNetStopRecordPlay(&h);
 }
 
@@ -432,7 +439,7 @@ TEST(RecordPlay, StopReleasesACallerWaitingInAReposition)
     DevRecordPlay* h = KVNetStartRecordPlay(fx.ss.s, &prm);
     ASSERT_TRUE(kvtest::WaitFor([&] { return p.nulls.load() >= 1; }, milliseconds(8000)));
     const DateTime span[2] = {At(8, 0, 5), At(8, 0, 6)};
-    auto waiting = std::async(std::launch::async, [&] { return KVNetReposRecordData(h, span); });
+    auto waiting = std::async(std::launch::async, [hp = h, &span] { return KVNetReposRecordData(hp, span); });
     ASSERT_TRUE(kvtest::WaitFor(
         [&] { return !kvsess::Events(fx.sim, "play-request").empty() && Requests(fx.sim).back().first == 123; },
         milliseconds(8000)));
