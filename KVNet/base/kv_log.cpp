@@ -1,5 +1,6 @@
 #include "kv_log.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
@@ -76,6 +77,11 @@ size_t kvnet_format_log_line(char out[1024], const char* fmt, va_list ap)
 
 void net_log_printf(const char* fmt, ...)
 {
+    // Callers log a failure and then act on its errno: writing the line must not change it.
+    struct KeepErrno {
+        int saved = errno;
+        ~KeepErrno() { errno = saved; }
+    } keep;
     char line[kLineBuf];
     va_list ap;
     va_start(ap, fmt);

@@ -70,5 +70,6 @@ void KVNetHttpReqDevStop(void);
 #include "kvnet/KVNetRecordQuery.h"
 #include "kvnet/KVNetMedia.h"
 #include "kvnet/KVNetDownload.h"
+#include "kvnet/KVNetRecordPlay.h"
 
 #endif /* KVNET_H */

@@ -22,6 +22,7 @@ struct SockOpts {
 constexpr SockOpts kPreviewOpts{5000, 15000, 256 * 1024};
 constexpr SockOpts kTalkOpenOpts{3000, 5000, 0};
 constexpr SockOpts kTalkRunOpts{5000, 15000, 0};
+constexpr SockOpts kPlayOpts{5000, 15000, 64 * 1024};
 
 // Waits of seconds, injectable so tests stay fast. Zero fields keep the defaults.
 struct MediaTimings {
@@ -32,6 +33,7 @@ struct MediaTimings {
     unsigned udpOpenMs = 5000;       // preview: wait for the answer to 82
     unsigned loginPollMs = 100;      // preview: step of the login wait
     unsigned talkHeartbeatMs = 5000; // talk: pass-through heartbeat period, send-thread wait
+    unsigned reposWaitMs = 15000;    // playback: longest wait for a reposition's confirmation
 };
 void SetMediaTimings(const MediaTimings& t);
 MediaTimings GetMediaTimings();

@@ -158,6 +158,21 @@ TEST_F(LogConfig, SecondInitReplacesTheStreamWithoutLeakingIt)
     EXPECT_NE(kvtest::ReadFile(log2).find("second"), std::string::npos);
 }
 
+TEST_F(LogConfig, WritingALineKeepsErrno)
+{
+    // /dev/full fails every write: the stream's own error must not replace the caller's.
+    KVNetLogParam p{};
+    snprintf(p.szLogPath, sizeof p.szLogPath, "%s", "/dev/full");
+    p.gEnableNetErr = 1;
+    KVNetInitLog(&p);
+    ASSERT_NE(gKVNetLogFile.load(), nullptr);
+    for (int e : {EAGAIN, ETIMEDOUT, ECONNRESET}) {
+        errno = e;
+        KV_LOG(gEnableNetErr, "sock=%d, %s err = %d\n", 3, "Recv", e);
+        EXPECT_EQ(errno, e);
+    }
+}
+
 TEST_F(LogConfig, InitLogNullOrWhenOpenChangesNothing)
 {
     KVNetInitLog(nullptr);

@@ -113,17 +113,18 @@ class Play:
                     if repos is not None:
                         self.it, self.ahead = repos[1], None
                 if repos is not None:
-                    self.conn.send_raw(frames.signal(repos[0]))
+                    # Logged first: a client that reads the log after the confirmation finds it.
                     _log(self.conn, "play-signal", opening=self.opening, pack_type=repos[0])
+                    self.conn.send_raw(frames.signal(repos[0]))
                     continue
                 with self.cv:
                     f = self._peek()
                     self.ahead = None
                 if f is None:
                     t = 2 if self.mode == 121 else 4
-                    self.conn.send_raw(frames.signal(t))
                     _log(self.conn, "play-signal", opening=self.opening, pack_type=t)
                     _log(self.conn, "play-end", opening=self.opening, frames=sent)
+                    self.conn.send_raw(frames.signal(t))
                     with self.cv:
                         if self.repos is None:
                             self.it = None
