@@ -1,7 +1,7 @@
-// Received packs into the record downloads' storage step: the first byte chooses the
-// download (list into .dat, .avi or .mp4, pictures, named into .dat, .avi or .mp4), the
-// rest is a run of pack heads with their data. Signal packs end files, data packs become
-// frames that the record files store.
+// Received bytes into the record downloads: the first byte chooses the download (list
+// into .dat, .avi or .mp4, pictures, named into .dat, .avi or .mp4), the rest arrives on a
+// real socket pair and goes through the downloads' pack reader into their storage step.
+// Signal packs end files, data packs become frames that the record files store.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +11,7 @@
 
 #include "dev_download_record.h"
 #include "download_record.h"
+#include "fuzz_socketpair.h"
 
 namespace {
 const std::string& Dir()
@@ -59,20 +60,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         p.nSplitMiB = 1;
         named.reset(DownloadRecord::ByFile(nullptr, p));
     }
+    FedWrapper feed(data, size, true);
+    kvdl::PackReader reader;
     auto pack = std::make_unique<PackBuf>();
-    while (size >= sizeof(PackHead)) {
-        memcpy(&pack->head, data, sizeof(PackHead));
-        data += sizeof(PackHead);
-        size -= sizeof(PackHead);
-        pack->head.PackSize = static_cast<uint16_t>(pack->head.PackSize % (kvmsg::kPackData + 1));
-        if (pack->head.PackType == 0 && pack->head.PackNo >= pack->head.PackNum)
-            continue; // the receive refuses such a pack before it gets here
-        const size_t want = pack->head.ext_len() + pack->head.PackSize;
-        const size_t take = want < size ? want : size;
-        memset(pack->data, 0xA5, want);
-        memcpy(pack->data, data, take);
-        data += take;
-        size -= take;
+    bool closed = false;
+    while (reader.Next(feed.get().fd(), *pack, &closed)) {
         if (list) {
             if (list->Index() >= 2 || !list->EnsureFile())
                 break;

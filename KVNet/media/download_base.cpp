@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <sys/socket.h>
 #include <ctime>
 #include <memory>
 
@@ -142,19 +144,57 @@ bool Worker::WaitLogin()
 kvmedia::OpenResult Worker::Open(const MsgHeadWrap& head, const std::vector<uint8_t>& body, uint16_t* ack)
 {
     *ack = 0;
+    reader_.Reset();
     if (!sock_.Open(*session_, true, kOpenOpts, &Worker::Allowed, this))
         return kvmedia::OpenResult::kNoAnswer;
     auto reply = std::make_unique<MsgBuf>();
     return kvmedia::Exchange(*session_, sock_, head, body.data(), *reply, ack);
 }
 
+bool PackReader::Fill(int fd, size_t need, bool* closed)
+{
+    while (end_ - pos_ < need) {
+        if (pos_ + need > buf_.size()) {
+            memmove(buf_.data(), buf_.data() + pos_, end_ - pos_);
+            end_ -= pos_;
+            pos_ = 0;
+        }
+        const ssize_t n = ::recv(fd, buf_.data() + end_, buf_.size() - end_, 0);
+        if (n > 0) {
+            end_ += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        // 0: the device closed the connection; else the receive time-out or an error.
+        *closed = n == 0;
+        return false;
+    }
+    return true;
+}
+
+bool PackReader::Next(int fd, PackBuf& pack, bool* closed)
+{
+    *closed = false;
+    if (fd < 0 || !Fill(fd, sizeof(PackHead), closed))
+        return false;
+    memcpy(&pack.head, buf_.data() + pos_, sizeof(PackHead));
+    const PackHead& h = pack.head;
+    if (h.PackSize > kvmsg::kPackData || (h.PackType == 0 && h.PackNo >= h.PackNum)) {
+        *closed = true;
+        return false;
+    }
+    const size_t body = h.ext_len() + h.PackSize;
+    if (!Fill(fd, sizeof(PackHead) + body, closed))
+        return false;
+    memcpy(pack.data, buf_.data() + pos_ + sizeof(PackHead), body);
+    pos_ += sizeof(PackHead) + body;
+    return true;
+}
+
 bool Worker::Recv(PackBuf& pack, bool* closed)
 {
-    errno = 0;
-    if (sock_.ch().RecvPack(pack))
-        return true;
-    *closed = errno == 0;
-    return false;
+    return reader_.Next(sock_.ch().fd(), pack, closed);
 }
 
 void Worker::Log(const char* what)

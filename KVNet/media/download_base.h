@@ -87,6 +87,21 @@ std::string SplitName(const std::string& given, uint64_t frameUs, std::set<std::
 // The request's opening head (second byte 1 for a request by time span).
 MsgHeadWrap RequestHead(kvsession::Link& s, uint16_t type, bool byTime, uint32_t size);
 
+// Packs from a stream socket through one receive buffer: a download's packs come back to
+// back, so one recv call brings many of them instead of three calls per pack.
+class PackReader {
+public:
+    void Reset() { pos_ = end_ = 0; }
+    // One pack; false on failure, *closed when the peer closed the connection or sent a
+    // pack the receive refuses (as the message channel treats it).
+    bool Next(int fd, PackBuf& pack, bool* closed);
+
+private:
+    bool Fill(int fd, size_t need, bool* closed);
+    std::vector<uint8_t> buf_ = std::vector<uint8_t>(1u << 20);
+    size_t pos_ = 0, end_ = 0;
+};
+
 // Shared worker machinery. A download attaches to its session while it runs.
 class Worker : public kvsession::StreamAttachment {
 public:
@@ -124,6 +139,7 @@ protected:
     kvmedia::MediaSocket sock_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> gone_{false};
+    PackReader reader_;
 
 private:
     static void* Thread(void* arg);

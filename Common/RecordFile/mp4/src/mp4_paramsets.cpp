@@ -320,9 +320,17 @@ std::vector<nal_unit> mp4_split_nal_units(const uint8_t* p, size_t n)
     std::vector<nal_unit> out;
     size_t i = 0;
     // Start of the first unit: behind the first start code; what lies before it is dropped.
+    // The first 00 00 01 at or after `from`: memchr finds each 01 byte (it runs a word or
+    // a vector at a time), then the two bytes before it are checked.
     auto next_code = [&](size_t from) -> size_t {
-        for (size_t k = from; k + 3 <= n; ++k)
-            if (p[k] == 0 && p[k + 1] == 0 && p[k + 2] == 1) return k;
+        size_t j = from + 2;
+        while (j < n) {
+            const void* hit = std::memchr(p + j, 1, n - j);
+            if (!hit) return n;
+            j = static_cast<size_t>(static_cast<const uint8_t*>(hit) - p);
+            if (p[j - 1] == 0 && p[j - 2] == 0) return j - 2;
+            ++j;
+        }
         return n;
     };
     size_t code = next_code(0);
