@@ -86,7 +86,6 @@ protected:
     virtual void Work(int which) = 0;
     // At a stop, after the flag is set: wake what Work waits on besides the wake event.
     virtual void WakeOthers() {}
-    // What a thread does last before its end is signalled (a final callback).
     bool Stopping() const { return stop_.load(); }
     // Waits for the login in steps; false when stopped first.
     bool WaitLogin();
