@@ -50,6 +50,28 @@ print(json.dumps({"bytes": got[0], "sent": sent.hexdigest(), "back": back.hexdig
                   "seconds": round(time.monotonic() - t0, 3)}), flush=True)
 '''
 
+# 1000 echoes of 64 bytes, one at a time; prints p50 and p99 in milliseconds.
+PINGER = r'''
+import json, socket, sys, time
+s = socket.create_connection((sys.argv[1], int(sys.argv[2])), timeout=30)
+s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+lat = []
+for i in range(1000):
+    m = bytes([i & 255]) * 64
+    t0 = time.monotonic()
+    s.sendall(m)
+    got = b""
+    while len(got) < 64:
+        d = s.recv(64 - len(got))
+        if not d:
+            sys.exit(1)
+        got += d
+    lat.append((time.monotonic() - t0) * 1000)
+    assert got == m
+lat.sort()
+print(json.dumps({"p50": round(lat[499], 3), "p99": round(lat[989], 3)}), flush=True)
+'''
+
 # A plain echo service for the direct baseline.
 ECHO = r'''
 import socket, sys, threading
@@ -139,8 +161,15 @@ class T2uNetnsTest(unittest.TestCase):
         self.procs.append(base)
         b = base.wait_for(key("bytes"), 600)
         direct = b["seconds"] if b else None
-        print("T2U %s: %d MiB both ways in %.2f s through the mapping (proxy %d); plain TCP %s s"
-              % (name, MIB, r["seconds"], st["proxy"], direct), flush=True)
+        lat = {}
+        for what, host, port in (("mapping", "127.0.0.1", st["port"]), ("plain", dev_ip, 7500)):
+            p = Lines(self.ns("cli") + [sys.executable, "-c", PINGER, host, str(port)])
+            self.procs.append(p)
+            lat[what] = p.wait_for(key("p50"), 120)
+        self.assertIsNotNone(lat["mapping"])
+        print("T2U %s: %d MiB both ways in %.2f s through the mapping (proxy %d); plain TCP %s s; "
+              "64-byte echo p50/p99 ms mapping %s plain %s"
+              % (name, MIB, r["seconds"], st["proxy"], direct, lat["mapping"], lat["plain"]), flush=True)
 
     def test_lan_search(self):
         sh("create", self.name, "--lan")
