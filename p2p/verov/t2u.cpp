@@ -139,7 +139,7 @@ struct Client {
   std::atomic<int> dest_set{0};
   std::atomic<int> closing{0};
   std::atomic<int64_t> last{0};
-  bool socks_wait = false;  // destination port 0: the first bytes are a SOCKS request
+  std::atomic<bool> socks_wait{false};  // destination port 0: the first bytes are a SOCKS request
   // The local side ended; the client closes once its queued bytes reached the device.
   std::atomic<int> local_eof{0};
   // Direct path set-up, driven by the receive thread without blocking.
@@ -678,6 +678,26 @@ ClientP Instance::new_client(const MappingP& m, int fd, const sockaddr_in& peer)
   c->to_local = Queue2Create(kToLocalBytes, f.to_local_chunks);
   c->to_remote = Queue2Create(kToRemoteBytes, kToRemoteChunks);
   if (!c->to_local || !c->to_remote) return nullptr;
+  // Everything the other threads read is set before the client joins the list.
+  snprintf(c->dhost, sizeof(c->dhost), "%s", m->dhost);
+  c->dport = m->dport;
+  if (m->dest_type == 1 && m->dport != 0 && strcmp(m->dhost, "127.0.0.1") == 0 && m->dev_addr[0]) {
+    log(2, "Try to connect TCP directly -> %s:%d sockfd:%d\n", m->dev_addr, m->dport, fd);
+    c->direct_fd = start_connect(m->dev_addr, m->dport);
+    if (c->direct_fd >= 0) {
+      c->dstate = kDirectTcp;
+      c->ddeadline = now_ms() + kConnectMs;
+      c->dfallback = true;
+    }
+  } else if (m->upnp_port != 0 && m->dport != 0) {
+    log(2, "Try to connect UPNP port -> %s:%d sockfd:%d\n", m->upnp_ip, m->upnp_port, fd);
+    c->direct_fd = start_connect(m->upnp_ip, m->upnp_port);
+    if (c->direct_fd >= 0) {
+      c->dstate = kDirectUpnp;
+      c->ddeadline = now_ms() + kConnectMs;
+      c->dfallback = true;
+    }
+  }
   {
     std::lock_guard<std::mutex> l(client_mu);
     c->id = next_id();
@@ -688,37 +708,18 @@ ClientP Instance::new_client(const MappingP& m, int fd, const sockaddr_in& peer)
     log(2, "Accept client (%s:%d)->%s:%d conn_id:%d client_id:%d sockfd:%d Upnp Port:%d\n", ip,
         ntohs(peer.sin_port), m->uuid, m->dport, c->conn_id.load(), c->id, fd, m->upnp_port);
   }
-  snprintf(c->dhost, sizeof(c->dhost), "%s", m->dhost);
-  c->dport = m->dport;
-  if (m->dest_type == 1 && m->dport != 0 && strcmp(m->dhost, "127.0.0.1") == 0 && m->dev_addr[0]) {
-    log(2, "Try to connect TCP directly -> %s:%d sockfd:%d\n", m->dev_addr, m->dport, fd);
-    c->direct_fd = start_connect(m->dev_addr, m->dport);
-    if (c->direct_fd >= 0) {
-      c->dstate = kDirectTcp;
-      c->ddeadline = now_ms() + kConnectMs;
-      c->dfallback = true;
-      return c;
-    }
-  } else if (m->upnp_port != 0 && m->dport != 0) {
-    log(2, "Try to connect UPNP port -> %s:%d sockfd:%d\n", m->upnp_ip, m->upnp_port, fd);
-    c->direct_fd = start_connect(m->upnp_ip, m->upnp_port);
-    if (c->direct_fd >= 0) {
-      c->dstate = kDirectUpnp;
-      c->ddeadline = now_ms() + kConnectMs;
-      c->dfallback = true;
-      return c;
-    }
-  }
-  direct_failed(*c);
+  if (c->dstate == kDirectNone) direct_failed(*c);
   return c;
 }
 
 // The client goes on through the connection, or closes when it has none.
 void Instance::direct_failed(Client& c) {
-  if (c.direct_fd >= 0) close(c.direct_fd);
-  c.direct_fd = -1;
-  c.dstate = kDirectNone;
-  c.dbuf.clear();
+  if (c.direct_fd >= 0) {  // a direct attempt (the receive thread, under the client mutex)
+    close(c.direct_fd);
+    c.direct_fd = -1;
+    c.dstate = kDirectNone;
+    c.dbuf.clear();
+  }
   if (c.conn_id.load() > 0) {
     if (c.dport == 0) {
       c.socks_wait = true;
