@@ -70,6 +70,9 @@ struct VvConnRec {
   std::recursive_mutex m;
   std::thread th;
   std::atomic<int> in_use{0}, connected{0}, req_state{0}, vdt{0};
+  // Set once the path's transport exists (vdt, packet buffers): what a waiting connect
+  // waits for, so that its first send never finds a path without its carrier.
+  std::atomic<int> ready{0};
   int index = 0;
   int msg_id = 0;
   int sock = 0, sock6 = 0, relay_sock = 0;
@@ -258,6 +261,7 @@ void close_rec(VvInstance& in, VvConnRec& r) {
   std::lock_guard<std::recursive_mutex> lock(r.m);
   r.in_use = 0;
   r.connected = 0;
+  r.ready = 0;
   r.wave = 0;
   r.mapped_port = 0;
   r.relay_port = 0;
@@ -706,10 +710,7 @@ void create_tunnel(VvInstance& in, VvConnRec& r, const sockaddr* addr, int addrl
       }
     }
     if (id <= 0) {
-      if (id == 0 || s > 0) {
-        int fd = s;
-        if (id <= 0) CloseSocket(&fd);
-      }
+      CloseSocket(&s);  // vdt did not take it
       fail(in, r, VV_DISC_VDT_FAILED);
       return;
     }
@@ -736,6 +737,7 @@ void create_tunnel(VvInstance& in, VvConnRec& r, const sockaddr* addr, int addrl
       return;
     }
   }
+  r.ready = 1;
   if (in.flags.index == 2 && type != 0) return;
   if (auto f = cb<vv_on_connect_fn>(in, &vv_nat_callbacks::OnConnect)) f(conn_id);
 }
@@ -1511,7 +1513,7 @@ int do_connect(VvInstance& in, const char* id, const char* passwd, int type, int
   }
   int64_t start = real_us();
   for (;;) {
-    if (r->connected.load() && r->in_use.load()) return conn_id;
+    if (r->ready.load() && r->in_use.load()) return conn_id;
     if (!r->in_use.load()) return 0;
     if (timeout > 0 && real_us() - start > static_cast<int64_t>(timeout) * 1000) {
       close_rec(in, *r);

@@ -8,7 +8,7 @@
 // A process started with --echo answers every frame it receives with the same frame.
 // Usage: vvconn_probe [--inst 1|2] [--server ADDR] [--port P] [--uuid ID[@KEY]] [--scale K]
 //                     [--reconnect N] [--timeout MS] [--passwd PW] [--echo 1] [--log FILE]
-//                     [--conn-scale K]
+//                     [--conn-scale K] [--vdt-sndbuf BYTES] [--first-send 1]
 #include <openssl/evp.h>
 #include <poll.h>
 #include <stdio.h>
@@ -83,6 +83,7 @@ struct Echo {
 };
 
 bool g_echo = false;
+bool g_first_send = false;
 std::mutex g_mu;
 std::condition_variable g_cv;
 std::deque<Echo> g_echoes;
@@ -152,6 +153,7 @@ int main(int argc, char** argv) {
   const char* uuid = nullptr;
   const char* passwd = nullptr;
   const char* log = nullptr;
+  int vdt_sndbuf = 0;
   for (int i = 1; i + 1 < argc; i += 2) {
     std::string k = argv[i];
     const char* v = argv[i + 1];
@@ -165,6 +167,8 @@ int main(int argc, char** argv) {
     else if (k == "--passwd") passwd = v;
     else if (k == "--echo") g_echo = atoi(v) != 0;
     else if (k == "--log") log = v;
+    else if (k == "--first-send") g_first_send = atoi(v) != 0;
+    else if (k == "--vdt-sndbuf") vdt_sndbuf = atoi(v);
     else if (k == "--conn-scale") vv_nat_set_conn_time_scale(atoi(v));
   }
   vv_set_resolver(literal_only, nullptr);
@@ -184,6 +188,11 @@ int main(int argc, char** argv) {
   if (reconnect >= 0) (two ? vv2_nat_set_reconnect : vv_nat_set_reconnect)(reconnect);
   if (timeout > 0) (two ? vv2_nat_set_timeout : vv_nat_set_timeout)(timeout);
   if (passwd) (two ? vv2_nat_set_passwd : vv_nat_set_passwd)(passwd);
+  if (vdt_sndbuf > 0) {
+    // A send buffer below one vdt slot: every vdt creation fails (bypasses the clamp).
+    std::lock_guard<std::mutex> lock(vv_instance(g_inst).mu);
+    vv_instance(g_inst).st.vdt_sndbuf = vdt_sndbuf;
+  }
   if (g_echo) std::thread(echo_worker).detach();
   int last_status = -99, conn = 0;
   char line[512];
@@ -212,8 +221,14 @@ int main(int argc, char** argv) {
         int dest = conn > 0 ? (two ? vv2_nat_conn_dest_type : vv_nat_conn_dest_type)(conn) : -1;
         vv_nat_conn_stat cs{};
         if (conn > 0) (two ? vv2_nat_conn_status : vv_nat_conn_status)(conn, &cs);
-        say("{\"connect\": %d, \"dest\": %d, \"relayed\": %d, \"ms\": %lld}", conn, dest, cs.relayed,
-            mono_ms() - t0);
+        // The first send right after the connect returned: it must find the path's carrier.
+        int first = -99;
+        if (g_first_send && conn > 0) {
+          unsigned char one = 0x5a;
+          first = (two ? vv2_nat_send_v3 : vv_nat_send_v3)(conn, 1, 0, &one, 1, 1);
+        }
+        say("{\"connect\": %d, \"dest\": %d, \"relayed\": %d, \"ms\": %lld, \"first_send\": %d}", conn,
+            dest, cs.relayed, mono_ms() - t0, first);
       } else if (strcmp(line, "frames") == 0) {
         frames(conn);
       } else if (strcmp(line, "close") == 0) {
