@@ -6,6 +6,8 @@ Needs root; clients run at a time scale of 10 (setup waits of 1 s become 100 ms)
 """
 import json
 import os
+import struct
+import time
 import sys
 import tempfile
 import unittest
@@ -230,6 +232,58 @@ class ReasonTest(ReasonBase):
 
     def test_no_hello_reply_3(self):
         self.no_hello_reply()
+
+    def spoof(self, srv, to, d):
+        srv.send(json.dumps({"spoof": {"to": to, "hex": bytes(d).hex()}}))
+        self.assertEqual(srv.wait_for(lambda v: v == "OK", 10), "OK")
+
+    def test_spoofed_answer_and_replies_change_nothing(self):
+        # A third address forges the server's answer (naming itself as the device) and hello
+        # replies with the right ids: the client keeps punching its real peer and gives up.
+        srv = self.server()
+        dev = self.devpeer("dev", "DEV1", "--mode", "nohello")
+        cli = self.client()
+        cli.send("connect DEV1 ")
+        req = dev.wait_for(lambda v: isinstance(v, dict) and v.get("event") == "request", 30)
+        self.assertIsNotNone(req, dev.all)
+        answer = bytearray(588)
+        struct.pack_into("<HHI", answer, 0, 0x2012, 1004, req["msgid"])
+        answer[8:12] = b"DEV1"
+        answer[108:112] = b"CLI1"
+        answer[208:220] = b"203.0.113.29"
+        struct.pack_into("<HH", answer, 224, 7000, 7000)
+        struct.pack_into("<I", answer, 328, req["peer_msgid"])
+        struct.pack_into("<I", answer, 356, 118)
+        reply = bytearray(184)
+        struct.pack_into("<HHI", reply, 0, 0x2012, 2001, req["msgid"])
+        reply[8:12] = b"DEV1"
+        struct.pack_into("<IIII", reply, 108, 0, 118, 0, 2)
+        for _ in range(5):
+            self.spoof(srv, req["peer_addr"], answer)
+            self.spoof(srv, req["peer_addr"], reply)
+        r = cli.wait_for(key("connect"), 60)
+        self.assertEqual(r["connect"], 0, cli.all)
+        d = [v for v in cli.all if isinstance(v, dict) and v.get("event") == "disconnect"]
+        self.assertEqual([x["reason"] for x in d], [3], cli.all)
+
+    def test_spoofed_heartbeats_do_not_keep_a_dead_path(self):
+        srv = self.server()
+        dev = self.devpeer("dev", "DEV1")
+        cli = self.client()
+        cli.send("connect DEV1 ")
+        req = dev.wait_for(lambda v: isinstance(v, dict) and v.get("event") == "request", 30)
+        self.assertGreater(cli.wait_for(key("connect"), 60)["connect"], 0, cli.all)
+        dev.send(json.dumps({"mode": "mute"}))
+        hb = struct.pack("<HHIII", 0x2012, 2002, 0, 35, 1) + bytes(8)
+        # Forged heartbeats every 50 ms for longer than the client's four-heartbeat limit.
+        # The client must give up while they keep coming (four heartbeats of 0.5 s: about 2 s).
+        t_end = time.monotonic() + 6.0
+        gone = None
+        while gone is None and time.monotonic() < t_end:
+            self.spoof(srv, req["peer_addr"], hb)
+            gone = cli.wait_for(lambda v: isinstance(v, dict) and v.get("event") == "disconnect", 0.05)
+        self.assertIsNotNone(gone, cli.all)
+        self.assertEqual(gone["reason"], 2)
 
 
 @unittest.skipUnless(os.geteuid() == 0 and PROBE and os.environ.get("VV_SLOW") == "1",
