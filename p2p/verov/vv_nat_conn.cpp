@@ -1749,6 +1749,44 @@ void vv_nat_on_peer_message_test(int inst, int conn_id, unsigned char* d, int le
   on_peer_message(in, *r, d, len, static_cast<const sockaddr*>(from), fromlen, from_relay);
 }
 
+void vv_nat_conn_prepare_test(int inst, int conn_id, const char* peer_id, int peer_msgid,
+                              const char* peer_ip, int connected, int version, int sink) {
+  VvInstance& in = vv_instance(inst);
+  if (!in.recs) vv_conn_attach(in);
+  VvConnRec* r = rec_of(in, conn_id);
+  if (!r) return;
+  std::lock_guard<std::recursive_mutex> lock(r->m);
+  r->in_use = 1;
+  r->msg_id = 1000 + conn_id;
+  copy_text(r->peer_id, sizeof(r->peer_id), peer_id);
+  r->peer_msgid = peer_msgid;
+  r->req_state = 1;
+  copy_text(r->peer_mapped_ip, sizeof(r->peer_mapped_ip), peer_ip);
+  r->peer_mapped_port = 40000;
+  copy_text(r->peer_local_ips, sizeof(r->peer_local_ips), peer_ip);
+  r->peer_local_port = 40000;
+  copy_text(r->relay_ip, sizeof(r->relay_ip), "203.0.113.20");
+  r->relay_port = 7100;
+  r->peer_version = version;
+  r->extra[0] = '\0';
+  r->sock = r->sock6 = r->relay_sock = sink;
+  r->type = 0;
+  r->connected = connected;
+  r->peer_family = 0;
+  ip4_of(peer_ip, 40000, &r->peer_addr);
+  if (connected && version < 36) {
+    if (!r->psend) r->psend = std::make_unique<PacketSender>();
+    if (!r->precv) r->precv = std::make_unique<PacketReceiver>();
+  }
+}
+
+void vv_nat_fuzz_callbacks(int inst, const vv_nat_callbacks* cbs) {
+  VvInstance& in = vv_instance(inst);
+  if (!in.recs) vv_conn_attach(in);
+  std::lock_guard<std::mutex> lock(in.mu);
+  in.st.callbacks = cbs ? *cbs : vv_nat_callbacks{};
+}
+
 #define VV_NAT_CONN_DEFINE(P, N)                                                                 \
   int P##connect(const char* id, int wait) { return do_connect(vv_instance(N), id, nullptr, 0, wait); } \
   int P##connect_v3(const char* id, const char* pw, int wait) {                                  \
