@@ -3,6 +3,7 @@
 //   connect ID [PASSWD]  -> {"connect": rc, "dest": type, "relayed": 0|1, "ms": elapsed}
 //   frames               -> sends frames of 1 byte .. 64 KiB on the last connection and waits
 //                           for the device's echo: {"frames": bytes, "sent": sha, "back": sha}
+//   multi ID N           -> N connections at once, each echoing a few frames: {"multi": ok}
 //   close                -> closes the last connection
 //   quit (or EOF)
 // A process started with --echo answers every frame it receives with the same frame.
@@ -19,6 +20,7 @@
 
 #include <arpa/inet.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -88,6 +90,7 @@ std::mutex g_mu;
 std::condition_variable g_cv;
 std::deque<Echo> g_echoes;
 std::vector<unsigned char> g_back;
+size_t g_back_by_conn[101];
 
 void on_connect(int id) { say("{\"event\": \"connect\", \"id\": %d}", id); }
 void on_disconnect(int id, int reason) {
@@ -100,6 +103,7 @@ int on_frame(int id, unsigned short a, unsigned short b, const void* data, int l
     g_echoes.push_back(Echo{id, a, b, std::vector<unsigned char>(p, p + len)});
   else
     g_back.insert(g_back.end(), p, p + len);
+  if (id >= 1 && id <= 100) g_back_by_conn[id] += static_cast<size_t>(len);
   g_cv.notify_all();
   return 0;
 }
@@ -143,6 +147,35 @@ void frames(int conn) {
   g_cv.wait_for(lock, std::chrono::seconds(60), [&] { return g_back.size() >= all.size(); });
   say("{\"frames\": %zu, \"back_bytes\": %zu, \"sent\": \"%s\", \"back\": \"%s\"}", all.size(),
       g_back.size(), sha256(all).c_str(), sha256(g_back).c_str());
+}
+
+// N connections at once to one device, each carrying a few frames and waiting for their echo.
+void multi(const char* id, int n) {
+  std::vector<std::thread> ts;
+  std::atomic<int> ok{0};
+  bool two = g_inst == 2;
+  for (int i = 0; i < n; ++i)
+    ts.emplace_back([&, i] {
+      int c = (two ? vv2_nat_connect_v3 : vv_nat_connect_v3)(id, "", 1);
+      if (c <= 0) return;
+      static const int kSizes[] = {1, 1400, 65536};
+      std::vector<unsigned char> f(65536, static_cast<unsigned char>(i));
+      size_t total = 0;
+      for (int sz : kSizes) {
+        if ((two ? vv2_nat_send_v3 : vv_nat_send_v3)(c, 1, 0, f.data(), sz, 1) != sz) return;
+        total += static_cast<size_t>(sz);
+      }
+      {
+        std::unique_lock<std::mutex> lock(g_mu);
+        if (!g_cv.wait_for(lock, std::chrono::seconds(60), [&] { return g_back_by_conn[c] >= total; }))
+          return;
+        g_back_by_conn[c] = 0;
+      }
+      (two ? vv2_nat_close : vv_nat_close)(c);
+      ok += 1;
+    });
+  for (auto& t : ts) t.join();
+  say("{\"multi\": %d, \"of\": %d}", ok.load(), n);
 }
 
 }  // namespace
@@ -229,6 +262,11 @@ int main(int argc, char** argv) {
         }
         say("{\"connect\": %d, \"dest\": %d, \"relayed\": %d, \"ms\": %lld, \"first_send\": %d}", conn,
             dest, cs.relayed, mono_ms() - t0, first);
+      } else if (strncmp(line, "multi ", 6) == 0) {
+        char id[100] = "";
+        int n = 0;
+        sscanf(line + 6, "%99s %d", id, &n);
+        multi(id, n);
       } else if (strcmp(line, "frames") == 0) {
         frames(conn);
       } else if (strcmp(line, "close") == 0) {

@@ -126,6 +126,15 @@ class ConnTest(ConnBase):
                 finally:
                     self.stop()
 
+    def test_twenty_connections_at_once(self):
+        self.topology("cone", "cone")
+        self.server()
+        self.probe("dev", "DEV1", "--echo", "1")
+        cli = self.probe("cli", "CLI1")
+        cli.send("multi DEV1 20")
+        r = cli.wait_for(key("multi"), 240)
+        self.assertEqual(r, {"multi": 20, "of": 20}, cli.all)
+
     def test_scenarios_cpp_device(self):
         only = os.environ.get("VVCONN_ONLY")
         for case in [c for c in self.CASES if not only or c[0] == only]:
