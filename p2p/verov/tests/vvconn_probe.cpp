@@ -267,6 +267,32 @@ int main(int argc, char** argv) {
         int n = 0;
         sscanf(line + 6, "%99s %d", id, &n);
         multi(id, n);
+      } else if (strncmp(line, "bulk ", 5) == 0) {
+        // N bytes as 64 KiB frames, timed until the device echoed all of them back.
+        long long n = atoll(line + 5), sent = 0;
+        std::vector<unsigned char> f(65536, 0xa5);
+        {
+          std::lock_guard<std::mutex> lock(g_mu);
+          g_back.clear();
+          if (conn > 0) g_back_by_conn[conn] = 0;
+        }
+        long long t0 = mono_ms();
+        while (sent < n) {
+          int k = static_cast<int>(std::min<long long>(65536, n - sent));
+          if ((two ? vv2_nat_send_v3 : vv_nat_send_v3)(conn, 1, 0, f.data(), k, 1) != k) break;
+          sent += k;
+          std::lock_guard<std::mutex> lock(g_mu);
+          g_back.clear();  // only the count matters here
+        }
+        {
+          std::unique_lock<std::mutex> lock(g_mu);
+          g_cv.wait_for(lock, std::chrono::seconds(120), [&] {
+            return conn > 0 && static_cast<long long>(g_back_by_conn[conn]) >= sent;
+          });
+          g_back.clear();
+        }
+        say("{\"bulk_sent\": %lld, \"back\": %zu, \"ms\": %lld}", sent,
+            conn > 0 ? g_back_by_conn[conn] : 0, mono_ms() - t0);
       } else if (strcmp(line, "frames") == 0) {
         frames(conn);
       } else if (strcmp(line, "close") == 0) {
