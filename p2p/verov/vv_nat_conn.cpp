@@ -1751,6 +1751,13 @@ void vv_nat_on_peer_message_test(int inst, int conn_id, unsigned char* d, int le
 
 void vv_nat_conn_prepare_test(int inst, int conn_id, const char* peer_id, int peer_msgid,
                               const char* peer_ip, int connected, int version, int sink) {
+  vv_nat_conn_prepare_test_port(inst, conn_id, peer_id, peer_msgid, peer_ip, 40000, connected, version,
+                                sink);
+}
+
+void vv_nat_conn_prepare_test_port(int inst, int conn_id, const char* peer_id, int peer_msgid,
+                                   const char* peer_ip, int peer_port, int connected, int version,
+                                   int sink) {
   VvInstance& in = vv_instance(inst);
   if (!in.recs) vv_conn_attach(in);
   VvConnRec* r = rec_of(in, conn_id);
@@ -1762,9 +1769,9 @@ void vv_nat_conn_prepare_test(int inst, int conn_id, const char* peer_id, int pe
   r->peer_msgid = peer_msgid;
   r->req_state = 1;
   copy_text(r->peer_mapped_ip, sizeof(r->peer_mapped_ip), peer_ip);
-  r->peer_mapped_port = 40000;
+  r->peer_mapped_port = static_cast<uint16_t>(peer_port);
   copy_text(r->peer_local_ips, sizeof(r->peer_local_ips), peer_ip);
-  r->peer_local_port = 40000;
+  r->peer_local_port = static_cast<uint16_t>(peer_port);
   copy_text(r->relay_ip, sizeof(r->relay_ip), "203.0.113.20");
   r->relay_port = 7100;
   r->peer_version = version;
@@ -1773,7 +1780,9 @@ void vv_nat_conn_prepare_test(int inst, int conn_id, const char* peer_id, int pe
   r->type = 0;
   r->connected = connected;
   r->peer_family = 0;
-  ip4_of(peer_ip, 40000, &r->peer_addr);
+  ip4_of(peer_ip, static_cast<uint16_t>(peer_port), &r->peer_addr);
+  r->sure_wait = 100000;
+  r->window = kPacketMax;
   if (connected && version < 36) {
     if (!r->psend) r->psend = std::make_unique<PacketSender>();
     if (!r->precv) r->precv = std::make_unique<PacketReceiver>();

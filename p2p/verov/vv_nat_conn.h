@@ -92,6 +92,9 @@ void vv_nat_fuzz_callbacks(int inst, const vv_nat_callbacks* cbs);
 // peer's version (below 36: packet mode buffers), and `sink` as all three sockets.
 void vv_nat_conn_prepare_test(int inst, int conn_id, const char* peer_id, int peer_msgid,
                               const char* peer_ip, int connected, int version, int sink);
+void vv_nat_conn_prepare_test_port(int inst, int conn_id, const char* peer_id, int peer_msgid,
+                                   const char* peer_ip, int peer_port, int connected, int version,
+                                   int sink);
 
 #ifdef __cplusplus
 }

@@ -126,6 +126,18 @@ class ConnTest(ConnBase):
                 finally:
                     self.stop()
 
+    def test_connect_close_repeated(self):
+        # Records are released and reused; every connect of the series succeeds.
+        self.topology("cone", "cone")
+        self.server()
+        self.probe("dev", "DEV1", "--echo", "1")
+        cli = self.probe("cli", "CLI1")
+        for i in range(20):
+            r = self.connect(cli)
+            self.assertGreater(r["connect"], 0, (i, cli.all[-6:]))
+            cli.send("close")
+            self.assertIsNotNone(cli.wait_for(key("closed"), 10))
+
     def test_twenty_connections_at_once(self):
         self.topology("cone", "cone")
         self.server()
