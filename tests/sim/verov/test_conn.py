@@ -212,6 +212,19 @@ class ReasonTest(ReasonBase):
         self.probe("dev", "DEV1", "--passwd", "right")
         self.assertEqual(self.reason(self.client(), pw="wrong"), 8)
 
+    def test_incoming_switch_refuses_then_allows(self):
+        srv = self.server()
+        self.probe("dev", "DEV1", "--echo", "1")
+        cli = self.client()
+        srv.send(json.dumps({"incoming": ["DEV1", 0]}))
+        self.assertEqual(srv.wait_for(lambda v: v == "OK", 10), "OK")
+        time.sleep(0.5)
+        self.assertEqual(self.reason(cli), 8)
+        srv.send(json.dumps({"incoming": ["DEV1", 1]}))
+        self.assertEqual(srv.wait_for(lambda v: v == "OK", 10), "OK")
+        time.sleep(0.5)
+        self.assertGreater(self.connect(cli)["connect"], 0, cli.all)
+
     def test_right_password_connects(self):
         self.server()
         self.probe("dev", "DEV1", "--passwd", "right", "--echo", "1")
