@@ -222,6 +222,29 @@ class T2uNetnsTest(unittest.TestCase):
                 finally:
                     self.stop()
 
+    @unittest.skipUnless(os.path.exists("/usr/bin/curl"), "needs curl")
+    def test_curl_socks4(self):
+        """curl --socks4 through a mapping without destination port reaches the device's HTTP server."""
+        sh("create", self.name, "--natc", "cone", "--natd", "cone")
+        cfg = {"addrs": SERVERS, "relay": RELAY, "spoof": "203.0.113.29",
+               "log": os.path.join(self.tmp, "server.jsonl")}
+        self.start(self.ns("srv") + [sys.executable, SERVER, json.dumps(cfg)], lambda v: v == "READY", 30)
+        _, ready = self.start(self.ns("dev") + [sys.executable, PEER, "--stdin-watch"],
+                              lambda v: isinstance(v, str) and v.startswith("READY"), 30)
+        ports = dict(kv.split("=") for kv in ready.split()[1:])
+        common = ["--server", SERVERS[0], "--scale", str(SCALE)]
+        self.start(self.ns("dev") + [PROBE, "--role", "device", "--uuid", "DEV1", "--carrier", ports["carrier"]]
+                   + common, key("status", lambda s: s == 1))
+        _, st = self.start(self.ns("cli") + [PROBE, "--role", "client", "--uuid", "CLI1", "--dev", "DEV1",
+                                             "--rport", "0"] + common, key("status", lambda s: s == 1), 120)
+        import subprocess
+        r = subprocess.run(self.ns("cli") + ["/usr/bin/curl", "-sS", "--max-time", "30", "--socks4",
+                                             "127.0.0.1:%d" % st["port"],
+                                             "http://127.0.0.1:%s/" % ports["http"]],
+                           capture_output=True, text=True)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stdout, "device page\n")
+
     def test_lan_search(self):
         sh("create", self.name, "--lan")
         self.start(self.ns("dev") + [sys.executable, PEER, "--stdin-watch", "--search-id", "DEV-LAN1",
