@@ -139,7 +139,7 @@ struct Client {
   std::atomic<int> dest_set{0};
   std::atomic<int> closing{0};
   std::atomic<int64_t> last{0};
-  bool socks_wait = false;  // destination port 0: the first bytes are a SOCKS request
+  std::atomic<bool> socks_wait{false};  // destination port 0: the first bytes are a SOCKS request
   // The local side ended; the client closes once its queued bytes reached the device.
   std::atomic<int> local_eof{0};
   // Direct path set-up, driven by the receive thread without blocking.
@@ -149,6 +149,11 @@ struct Client {
   std::vector<uint8_t> dbuf;  // router reply so far; then bytes for the local side
   int udp_tries = 0;
   std::weak_ptr<Mapping> map;
+  // Held by the sender towards the device, which works without the client mutex: a send on a
+  // connection may wait for room, and the connection's own thread needs the client mutex to
+  // deliver frames (and acknowledgements) meanwhile. Removal and closes take it after the
+  // client mutex.
+  std::mutex io_mu;
   ~Client() {
     Queue2Release(to_local);
     Queue2Release(to_remote);
@@ -673,6 +678,26 @@ ClientP Instance::new_client(const MappingP& m, int fd, const sockaddr_in& peer)
   c->to_local = Queue2Create(kToLocalBytes, f.to_local_chunks);
   c->to_remote = Queue2Create(kToRemoteBytes, kToRemoteChunks);
   if (!c->to_local || !c->to_remote) return nullptr;
+  // Everything the other threads read is set before the client joins the list.
+  snprintf(c->dhost, sizeof(c->dhost), "%s", m->dhost);
+  c->dport = m->dport;
+  if (m->dest_type == 1 && m->dport != 0 && strcmp(m->dhost, "127.0.0.1") == 0 && m->dev_addr[0]) {
+    log(2, "Try to connect TCP directly -> %s:%d sockfd:%d\n", m->dev_addr, m->dport, fd);
+    c->direct_fd = start_connect(m->dev_addr, m->dport);
+    if (c->direct_fd >= 0) {
+      c->dstate = kDirectTcp;
+      c->ddeadline = now_ms() + kConnectMs;
+      c->dfallback = true;
+    }
+  } else if (m->upnp_port != 0 && m->dport != 0) {
+    log(2, "Try to connect UPNP port -> %s:%d sockfd:%d\n", m->upnp_ip, m->upnp_port, fd);
+    c->direct_fd = start_connect(m->upnp_ip, m->upnp_port);
+    if (c->direct_fd >= 0) {
+      c->dstate = kDirectUpnp;
+      c->ddeadline = now_ms() + kConnectMs;
+      c->dfallback = true;
+    }
+  }
   {
     std::lock_guard<std::mutex> l(client_mu);
     c->id = next_id();
@@ -683,37 +708,18 @@ ClientP Instance::new_client(const MappingP& m, int fd, const sockaddr_in& peer)
     log(2, "Accept client (%s:%d)->%s:%d conn_id:%d client_id:%d sockfd:%d Upnp Port:%d\n", ip,
         ntohs(peer.sin_port), m->uuid, m->dport, c->conn_id.load(), c->id, fd, m->upnp_port);
   }
-  snprintf(c->dhost, sizeof(c->dhost), "%s", m->dhost);
-  c->dport = m->dport;
-  if (m->dest_type == 1 && m->dport != 0 && strcmp(m->dhost, "127.0.0.1") == 0 && m->dev_addr[0]) {
-    log(2, "Try to connect TCP directly -> %s:%d sockfd:%d\n", m->dev_addr, m->dport, fd);
-    c->direct_fd = start_connect(m->dev_addr, m->dport);
-    if (c->direct_fd >= 0) {
-      c->dstate = kDirectTcp;
-      c->ddeadline = now_ms() + kConnectMs;
-      c->dfallback = true;
-      return c;
-    }
-  } else if (m->upnp_port != 0 && m->dport != 0) {
-    log(2, "Try to connect UPNP port -> %s:%d sockfd:%d\n", m->upnp_ip, m->upnp_port, fd);
-    c->direct_fd = start_connect(m->upnp_ip, m->upnp_port);
-    if (c->direct_fd >= 0) {
-      c->dstate = kDirectUpnp;
-      c->ddeadline = now_ms() + kConnectMs;
-      c->dfallback = true;
-      return c;
-    }
-  }
-  direct_failed(*c);
+  if (c->dstate == kDirectNone) direct_failed(*c);
   return c;
 }
 
 // The client goes on through the connection, or closes when it has none.
 void Instance::direct_failed(Client& c) {
-  if (c.direct_fd >= 0) close(c.direct_fd);
-  c.direct_fd = -1;
-  c.dstate = kDirectNone;
-  c.dbuf.clear();
+  if (c.direct_fd >= 0) {  // a direct attempt (the receive thread, under the client mutex)
+    close(c.direct_fd);
+    c.direct_fd = -1;
+    c.dstate = kDirectNone;
+    c.dbuf.clear();
+  }
   if (c.conn_id.load() > 0) {
     if (c.dport == 0) {
       c.socks_wait = true;
@@ -827,6 +833,7 @@ void Instance::close_clients() {
       // Bytes still queued for an open local socket go out first.
       gone = c.local_fd < 0 || (Queue2Chunks(c.to_local) == 0 && c.dbuf.empty());
       if (gone) {
+        std::lock_guard<std::mutex> io(c.io_mu);
         if (c.local_fd >= 0) close(c.local_fd);
         if (c.direct_fd >= 0) close(c.direct_fd);
         c.local_fd = c.direct_fd = -1;
@@ -985,7 +992,7 @@ void Instance::recv_loop() {
           if (!c) c = new_udp_client(w.m, from);
           if (!c) continue;
           c->last = now_s();
-          std::lock_guard<std::mutex> lc(client_mu);
+          std::lock_guard<std::mutex> io(c->io_mu);
           sendto_remote(*c, buf.data(), static_cast<int>(r));
           log(1, "Recv local UDP data:%d bytes! send to peer:%d\n", static_cast<int>(r), c->id);
         }
@@ -1033,6 +1040,7 @@ void Instance::recv_loop() {
         log(2, "Client disconnected! client_id:%d conn_id:%d sockfd:%d %d\n", c.id,
             c.conn_id.load(), c.local_fd, 0);
         // Bytes already queued for the device go out before the close (send to remote).
+        std::lock_guard<std::mutex> io(c.io_mu);
         close(c.local_fd);
         c.local_fd = -1;
         c.local_eof = 1;
@@ -1096,51 +1104,59 @@ void Instance::send2local_loop() {
 
 void Instance::send2remote_loop() {
   std::vector<pollfd> pfd;
-  std::vector<ClientP> who;
+  std::vector<ClientP> who, relay;
   while (running) {
     pfd.clear();
     who.clear();
-    bool busy = false;
+    relay.clear();
     {
       std::lock_guard<std::mutex> l(client_mu);
       for (auto& c : clients) {
         if (c->kind != kTcp || c->dstate != kDirectNone) continue;
-        if (Queue2Chunks(c->to_remote) == 0) {
-          if (c->local_eof && !c->closing.exchange(1)) {
-            int conn = c->conn_id.load();
-            if (conn > 0 && c->direct_fd < 0) send_close(conn, c->id, 1);
+        bool queued = Queue2Chunks(c->to_remote) > 0;
+        if (c->direct_fd >= 0) {
+          if (queued) {
+            pfd.push_back({c->direct_fd, POLLOUT, 0});
+            who.push_back(c);
+          } else if (c->local_eof) {
+            c->closing = 1;
           }
           continue;
         }
-        if (c->direct_fd < 0) {
-          if (c->closing && c->conn_id.load() <= 0) {
-            Queue2Clean(c->to_remote);
-            continue;
-          }
-          int r;
-          while ((r = sendto_dst(*c)) > 0) busy = true;
-          if (r < 0) {
-            // A frame that cannot be written ends the client: the device must not go on with
-            // a hole in the stream.
-            log(2, "[1]Send data to device failed, client_id:%d conn_id:%d ret:%d\n", c->id,
-                c->conn_id.load(), r);
-            if (c->local_fd >= 0) {
-              close(c->local_fd);
-              c->local_fd = -1;
-            }
-            end_client(*c, true);
-          }
-        } else {
-          pfd.push_back({c->direct_fd, POLLOUT, 0});
-          who.push_back(c);
+        if (queued || (c->local_eof && !c->closing)) relay.push_back(c);
+      }
+    }
+    // Frames go out without the client mutex (see io_mu).
+    bool busy = false;
+    for (auto& cp : relay) {
+      Client& c = *cp;
+      std::lock_guard<std::mutex> io(c.io_mu);
+      if (Queue2Chunks(c.to_remote) == 0) {
+        if (c.local_eof && !c.closing.exchange(1)) {
+          int conn = c.conn_id.load();
+          if (conn > 0) send_close(conn, c.id, 1);
         }
+        continue;
+      }
+      if (c.closing && c.conn_id.load() <= 0) {
+        Queue2Clean(c.to_remote);
+        continue;
+      }
+      int r;
+      while ((r = sendto_dst(c)) > 0) busy = true;
+      if (r < 0) {
+        // A frame that cannot be written ends the client: the device must not go on with
+        // a hole in the stream.
+        log(2, "[1]Send data to device failed, client_id:%d conn_id:%d ret:%d\n", c.id,
+            c.conn_id.load(), r);
+        end_client(c, true);  // the receive thread's removal closes its sockets
       }
     }
     if (pfd.empty()) {
       if (!busy) sleep_ms(1);
       continue;
     }
-    int n = poll(pfd.data(), pfd.size(), kPollMs);
+    int n = poll(pfd.data(), pfd.size(), busy ? 0 : kPollMs);
     if (n <= 0) {
       if (n < 0) sleep_ms(10);
       continue;
@@ -1247,12 +1263,15 @@ void Instance::on_disconnect(int conn, int reason) {
 int Instance::on_frame(int conn, uint16_t cid, uint16_t type, const void* data, int len) {
   if (len < 0 || (len > 0 && !data)) return 0;
   rate.update(len, 0);
-  MappingP m;
+  // Runs on the connection's thread, which must not wait for a lock held around a send on
+  // the same connection; the mapping's counter is skipped while the list is busy.
   {
-    std::lock_guard<std::mutex> l(map_mu);
-    m = find_map_by_conn(conn);
+    std::unique_lock<std::mutex> l(map_mu, std::try_to_lock);
+    if (l.owns_lock()) {
+      MappingP m = find_map_by_conn(conn);
+      if (m) m->rate.update(len, 0);
+    }
   }
-  if (m) m->rate.update(len, 0);
   const uint8_t* d = static_cast<const uint8_t*>(data);
   if (cid != T2U_CTRL_CLIENT) {
     std::lock_guard<std::mutex> l(client_mu);
@@ -1262,6 +1281,7 @@ int Instance::on_frame(int conn, uint16_t cid, uint16_t type, const void* data, 
       return 0;
     }
     if (c->kind == kUdp) {
+      MappingP m = c->map.lock();
       if (!m || m->fd < 0) return 0;
       ssize_t r = sendto(m->fd, d, static_cast<size_t>(len), MSG_NOSIGNAL | MSG_DONTWAIT,
                          reinterpret_cast<const sockaddr*>(&c->peer), sizeof(c->peer));

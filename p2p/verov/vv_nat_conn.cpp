@@ -70,6 +70,9 @@ struct VvConnRec {
   std::recursive_mutex m;
   std::thread th;
   std::atomic<int> in_use{0}, connected{0}, req_state{0}, vdt{0};
+  // Set once the path's transport exists (vdt, packet buffers): what a waiting connect
+  // waits for, so that its first send never finds a path without its carrier.
+  std::atomic<int> ready{0};
   int index = 0;
   int msg_id = 0;
   int sock = 0, sock6 = 0, relay_sock = 0;
@@ -258,6 +261,7 @@ void close_rec(VvInstance& in, VvConnRec& r) {
   std::lock_guard<std::recursive_mutex> lock(r.m);
   r.in_use = 0;
   r.connected = 0;
+  r.ready = 0;
   r.wave = 0;
   r.mapped_port = 0;
   r.relay_port = 0;
@@ -706,10 +710,7 @@ void create_tunnel(VvInstance& in, VvConnRec& r, const sockaddr* addr, int addrl
       }
     }
     if (id <= 0) {
-      if (id == 0 || s > 0) {
-        int fd = s;
-        if (id <= 0) CloseSocket(&fd);
-      }
+      CloseSocket(&s);  // vdt did not take it
       fail(in, r, VV_DISC_VDT_FAILED);
       return;
     }
@@ -736,6 +737,7 @@ void create_tunnel(VvInstance& in, VvConnRec& r, const sockaddr* addr, int addrl
       return;
     }
   }
+  r.ready = 1;
   if (in.flags.index == 2 && type != 0) return;
   if (auto f = cb<vv_on_connect_fn>(in, &vv_nat_callbacks::OnConnect)) f(conn_id);
 }
@@ -1511,7 +1513,7 @@ int do_connect(VvInstance& in, const char* id, const char* passwd, int type, int
   }
   int64_t start = real_us();
   for (;;) {
-    if (r->connected.load() && r->in_use.load()) return conn_id;
+    if (r->ready.load() && r->in_use.load()) return conn_id;
     if (!r->in_use.load()) return 0;
     if (timeout > 0 && real_us() - start > static_cast<int64_t>(timeout) * 1000) {
       close_rec(in, *r);
@@ -1745,6 +1747,53 @@ void vv_nat_on_peer_message_test(int inst, int conn_id, unsigned char* d, int le
   VvConnRec* r = rec_of(in, conn_id);
   if (!r || len < 0 || (fromlen != 16 && fromlen != 28)) return;
   on_peer_message(in, *r, d, len, static_cast<const sockaddr*>(from), fromlen, from_relay);
+}
+
+void vv_nat_conn_prepare_test(int inst, int conn_id, const char* peer_id, int peer_msgid,
+                              const char* peer_ip, int connected, int version, int sink) {
+  vv_nat_conn_prepare_test_port(inst, conn_id, peer_id, peer_msgid, peer_ip, 40000, connected, version,
+                                sink);
+}
+
+void vv_nat_conn_prepare_test_port(int inst, int conn_id, const char* peer_id, int peer_msgid,
+                                   const char* peer_ip, int peer_port, int connected, int version,
+                                   int sink) {
+  VvInstance& in = vv_instance(inst);
+  if (!in.recs) vv_conn_attach(in);
+  VvConnRec* r = rec_of(in, conn_id);
+  if (!r) return;
+  std::lock_guard<std::recursive_mutex> lock(r->m);
+  r->in_use = 1;
+  r->msg_id = 1000 + conn_id;
+  copy_text(r->peer_id, sizeof(r->peer_id), peer_id);
+  r->peer_msgid = peer_msgid;
+  r->req_state = 1;
+  copy_text(r->peer_mapped_ip, sizeof(r->peer_mapped_ip), peer_ip);
+  r->peer_mapped_port = static_cast<uint16_t>(peer_port);
+  copy_text(r->peer_local_ips, sizeof(r->peer_local_ips), peer_ip);
+  r->peer_local_port = static_cast<uint16_t>(peer_port);
+  copy_text(r->relay_ip, sizeof(r->relay_ip), "203.0.113.20");
+  r->relay_port = 7100;
+  r->peer_version = version;
+  r->extra[0] = '\0';
+  r->sock = r->sock6 = r->relay_sock = sink;
+  r->type = 0;
+  r->connected = connected;
+  r->peer_family = 0;
+  ip4_of(peer_ip, static_cast<uint16_t>(peer_port), &r->peer_addr);
+  r->sure_wait = 100000;
+  r->window = kPacketMax;
+  if (connected && version < 36) {
+    if (!r->psend) r->psend = std::make_unique<PacketSender>();
+    if (!r->precv) r->precv = std::make_unique<PacketReceiver>();
+  }
+}
+
+void vv_nat_fuzz_callbacks(int inst, const vv_nat_callbacks* cbs) {
+  VvInstance& in = vv_instance(inst);
+  if (!in.recs) vv_conn_attach(in);
+  std::lock_guard<std::mutex> lock(in.mu);
+  in.st.callbacks = cbs ? *cbs : vv_nat_callbacks{};
 }
 
 #define VV_NAT_CONN_DEFINE(P, N)                                                                 \

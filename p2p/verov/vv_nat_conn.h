@@ -4,6 +4,8 @@
 
 #include <stdint.h>
 
+#include "vv_nat.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -81,6 +83,18 @@ int vv_frame_feed(vv_frame_state* st, const unsigned char* chunk, int len, uint1
 // tests): instance, conn_id, datagram, sender.
 void vv_nat_on_peer_message_test(int inst, int conn_id, unsigned char* d, int len,
                                  const void* from, int fromlen, int from_relay);
+
+// Sets the callbacks of an instance that was never started (fuzzing and handler tests).
+void vv_nat_fuzz_callbacks(int inst, const vv_nat_callbacks* cbs);
+
+// Fills record conn_id of an instance that runs no threads, for fuzzing and handler tests:
+// peer identity, its IPv4 address (local and public, port 40000), connected or punching, the
+// peer's version (below 36: packet mode buffers), and `sink` as all three sockets.
+void vv_nat_conn_prepare_test(int inst, int conn_id, const char* peer_id, int peer_msgid,
+                              const char* peer_ip, int connected, int version, int sink);
+void vv_nat_conn_prepare_test_port(int inst, int conn_id, const char* peer_id, int peer_msgid,
+                                   const char* peer_ip, int peer_port, int connected, int version,
+                                   int sink);
 
 #ifdef __cplusplus
 }

@@ -287,6 +287,14 @@ TEST_P(T2uRelay, UdpMappingEchoes) {
     }
   }
   EXPECT_TRUE(got);
+  // A silent peer loses its client after the idle time (shortened here from 60 s).
+  t2u_set_udp_idle_seconds(r.a.n, 1);
+  EXPECT_GE(t2u_client_count(r.a.n), 1);
+  auto end = Clock::now() + std::chrono::seconds(15);
+  while (t2u_client_count(r.a.n) > 0 && Clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(t2u_client_count(r.a.n), 0);
+  t2u_set_udp_idle_seconds(r.a.n, 60);
   close(fd);
 }
 

@@ -3,12 +3,13 @@
 //   connect ID [PASSWD]  -> {"connect": rc, "dest": type, "relayed": 0|1, "ms": elapsed}
 //   frames               -> sends frames of 1 byte .. 64 KiB on the last connection and waits
 //                           for the device's echo: {"frames": bytes, "sent": sha, "back": sha}
+//   multi ID N           -> N connections at once, each echoing a few frames: {"multi": ok}
 //   close                -> closes the last connection
 //   quit (or EOF)
 // A process started with --echo answers every frame it receives with the same frame.
 // Usage: vvconn_probe [--inst 1|2] [--server ADDR] [--port P] [--uuid ID[@KEY]] [--scale K]
 //                     [--reconnect N] [--timeout MS] [--passwd PW] [--echo 1] [--log FILE]
-//                     [--conn-scale K]
+//                     [--conn-scale K] [--vdt-sndbuf BYTES] [--first-send 1]
 #include <openssl/evp.h>
 #include <poll.h>
 #include <stdio.h>
@@ -19,6 +20,7 @@
 
 #include <arpa/inet.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -83,10 +85,12 @@ struct Echo {
 };
 
 bool g_echo = false;
+bool g_first_send = false;
 std::mutex g_mu;
 std::condition_variable g_cv;
 std::deque<Echo> g_echoes;
 std::vector<unsigned char> g_back;
+size_t g_back_by_conn[101];
 
 void on_connect(int id) { say("{\"event\": \"connect\", \"id\": %d}", id); }
 void on_disconnect(int id, int reason) {
@@ -99,6 +103,7 @@ int on_frame(int id, unsigned short a, unsigned short b, const void* data, int l
     g_echoes.push_back(Echo{id, a, b, std::vector<unsigned char>(p, p + len)});
   else
     g_back.insert(g_back.end(), p, p + len);
+  if (id >= 1 && id <= 100) g_back_by_conn[id] += static_cast<size_t>(len);
   g_cv.notify_all();
   return 0;
 }
@@ -144,6 +149,35 @@ void frames(int conn) {
       g_back.size(), sha256(all).c_str(), sha256(g_back).c_str());
 }
 
+// N connections at once to one device, each carrying a few frames and waiting for their echo.
+void multi(const char* id, int n) {
+  std::vector<std::thread> ts;
+  std::atomic<int> ok{0};
+  bool two = g_inst == 2;
+  for (int i = 0; i < n; ++i)
+    ts.emplace_back([&, i] {
+      int c = (two ? vv2_nat_connect_v3 : vv_nat_connect_v3)(id, "", 1);
+      if (c <= 0) return;
+      static const int kSizes[] = {1, 1400, 65536};
+      std::vector<unsigned char> f(65536, static_cast<unsigned char>(i));
+      size_t total = 0;
+      for (int sz : kSizes) {
+        if ((two ? vv2_nat_send_v3 : vv_nat_send_v3)(c, 1, 0, f.data(), sz, 1) != sz) return;
+        total += static_cast<size_t>(sz);
+      }
+      {
+        std::unique_lock<std::mutex> lock(g_mu);
+        if (!g_cv.wait_for(lock, std::chrono::seconds(60), [&] { return g_back_by_conn[c] >= total; }))
+          return;
+        g_back_by_conn[c] = 0;
+      }
+      (two ? vv2_nat_close : vv_nat_close)(c);
+      ok += 1;
+    });
+  for (auto& t : ts) t.join();
+  say("{\"multi\": %d, \"of\": %d}", ok.load(), n);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -152,6 +186,7 @@ int main(int argc, char** argv) {
   const char* uuid = nullptr;
   const char* passwd = nullptr;
   const char* log = nullptr;
+  int vdt_sndbuf = 0;
   for (int i = 1; i + 1 < argc; i += 2) {
     std::string k = argv[i];
     const char* v = argv[i + 1];
@@ -165,6 +200,8 @@ int main(int argc, char** argv) {
     else if (k == "--passwd") passwd = v;
     else if (k == "--echo") g_echo = atoi(v) != 0;
     else if (k == "--log") log = v;
+    else if (k == "--first-send") g_first_send = atoi(v) != 0;
+    else if (k == "--vdt-sndbuf") vdt_sndbuf = atoi(v);
     else if (k == "--conn-scale") vv_nat_set_conn_time_scale(atoi(v));
   }
   vv_set_resolver(literal_only, nullptr);
@@ -184,6 +221,11 @@ int main(int argc, char** argv) {
   if (reconnect >= 0) (two ? vv2_nat_set_reconnect : vv_nat_set_reconnect)(reconnect);
   if (timeout > 0) (two ? vv2_nat_set_timeout : vv_nat_set_timeout)(timeout);
   if (passwd) (two ? vv2_nat_set_passwd : vv_nat_set_passwd)(passwd);
+  if (vdt_sndbuf > 0) {
+    // A send buffer below one vdt slot: every vdt creation fails (bypasses the clamp).
+    std::lock_guard<std::mutex> lock(vv_instance(g_inst).mu);
+    vv_instance(g_inst).st.vdt_sndbuf = vdt_sndbuf;
+  }
   if (g_echo) std::thread(echo_worker).detach();
   int last_status = -99, conn = 0;
   char line[512];
@@ -212,8 +254,45 @@ int main(int argc, char** argv) {
         int dest = conn > 0 ? (two ? vv2_nat_conn_dest_type : vv_nat_conn_dest_type)(conn) : -1;
         vv_nat_conn_stat cs{};
         if (conn > 0) (two ? vv2_nat_conn_status : vv_nat_conn_status)(conn, &cs);
-        say("{\"connect\": %d, \"dest\": %d, \"relayed\": %d, \"ms\": %lld}", conn, dest, cs.relayed,
-            mono_ms() - t0);
+        // The first send right after the connect returned: it must find the path's carrier.
+        int first = -99;
+        if (g_first_send && conn > 0) {
+          unsigned char one = 0x5a;
+          first = (two ? vv2_nat_send_v3 : vv_nat_send_v3)(conn, 1, 0, &one, 1, 1);
+        }
+        say("{\"connect\": %d, \"dest\": %d, \"relayed\": %d, \"ms\": %lld, \"first_send\": %d}", conn,
+            dest, cs.relayed, mono_ms() - t0, first);
+      } else if (strncmp(line, "multi ", 6) == 0) {
+        char id[100] = "";
+        int n = 0;
+        sscanf(line + 6, "%99s %d", id, &n);
+        multi(id, n);
+      } else if (strncmp(line, "bulk ", 5) == 0) {
+        // N bytes as 64 KiB frames, timed until the device echoed all of them back.
+        long long n = atoll(line + 5), sent = 0;
+        std::vector<unsigned char> f(65536, 0xa5);
+        {
+          std::lock_guard<std::mutex> lock(g_mu);
+          g_back.clear();
+          if (conn > 0) g_back_by_conn[conn] = 0;
+        }
+        long long t0 = mono_ms();
+        while (sent < n) {
+          int k = static_cast<int>(std::min<long long>(65536, n - sent));
+          if ((two ? vv2_nat_send_v3 : vv_nat_send_v3)(conn, 1, 0, f.data(), k, 1) != k) break;
+          sent += k;
+          std::lock_guard<std::mutex> lock(g_mu);
+          g_back.clear();  // only the count matters here
+        }
+        {
+          std::unique_lock<std::mutex> lock(g_mu);
+          g_cv.wait_for(lock, std::chrono::seconds(120), [&] {
+            return conn > 0 && static_cast<long long>(g_back_by_conn[conn]) >= sent;
+          });
+          g_back.clear();
+        }
+        say("{\"bulk_sent\": %lld, \"back\": %zu, \"ms\": %lld}", sent,
+            conn > 0 ? g_back_by_conn[conn] : 0, mono_ms() - t0);
       } else if (strcmp(line, "frames") == 0) {
         frames(conn);
       } else if (strcmp(line, "close") == 0) {

@@ -362,7 +362,8 @@ class DevPeer:
             c = Conn(self, d, src)
             c.version_packets = lambda: self.version < 36
             self.conns.append(c)
-            self.say(event="request", peer=src_id)
+            self.say(event="request", peer=src_id, msgid=c.msgid, peer_msgid=src_msgid,
+                     peer_addr="%s:%d" % (cstr(d[208:224]), struct.unpack_from("<H", d, 224)[0]))
 
     def command(self, cmd):
         if "mode" in cmd:

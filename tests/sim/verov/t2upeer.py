@@ -13,7 +13,10 @@ Program options: --port P (carrier port), --echo P (a TCP and UDP echo service),
 one-page HTTP server), all on 127.0.0.1 and 0 = any free port; --offline ID (answered "NO"),
 --hold ID (never answered), --remap FROM=TO (device port FROM is served on local port TO, so a
 device-side service at a fixed port can share the test machine's loopback), --stdin-watch (exit
-when standard input closes). Prints "READY carrier=P echo=E http=H" when it listens.
+when standard input closes), --search-id ID (answer LAN searches on UDP 60320 with this ID;
+repeatable; only inside a private network namespace), --search-junk (each answer also comes
+twice more, once with a wrong first word and once with an ID that never ends).
+Prints "READY carrier=P echo=E http=H" when it listens.
 """
 import argparse
 import hashlib
@@ -23,6 +26,9 @@ import socket
 import struct
 import sys
 import threading
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
+from kvsim import safety  # noqa: E402
 
 CTRL = 0xFFFF
 DEST_TCP, CLOSE, DEST_UDP = 0xFF01, 0xFF02, 0xFF04
@@ -233,6 +239,34 @@ def serve_http(port):
     return srv.server_address[1]
 
 
+def serve_search(ids, junk):
+    if not safety.private_namespace():
+        sys.exit("t2upeer: LAN search answers only inside a private network namespace")
+    u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    u.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    u.bind(("0.0.0.0", 60320))
+    mreq = socket.inet_aton("239.255.255.255") + socket.inet_aton("0.0.0.0")
+    try:
+        u.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP, mreq)
+    except OSError:
+        pass
+
+    def loop():
+        while True:
+            d, a = u.recvfrom(2048)
+            if len(d) < 2 or struct.unpack("<H", d[:2])[0] != 16:
+                continue
+            for i in ids:
+                reply = struct.pack("<H", 32) + i.encode() + b"\0" + bytes(100)
+                u.sendto(reply, a)
+                if junk:
+                    u.sendto(reply, a)
+                    u.sendto(struct.pack("<H", 33) + i.encode() + b"\0", a)
+                    u.sendto(struct.pack("<H", 32) + b"X" * 1400, a)
+
+    threading.Thread(target=loop, daemon=True).start()
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--port", type=int, default=0)
@@ -242,10 +276,14 @@ def main():
     ap.add_argument("--http", type=int, default=0)
     ap.add_argument("--remap", action="append", default=[])
     ap.add_argument("--stdin-watch", action="store_true")
+    ap.add_argument("--search-id", action="append", default=[])
+    ap.add_argument("--search-junk", action="store_true")
     o = ap.parse_args()
     for r in o.remap:
         a, b = r.split("=")
         REMAP[int(a)] = int(b)
+    if o.search_id:
+        serve_search(o.search_id, o.search_junk)
     echo = serve_echo(o.echo)
     http_port = serve_http(o.http)
     ls = socket.socket()

@@ -6,6 +6,8 @@ Needs root; clients run at a time scale of 10 (setup waits of 1 s become 100 ms)
 """
 import json
 import os
+import struct
+import time
 import sys
 import tempfile
 import unittest
@@ -24,8 +26,7 @@ def key(k, pred=lambda v: True):
     return lambda v: isinstance(v, dict) and k in v and pred(v[k])
 
 
-@unittest.skipUnless(os.geteuid() == 0 and PROBE, "needs root and the probe program")
-class ConnTest(unittest.TestCase):
+class ConnBase(unittest.TestCase):
     def setUp(self):
         self.name = "vc%d" % os.getpid()
         self.tmp = tempfile.mkdtemp(prefix="vvconn-")
@@ -81,6 +82,10 @@ class ConnTest(unittest.TestCase):
         self.assertGreater(r["frames"], 0, r)
         self.assertEqual(r["back"], r["sent"], r)
 
+
+
+@unittest.skipUnless(os.geteuid() == 0 and PROBE, "needs root and the probe program")
+class ConnTest(ConnBase):
     # NAT of the client, NAT of the device, p2pnet.sh extras, destination type, relayed
     CASES = [
         ("lan", "restricted", "restricted", ["--lan"], 1, 0),
@@ -121,6 +126,27 @@ class ConnTest(unittest.TestCase):
                 finally:
                     self.stop()
 
+    def test_connect_close_repeated(self):
+        # Records are released and reused; every connect of the series succeeds.
+        self.topology("cone", "cone")
+        self.server()
+        self.probe("dev", "DEV1", "--echo", "1")
+        cli = self.probe("cli", "CLI1")
+        for i in range(20):
+            r = self.connect(cli)
+            self.assertGreater(r["connect"], 0, (i, cli.all[-6:]))
+            cli.send("close")
+            self.assertIsNotNone(cli.wait_for(key("closed"), 10))
+
+    def test_twenty_connections_at_once(self):
+        self.topology("cone", "cone")
+        self.server()
+        self.probe("dev", "DEV1", "--echo", "1")
+        cli = self.probe("cli", "CLI1")
+        cli.send("multi DEV1 20")
+        r = cli.wait_for(key("multi"), 240)
+        self.assertEqual(r, {"multi": 20, "of": 20}, cli.all)
+
     def test_scenarios_cpp_device(self):
         only = os.environ.get("VVCONN_ONLY")
         for case in [c for c in self.CASES if not only or c[0] == only]:
@@ -129,6 +155,192 @@ class ConnTest(unittest.TestCase):
                     self.run_case(*case, device=self.probe)
                 finally:
                     self.stop()
+
+
+class ReasonBase(ConnBase):
+
+    CONN_SCALE = "10"
+
+    def client(self, *extra):
+        return self.probe("cli", "CLI1", "--conn-scale", self.CONN_SCALE, "--reconnect", "0", *extra)
+
+    def reason(self, cli, dev_id="DEV1", pw="", expect_connect=False, seconds=60):
+        r = self.connect(cli, dev_id, pw, seconds)
+        if expect_connect:
+            self.assertGreater(r["connect"], 0, cli.all)
+            return r
+        self.assertEqual(r["connect"], 0, cli.all)
+        d = [v for v in cli.all if isinstance(v, dict) and v.get("event") == "disconnect"]
+        self.assertEqual(len(d), 1, cli.all)
+        return d[0]["reason"]
+
+    def wait_disconnect(self, cli, seconds=60):
+        d = cli.wait_for(lambda v: isinstance(v, dict) and v.get("event") == "disconnect", seconds)
+        self.assertIsNotNone(d, cli.all)
+        return d["reason"]
+
+    def setUp(self):
+        super().setUp()
+        self.topology("cone", "cone")
+
+    def no_hello_reply(self):
+        self.server()
+        self.devpeer("dev", "DEV1", "--mode", "nohello")
+        self.assertEqual(self.reason(self.client()), 3)
+
+
+@unittest.skipUnless(os.geteuid() == 0 and PROBE, "needs root and the probe program")
+class ReasonTest(ReasonBase):
+    """Each OnDisconnect reason from a scripted case; connection waits run 10 times faster."""
+
+    def test_server_silent_6(self):
+        self.server(faults={"1004": "drop"})
+        self.devpeer("dev", "DEV1")
+        self.assertEqual(self.reason(self.client()), 6)
+
+    def test_offline_1(self):
+        self.server()
+        self.assertEqual(self.reason(self.client(), "NOBODY"), 1)
+
+    def test_peer_silent_7(self):
+        self.server()
+        self.devpeer("dev", "DEV1", "--mode", "silent")
+        self.assertEqual(self.reason(self.client()), 7)
+
+    def test_wrong_password_8(self):
+        self.server()
+        self.probe("dev", "DEV1", "--passwd", "right")
+        self.assertEqual(self.reason(self.client(), pw="wrong"), 8)
+
+    def test_incoming_switch_refuses_then_allows(self):
+        srv = self.server()
+        self.probe("dev", "DEV1", "--echo", "1")
+        cli = self.client()
+        srv.send(json.dumps({"incoming": ["DEV1", 0]}))
+        self.assertEqual(srv.wait_for(lambda v: v == "OK", 10), "OK")
+        time.sleep(0.5)
+        self.assertEqual(self.reason(cli), 8)
+        srv.send(json.dumps({"incoming": ["DEV1", 1]}))
+        self.assertEqual(srv.wait_for(lambda v: v == "OK", 10), "OK")
+        time.sleep(0.5)
+        self.assertGreater(self.connect(cli)["connect"], 0, cli.all)
+
+    def test_right_password_connects(self):
+        self.server()
+        self.probe("dev", "DEV1", "--passwd", "right", "--echo", "1")
+        self.reason(self.client(), pw="right", expect_connect=True)
+
+    def test_vdt_failed_5(self):
+        self.server()
+        self.probe("dev", "DEV1")
+        self.assertEqual(self.reason(self.client("--vdt-sndbuf", "1")), 5)
+
+    def test_peer_close_4(self):
+        self.server()
+        dev = self.devpeer("dev", "DEV1")
+        cli = self.client()
+        self.reason(cli, expect_connect=True)
+        self.assertIsNotNone(dev.wait_for(lambda v: isinstance(v, dict) and v.get("event") == "connect", 30))
+        dev.send(json.dumps({"close": 1}))
+        self.assertEqual(self.wait_disconnect(cli), 4)
+
+    def test_heartbeats_lost_2(self):
+        self.server()
+        dev = self.devpeer("dev", "DEV1")
+        cli = self.client()
+        self.reason(cli, expect_connect=True)
+        dev.send(json.dumps({"mode": "mute"}))
+        self.assertEqual(self.wait_disconnect(cli), 2)
+
+    def test_first_send_after_connect(self):
+        # The connect returns once vdt exists: a send at once never finds the path without it.
+        self.server()
+        self.probe("dev", "DEV1", "--echo", "1")
+        for _ in range(3):
+            cli = self.client("--first-send", "1")
+            r = self.reason(cli, expect_connect=True)
+            self.assertEqual(r["first_send"], 1, r)
+            cli.send("close")
+            cli.close()
+            self.procs.remove(cli)
+
+    def test_no_hello_reply_3(self):
+        self.no_hello_reply()
+
+    def spoof(self, srv, to, d):
+        srv.send(json.dumps({"spoof": {"to": to, "hex": bytes(d).hex()}}))
+        self.assertEqual(srv.wait_for(lambda v: v == "OK", 10), "OK")
+
+    def test_spoofed_answer_and_replies_change_nothing(self):
+        # A third address forges the server's answer (naming itself as the device) and hello
+        # replies with the right ids: the client keeps punching its real peer and gives up.
+        srv = self.server()
+        dev = self.devpeer("dev", "DEV1", "--mode", "nohello")
+        cli = self.client()
+        cli.send("connect DEV1 ")
+        req = dev.wait_for(lambda v: isinstance(v, dict) and v.get("event") == "request", 30)
+        self.assertIsNotNone(req, dev.all)
+        answer = bytearray(588)
+        struct.pack_into("<HHI", answer, 0, 0x2012, 1004, req["msgid"])
+        answer[8:12] = b"DEV1"
+        answer[108:112] = b"CLI1"
+        answer[208:220] = b"203.0.113.29"
+        struct.pack_into("<HH", answer, 224, 7000, 7000)
+        struct.pack_into("<I", answer, 328, req["peer_msgid"])
+        struct.pack_into("<I", answer, 356, 118)
+        reply = bytearray(184)
+        struct.pack_into("<HHI", reply, 0, 0x2012, 2001, req["msgid"])
+        reply[8:12] = b"DEV1"
+        struct.pack_into("<IIII", reply, 108, 0, 118, 0, 2)
+        for _ in range(5):
+            self.spoof(srv, req["peer_addr"], answer)
+            self.spoof(srv, req["peer_addr"], reply)
+        r = cli.wait_for(key("connect"), 60)
+        self.assertEqual(r["connect"], 0, cli.all)
+        d = [v for v in cli.all if isinstance(v, dict) and v.get("event") == "disconnect"]
+        self.assertEqual([x["reason"] for x in d], [3], cli.all)
+
+    def test_spoofed_heartbeats_do_not_keep_a_dead_path(self):
+        srv = self.server()
+        dev = self.devpeer("dev", "DEV1")
+        cli = self.client()
+        cli.send("connect DEV1 ")
+        req = dev.wait_for(lambda v: isinstance(v, dict) and v.get("event") == "request", 30)
+        self.assertGreater(cli.wait_for(key("connect"), 60)["connect"], 0, cli.all)
+        dev.send(json.dumps({"mode": "mute"}))
+        hb = struct.pack("<HHIII", 0x2012, 2002, 0, 35, 1) + bytes(8)
+        # Forged heartbeats every 50 ms for longer than the client's four-heartbeat limit.
+        # The client must give up while they keep coming (four heartbeats of 0.5 s: about 2 s).
+        t_end = time.monotonic() + 6.0
+        gone = None
+        while gone is None and time.monotonic() < t_end:
+            self.spoof(srv, req["peer_addr"], hb)
+            gone = cli.wait_for(lambda v: isinstance(v, dict) and v.get("event") == "disconnect", 0.05)
+        self.assertIsNotNone(gone, cli.all)
+        self.assertEqual(gone["reason"], 2)
+
+
+@unittest.skipUnless(os.geteuid() == 0 and PROBE and os.environ.get("VV_SLOW") == "1",
+                     "needs root, the probe program and VV_SLOW=1")
+class RealTimeHelloFailedSlow(ReasonBase):
+    """Reason 3 in real time: 21 hello waves 500 ms apart."""
+
+    CONN_SCALE = "1"
+
+    def test_no_hello_reply_3(self):
+        import time
+        t0 = time.monotonic()
+        self.no_hello_reply()
+        self.assertGreater(time.monotonic() - t0, 10.0)
+
+
+def load_tests(loader, tests, pattern):
+    # The real-time class runs only its own case.
+    suite = unittest.TestSuite()
+    for cls in (ConnTest, ReasonTest):
+        suite.addTests(loader.loadTestsFromTestCase(cls))
+    suite.addTest(RealTimeHelloFailedSlow("test_no_hello_reply_3"))
+    return suite
 
 
 if __name__ == "__main__":

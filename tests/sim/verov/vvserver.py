@@ -36,7 +36,9 @@ forwarded again (the client recognises them). Fault names for 1004: drop, offlin
 (forward but send no 1005), no_forward (1005 only).
 
 Prints "READY" once every socket is bound. Stdin takes JSON lines: {"faults": {...}} replaces
-the faults; {"spoof": UUID} sends forged 5002, 1001, 1003, 1007, 1013, 1015, 1017 from the spoof
+the faults; {"incoming": [UUID, 0|1]} sends the 1017 switch to a registered uuid;
+{"spoof": {"to": "ip:port", "hex": DATAGRAM}} sends one datagram from the spoof address;
+{"spoof": UUID} sends forged 5002, 1001, 1003, 1007, 1013, 1015, 1017 from the spoof
 address to the uuid's registered address. End of stdin ends the server.
 """
 import hashlib
@@ -368,6 +370,13 @@ class Server:
                     self.faults = dict(cmd["faults"])
             if "spoof" in cmd:
                 self.spoof(cmd["spoof"])
+            if "incoming" in cmd:  # [uuid, 0|1]: the 1017 switch of incoming connections
+                uuid, value = cmd["incoming"]
+                e = self.registry.get(uuid)
+                if e:
+                    sock = self.socks[(self.cfg["addrs"][0], self.port)]
+                    self.send(sock, self.checked(1017, int(value), 0, random.randint(1, 1 << 30), ""),
+                              e["src"], 0)
             print("OK", flush=True)
         os._exit(0)  # the test closed our stdin (or died): leave with it
 
