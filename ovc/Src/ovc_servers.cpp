@@ -161,6 +161,13 @@ static void CopyGroupServersToSession(SessionInfo* s) {
   }
 }
 
+bool ovc_group_server_at(int group, int index, ovc_netaddr_t* out) {
+  std::lock_guard<std::recursive_mutex> g(gServerTableMu);
+  if (group < 0 || group >= 32 || index < 0 || (size_t)index >= gGroups[group].servers.size()) return false;
+  *out = gGroups[group].servers[(size_t)index].addr;
+  return true;
+}
+
 int ovc_group_server_count(int group) {
   std::lock_guard<std::recursive_mutex> g(gServerTableMu);
   return group >= 0 && group < 32 ? (int)gGroups[group].servers.size() : 0;
@@ -1180,6 +1187,8 @@ static void on_relay_open(const Msg& m) {
 }
 
 std::atomic<uint64_t> gServerAnswersDropped{0};
+bool ovc_device_packet(const OVC_Head& h, const uint8_t* body, uint32_t blen, const char* text, uint16_t port,
+                       TConnection* conn);
 
 // Server answers and the set-up messages between the peers. Returns false for a type that is
 // not one of them.
@@ -1192,6 +1201,7 @@ bool ovc_server_packet(const OVC_Head& h, const uint8_t* body, uint32_t blen, co
     gServerAnswersDropped++;
     return true;
   }
+  if (ovc_device_packet(h, body, blen, text, port, conn)) return true;
   OvcSessionLockGuard g;
   if (!gSessionInfo) return true;
   switch (t) {
