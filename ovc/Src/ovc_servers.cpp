@@ -795,7 +795,8 @@ static void on_precheck_answer(const Msg& m) {
   SessionInfo& s = gSessionInfo[sid];
   UpdateServerProtoVer(m.sender, m.h.tag);
   if (m.h.type == 0x0227 || m.h.type == 0x0229) {
-    int32_t v = m.h.type == 0x0229 && m.blen >= 25 ? (int32_t)(ovc_get_u32(m.body + 24) * 1000) : -1;
+    // The time is a whole u32 at 24: a body of 25 to 27 bytes has none.
+    int32_t v = m.h.type == 0x0229 && m.blen >= 28 ? (int32_t)(ovc_get_u32(m.body + 24) * 1000) : -1;
     mark_answer(s, m, v);
     record_answer(s, m);
     return;
