@@ -488,6 +488,7 @@ static void undo_init() {
 }
 
 void ovc_servers_reset();
+void ovc_device_reset();
 static int initialize(uint16_t udpPort, bool internal, const char* const masters[4]) {
   gFixedPortGiven = udpPort != 0;
   orvan_platform_srand();
@@ -501,6 +502,7 @@ static int initialize(uint16_t udpPort, bool internal, const char* const masters
   gSessionTableSize = gMaxSessionNumber;
   memset(gP2PMasterAddrv6, 0, internal ? sizeof gP2PMasterAddrv6 : 4 * sizeof(MasterAddr));
   ovc_servers_reset();
+  ovc_device_reset();
   if (internal) {
     for (int i = 0; i < 4; ++i) {
       if (masters[i]) snprintf(gP2PMasterAddrv6[i].host, sizeof gP2PMasterAddrv6[i].host, "%s", masters[i]);

@@ -161,6 +161,13 @@ static void CopyGroupServersToSession(SessionInfo* s) {
   }
 }
 
+bool ovc_group_server_at(int group, int index, ovc_netaddr_t* out) {
+  std::lock_guard<std::recursive_mutex> g(gServerTableMu);
+  if (group < 0 || group >= 32 || index < 0 || (size_t)index >= gGroups[group].servers.size()) return false;
+  *out = gGroups[group].servers[(size_t)index].addr;
+  return true;
+}
+
 int ovc_group_server_count(int group) {
   std::lock_guard<std::recursive_mutex> g(gServerTableMu);
   return group >= 0 && group < 32 ? (int)gGroups[group].servers.size() : 0;
@@ -788,7 +795,8 @@ static void on_precheck_answer(const Msg& m) {
   SessionInfo& s = gSessionInfo[sid];
   UpdateServerProtoVer(m.sender, m.h.tag);
   if (m.h.type == 0x0227 || m.h.type == 0x0229) {
-    int32_t v = m.h.type == 0x0229 && m.blen >= 25 ? (int32_t)(ovc_get_u32(m.body + 24) * 1000) : -1;
+    // The time is a whole u32 at 24: a body of 25 to 27 bytes has none.
+    int32_t v = m.h.type == 0x0229 && m.blen >= 28 ? (int32_t)(ovc_get_u32(m.body + 24) * 1000) : -1;
     mark_answer(s, m, v);
     record_answer(s, m);
     return;
@@ -1180,6 +1188,8 @@ static void on_relay_open(const Msg& m) {
 }
 
 std::atomic<uint64_t> gServerAnswersDropped{0};
+bool ovc_device_packet(const OVC_Head& h, const uint8_t* body, uint32_t blen, const char* text, uint16_t port,
+                       TConnection* conn);
 
 // Server answers and the set-up messages between the peers. Returns false for a type that is
 // not one of them.
@@ -1192,6 +1202,7 @@ bool ovc_server_packet(const OVC_Head& h, const uint8_t* body, uint32_t blen, co
     gServerAnswersDropped++;
     return true;
   }
+  if (ovc_device_packet(h, body, blen, text, port, conn)) return true;
   OvcSessionLockGuard g;
   if (!gSessionInfo) return true;
   switch (t) {

@@ -222,3 +222,24 @@ int OVC_Reliable_All_MSG_Is_Sent(int sid, uint8_t channel);
 #ifdef __cplusplus
 }
 #endif
+
+// ---- Device side: login to the servers, listen and accept -----------------------------------
+#ifdef __cplusplus
+extern "C" {
+#endif
+typedef struct OVC_DeviceStatus {
+  int32_t status;  // 0 not initialised, 1 initialised, 2 login running, 3 registered, 4 a session
+                   // being set up, 5 device sessions exist, -1 blocked, -2 login failed
+  int32_t deviceSessions;
+  int32_t waitingSessions;
+  int32_t errorCode;
+} OVC_DeviceStatus;
+int OVC_Device_Login(const char* uid, const char* name, const char* password);
+int OVC_Get_Login_Info(uint32_t* flags);
+int OVC_Listen(unsigned timeoutMs);
+void OVC_Listen_Exit(void);
+int OVC_Accept(int* sid);
+int OVC_Get_Device_Status(OVC_DeviceStatus* out);
+#ifdef __cplusplus
+}
+#endif

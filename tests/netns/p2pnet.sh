@@ -11,7 +11,8 @@
 #
 # NAT kinds (nftables, postrouting on the WAN leg):
 #   cone        1:1 full cone: snat to the WAN address out, dnat everything arriving to the host
-#   restricted  masquerade (port kept, conntrack filters by remote address and port)
+#   restricted  masquerade (port kept, conntrack filters by remote address and port; new
+#               datagrams to WAN ports 32768 and up are dropped, as a NAT keeps no state for them)
 #   symmetric   masquerade fully-random
 #   sequential  per-destination snat to WAN:port, ports 40000 + k*DELTA for destination k
 #               (the server addresses .10-.29, then the other NAT's WAN), for port prediction
@@ -65,8 +66,15 @@ nat_rules() {  # NS KIND WAN HOST OTHER_WAN DELTA
         iifname \"wan\" ip daddr $wan dnat ip to $host
     }" ;;
         restricted)
+            # Unsolicited datagrams to the ephemeral ports are dropped before the NAT box keeps
+            # any state for them: otherwise a peer's early knock leaves an entry that makes the
+            # host's own later datagram to that peer leave from another port.
             rules="$post
         oifname \"wan\" masquerade
+    }
+    chain unsolicited {
+        type filter hook prerouting priority 0;
+        iifname \"wan\" meta l4proto udp udp dport >= 32768 ct state new drop
     }" ;;
         symmetric)
             rules="$post

@@ -15,7 +15,7 @@ forwarded as 0x0501/0x0503 between the pair.
 
 Modes (one per run): normal, refuse-uid (0x0008), no-permission (0x000A), unknown (0x0227),
 asleep (0x0229), duplicate (0x0213 code -6), relay-refused (0x0206 result -5), silent-master
-(masters never answer), blocked (0x0106 with the blocked bit), sleep-answer (0x0106 with bit 0
+(masters never answer), silent-register (registrations unanswered), blocked (0x0106 with the blocked bit), sleep-answer (0x0106 with bit 0
 at 204).
 
 Prints "PORT 10240" once bound, then one JSON line per event on stdout (and into --log).
@@ -188,6 +188,8 @@ class Servers:
             b = bytearray(272)
             b[0:20] = body[:20]
             b[20:36] = sockaddr(*frm)
+            if self.mode == "silent-register":
+                return
             if self.mode == "blocked":
                 b[268] = 1
             if self.mode == "sleep-answer":
