@@ -266,7 +266,11 @@ TEST_P(RctEnds, RaceWithABlockedWriteAndAPollingRead) {
   EXPECT_NE(rd.load(), RCT_ER_TIMEOUT);
 }
 
-INSTANTIATE_TEST_SUITE_P(Each, RctEnds, ::testing::Values(End::Destroy, End::Abort, End::DeInit));
+std::string EndName(const ::testing::TestParamInfo<End>& i) {
+  static const char* const names[] = {"Destroy", "Abort", "DeInit"};
+  return names[(int)i.param];
+}
+INSTANTIATE_TEST_SUITE_P(Each, RctEnds, ::testing::Values(End::Destroy, End::Abort, End::DeInit), EndName);
 
 TEST_F(RctLan, WatchdogEndsASilentChannelAfterTwoMinutesSlow) {
   Start();
