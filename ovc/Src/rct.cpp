@@ -1058,7 +1058,8 @@ int RCT_Write(int id, const void* data, unsigned length) {
   BusyGuard busy;
   Locker l;
   if (int e = write_checks(id)) return e;
-  if (!data && length) return RCT_ER_INVALID_ARG;
+  // The count comes back as an int, so a longer write could not report itself.
+  if ((!data && length) || length > 0x7FFFFFFFu) return RCT_ER_INVALID_ARG;
   Channel& c = gTable[id];
   uint32_t gen = c.generation;
   c.writing = 1;

@@ -213,6 +213,43 @@ TEST_F(RctLan, NoWatchdogWithTheMarkerFile) {
   EXPECT_EQ(RCT_Abort(id), 0);
 }
 
+TEST_F(RctLan, UrgentDataIsAcknowledgedAndDelivered) {
+  Start();
+  int id = RCT_Create(sid, 5000, 8);
+  ASSERT_GE(id, 0);
+  ASSERT_EQ(RCT_Write(id, "head-", 5), 5);
+  RCT_Write_UrgentData(RCT_PRIVATE_GUARD, id, "URGENT", 6);
+  // The write buffer went out first, then the urgent packet; both come back in that order.
+  char buf[32];
+  std::string got;
+  for (int i = 0; i < 50 && got.size() < 11; ++i) {
+    int n = RCT_Read(id, buf, sizeof buf, 100);
+    if (n > 0) got.append(buf, (size_t)n);
+  }
+  EXPECT_EQ(got, "head-URGENT");
+  RCT_Status st{};
+  for (int i = 0; i < 100; ++i) {
+    ASSERT_EQ(RCT_Status_Check(id, &st), 0);
+    if (st.sendBytes == 0) break;
+    usleep(10000);
+  }
+  EXPECT_EQ(st.sendBytes, 0u);
+  EXPECT_EQ(RCT_Destroy(id), 0);
+}
+
+TEST_F(RctLan, ASessionClosedByThePeerEndsTheChannelWithItsCode) {
+  Start();
+  int id = RCT_Create(sid, 5000, 9);
+  ASSERT_GE(id, 0);
+  peer.Send("close");
+  char buf[16];
+  int r = RCT_ER_TIMEOUT;
+  for (int i = 0; i < 100 && r == RCT_ER_TIMEOUT; ++i) r = RCT_Read(id, buf, sizeof buf, 50);
+  EXPECT_EQ(r, OVC_ER_CLOSED_BY_PEER);
+  EXPECT_EQ(RCT_Write(id, "x", 1), OVC_ER_CLOSED_BY_PEER);
+  EXPECT_EQ(RCT_Abort(id), 0);
+}
+
 // Destroy, abort or de-initialisation while one thread is blocked in a write (nothing is
 // acknowledged, so the send list stays full) and another polls for data.
 enum class End { Destroy, Abort, DeInit };
@@ -266,7 +303,11 @@ TEST_P(RctEnds, RaceWithABlockedWriteAndAPollingRead) {
   EXPECT_NE(rd.load(), RCT_ER_TIMEOUT);
 }
 
-INSTANTIATE_TEST_SUITE_P(Each, RctEnds, ::testing::Values(End::Destroy, End::Abort, End::DeInit));
+std::string EndName(const ::testing::TestParamInfo<End>& i) {
+  static const char* const names[] = {"Destroy", "Abort", "DeInit"};
+  return names[(int)i.param];
+}
+INSTANTIATE_TEST_SUITE_P(Each, RctEnds, ::testing::Values(End::Destroy, End::Abort, End::DeInit), EndName);
 
 TEST_F(RctLan, WatchdogEndsASilentChannelAfterTwoMinutesSlow) {
   Start();

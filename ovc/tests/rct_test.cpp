@@ -389,6 +389,7 @@ TEST_F(Rct, InterfaceEdges) {
   EXPECT_EQ(RCT_Read(id, buf, -1, 0), RCT_ER_INVALID_ARG);
   EXPECT_EQ(RCT_Read(id, buf, 8, -1), RCT_ER_INVALID_ARG);
   EXPECT_EQ(RCT_Write(id, nullptr, 3), RCT_ER_INVALID_ARG);
+  EXPECT_EQ(RCT_Write(id, buf, 0x80000000u), RCT_ER_INVALID_ARG);
   EXPECT_EQ(RCT_Read(id, buf, 8, 0), RCT_ER_TIMEOUT);
   auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(RCT_Read(id, buf, 8, 100), RCT_ER_TIMEOUT);
