@@ -4,12 +4,17 @@ command.
 
 Usage: lanpeer.py [--count N] [--addrs A,B,...] [--port P] [--bcast ADDR] [--uid-prefix TEXT]
                   [--token T] [--short] [--loss PCT] [--seed S] [--no-echo] [--no-ack]
+                  [--rct echo|bridge]
 
 Each device binds its own address (default 127.0.0.1, 127.0.0.2, ...) at one port (0: a free
 one, the same for all). With --bcast, one more socket bound to that broadcast address hands
 every broadcast request to all devices. Prints "PORT <n>" once bound, then one JSON line per
 event. Commands on standard input, one per line, to device 0 unless "@i " leads:
-  close | silent | talk | send N [CH] | reliable N [CH] | lie KIND | stats | quit
+  close | silent | talk | send N [CH] | reliable N [CH] | lie KIND | stats | rct | rctsilent | quit
+With --rct, channel data is RCT (rctpeer.py): "echo" runs an RCT endpoint per channel that
+writes back what it reads; "bridge" forwards each channel packet of device i to the client of
+device i^1 unchanged, so two clients' RCT channels talk to each other. "rct" prints the
+endpoints' counters.
 Lies: length (head length beyond the datagram), offset (payload offset beyond the body),
 offpath (data and close from a stranger's socket with the session's key), shortext (reliable
 message shorter than its extension).
@@ -26,6 +31,7 @@ import sys
 import time
 
 import codec
+import rctpeer
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from kvsim import safety  # noqa: E402
@@ -78,6 +84,10 @@ class Device:
         self.rel_next = {}      # channel -> next number to send
         self.rel_pending = {}   # channel -> [payloads not yet queued]
         self.last_resend = 0.0
+        self.rct = {}           # channel -> rctpeer.RctEndpoint
+        self.partial = False    # mirror the client's partial scrambling
+        self.peers = []         # every device, for --rct bridge
+        self.rct_silent = False  # RCT endpoints quiet while the session stays alive
 
     # ---- sending ---------------------------------------------------------------------------
     def lossy(self):
@@ -99,8 +109,9 @@ class Device:
     def data_msg(self, payload, ch):
         lo, hi = self.key
         body = struct.pack("<III", 12, lo, hi) + payload
-        return wire(0x0408, 0x12, body, flags=codec.FLAG_PE_AWARE | codec.FLAG_LONG_ID,
-                    seq=self.seq(ch), channel=ch, random_id=lo & 0xFFFF)
+        flags = codec.FLAG_PE_AWARE | codec.FLAG_LONG_ID | (codec.FLAG_PARTIAL if self.partial else 0)
+        return wire(0x0408, 0x12, body, flags=flags, seq=self.seq(ch), channel=ch,
+                    random_id=lo & 0xFFFF)
 
     def reliable_msg(self, number, kind, payload, ch):
         lo, hi = self.key
@@ -173,6 +184,7 @@ class Device:
             self.key = key
             self.rel_expected.clear()
             self.rel_held.clear()
+            self.rct.clear()
             emit(dev=self.idx, event="connected", client=list(frm), key=list(key), tag=head["tag"])
 
     def on_data(self, head, body, frm):
@@ -188,10 +200,35 @@ class Device:
             self.on_reliable(ch, number, payload)
             return
         payload = body[12:] if head["flags"] & codec.FLAG_LONG_ID else body
+        if self.args.rct:
+            self.partial = bool(head["flags"] & codec.FLAG_PARTIAL)
+            self.on_rct(ch, payload)
+            return
         self.rx_data[ch] = self.rx_data.get(ch, 0) + 1
         self.rx_bytes += len(payload)
         if self.echo:
             self.send(self.data_msg(payload, ch), self.client)
+
+    def on_rct(self, ch, payload):
+        if self.args.rct == "bridge":
+            other = self.peers[self.idx ^ 1] if self.idx ^ 1 < len(self.peers) else None
+            if other and other.client and other.key:
+                other.send(other.data_msg(payload, ch), other.client)
+            return
+        ep = self.rct.get(ch)
+        if ep is None:
+            ep = rctpeer.RctEndpoint(lambda pkt, ch=ch: self.client and self.send(self.data_msg(pkt, ch), self.client),
+                                     index=40 + ch)
+            ep.on_data = ep.write
+            ep.can_take = lambda ep=ep: ep.backlog() < 4096
+            ep.silent = self.silent or self.rct_silent
+            self.rct[ch] = ep
+        ep.on_packet(payload)
+
+    def rct_tick(self, now):
+        for ep in self.rct.values():
+            ep.silent = self.silent or self.rct_silent
+            ep.tick(now)
 
     def on_reliable(self, ch, number, payload):
         exp = self.rel_expected.get(ch, 0)
@@ -251,6 +288,12 @@ class Device:
             self.rel_pending.setdefault(ch, []).extend(struct.pack("<I", i) + b"r" * 60 for i in range(n))
         elif c == "lie" and self.client:
             self.lie(words[1])
+        elif c == "rctsilent":
+            self.rct_silent = True
+        elif c == "rct":
+            emit(dev=self.idx, event="rct", channels={ch: dict(rx=ep.rx_bytes, tx=ep.tx_bytes, ended=ep.ended,
+                                                               resends=ep.resends, backlog=ep.backlog())
+                                                      for ch, ep in self.rct.items()})
         elif c == "stats":
             emit(dev=self.idx, event="stats", rx_data=self.rx_data, rx_bytes=self.rx_bytes,
                  rel_delivered=self.rel_delivered, rel_order_ok=self.rel_order_ok,
@@ -293,6 +336,7 @@ def main():
     ap.add_argument("--no-echo", action="store_true")
     ap.add_argument("--no-ack", action="store_true")
     ap.add_argument("--timeout", type=float, default=300.0)
+    ap.add_argument("--rct", choices=("echo", "bridge"), default="")
     args = ap.parse_args()
     addrs = args.addrs.split(",") if args.addrs else ["127.0.0.%d" % (i + 1) for i in range(args.count)]
     try:
@@ -312,6 +356,8 @@ def main():
         bsock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         bsock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         bsock.bind((args.bcast, port))
+    for d in devices:
+        d.peers = devices
     print("PORT %d" % port, flush=True)
     socks = {d.sock: d for d in devices}
     ins = list(socks) + ([bsock] if bsock else []) + [sys.stdin]
@@ -334,17 +380,22 @@ def main():
                     words = words[1:]
                 target.command(words)
                 continue
-            try:
-                data, frm = s.recvfrom(2048)
-            except OSError:
-                continue
-            if s is bsock:
-                for d in devices:
-                    d.handle(data, frm)
-            else:
-                socks[s].handle(data, frm)
+            # With RCT traffic a burst is taken at once; otherwise one datagram per wake-up.
+            for _ in range(256 if args.rct else 1):
+                try:
+                    data, frm = s.recvfrom(2048, socket.MSG_DONTWAIT)
+                except OSError:
+                    break
+                if s is bsock:
+                    for d in devices:
+                        d.handle(data, frm)
+                else:
+                    socks[s].handle(data, frm)
+        now = time.monotonic()
         for d in devices:
             d.resend()
+            if args.rct:
+                d.rct_tick(now)
     return 0
 
 
