@@ -42,3 +42,29 @@ typedef struct {
 
 typedef int (*P2PTunnelAuthFn)(const P2PTunnelAuthInfo* info, void* user);
 typedef void (*P2PTunnelStatusFn)(int code, int sid, void* user);
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// ---- Agent ----------------------------------------------------------------------------------
+int P2PTunnelAgentInitialize(int maxSessions);
+int P2PTunnelAgentDeInitialize(void);
+int P2PTunnelAgent_GetFreeSession(void);
+// Connects the reserved OVC session sid to the device uid and authenticates; sid or a code.
+int P2PTunnelAgent_Connect_Parallel(const char* uid, int sid, const void* auth, int authLength,
+                                    int* result);
+int P2PTunnelAgent_Connect_Stop_Parallel(const char* uid, int sid);
+int P2PTunnelAgent_Disconnect(int sid);
+int P2PTunnelAgent_Abort(int sid);
+// Listens on 127.0.0.1:localPort; each accepted connection reaches remotePort on the device.
+int P2PTunnelAgent_PortMapping(int sid, uint16_t localPort, uint16_t remotePort);
+int P2PTunnelAgent_StopPortMapping(int index);
+int P2PTunnelAgent_StopPortMapping_byIndexArray(int* indexes, int count);
+int P2PTunnel_SetBufSize(int sid, int size);
+int P2PTunnel_LastIOTime(int sid);
+int P2PTunnel_Version(void);
+
+#ifdef __cplusplus
+}
+#endif

@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <memory>
@@ -281,9 +282,9 @@ TEST(TnlAgent, LocalClientsVanishingMidTransferLeaveTheSessionServing) {
   PeerSession p;
   ASSERT_TRUE(p.Start({"--source-bytes", std::to_string(8 << 20)}));
   ASSERT_EQ(tnl::AgentAuthenticate(*p.stream, nullptr, 0, nullptr, 5000), 0);
-  tnl::SessionConfig cfg;
-  cfg.quarantineMs = 0;
-  ASSERT_TRUE(p.Run(cfg));
+  // Default quarantine: a channel number is not reused while the device may still send for
+  // its previous connection.
+  ASSERT_TRUE(p.Run());
   {
     LocalMapping src(p.session.get(), p.source);
     for (int i = 0; i < 8; ++i) {
@@ -357,4 +358,57 @@ TEST(TnlAgent, AgentAndServerOfThisLibraryCarryEchoTraffic) {
     server.Stop();
   }
   close(lfd);
+}
+
+// A device that ignores the pause: once the channel's buffer reaches its limit the channel
+// is closed toward both sides, and the session goes on.
+TEST(TnlAgent, PeerIgnoringPauseLosesItsChannelNotTheSession) {
+  uint16_t port;
+  int lfd = listen_loopback(&port);
+  int afd = connect_loopback(port);
+  int dev = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
+  close(lfd);
+  tnl::TcpStream stream(afd);
+  tnl::SessionConfig cfg;
+  cfg.bufferLimit = 256 * 1024;
+  cfg.lowMark = 40000;
+  cfg.highMark = 50000;
+  tnl::TunnelSession agent(&stream, cfg);
+  ASSERT_TRUE(agent.Start());
+  LocalMapping map(&agent, 9);
+  int local = connect_loopback(map.port);
+  int small = 4096;
+  setsockopt(local, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  uint8_t open[20];
+  ASSERT_EQ(recv(dev, open, 20, MSG_WAITALL), 20);
+  EXPECT_EQ(open[0], tnl::kOpen);
+  const uint8_t c = open[1];
+  std::vector<uint8_t> data = tnl::make_msg(tnl::kData, c, std::vector<uint8_t>(8192, 0x41).data(), 8192);
+  // Keep sending far past the limit, reading (and ignoring) what the agent says meanwhile.
+  std::vector<uint8_t> said;
+  std::thread drain([&] {
+    uint8_t b[4096];
+    for (;;) {
+      ssize_t k = recv(dev, b, sizeof b, 0);
+      if (k <= 0) break;
+      said.insert(said.end(), b, b + k);
+    }
+  });
+  // The kernel buffers toward the local client take some megabytes before the channel's own
+  // buffer fills; send until the agent gives up on the channel.
+  for (int i = 0; i < 8000 && agent.Stats().overflowCloses.load() == 0; ++i)
+    if (send(dev, data.data(), data.size(), MSG_NOSIGNAL) != (ssize_t)data.size()) break;
+  EXPECT_TRUE(kv_test_wait([&] { return agent.Stats().overflowCloses.load() == 1; }, 10000));
+  EXPECT_GE(agent.Stats().pausesSent.load(), 1u);
+  EXPECT_TRUE(agent.InUse());
+  EXPECT_EQ(agent.OpenChannels(), 0);
+  agent.Stop();
+  shutdown(dev, SHUT_RDWR);
+  drain.join();
+  close(dev);
+  close(local);
+  // What the agent said: an open, a pause, a close for the channel.
+  std::vector<uint8_t> pause = {tnl::kPause, c, 0, 0}, closeMsg = {tnl::kClose, c, 0, 0};
+  EXPECT_NE(std::search(said.begin(), said.end(), pause.begin(), pause.end()), said.end());
+  EXPECT_NE(std::search(said.begin(), said.end(), closeMsg.begin(), closeMsg.end()), said.end());
 }

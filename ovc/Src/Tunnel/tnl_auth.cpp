@@ -6,17 +6,19 @@
 
 namespace tnl {
 
-int AgentAuthenticate(TnlStream& s, const void* auth, int n, int* result, int timeoutMs) {
+int AgentAuthenticate(TnlStream& s, const void* auth, int n, int* result, int timeoutMs,
+                      const std::atomic<bool>* cancel) {
   if (result) *result = 0;
   std::vector<uint8_t> req;
   if (n < 0 || !make_auth_request(auth, (size_t)n, &req)) return -30021;
   if (s.Write(req.data(), req.size()) != (int)req.size()) return -30006;
   uint8_t head[4];
-  if (ReadFullWithin(s, head, 4, timeoutMs) != 0) return -30006;
+  if (ReadFullWithin(s, head, 4, timeoutMs, cancel) != 0) return -30006;
   int bodyLen = auth_reply_body_length(head);
   if (bodyLen < 0) return -30008;
   uint8_t body[4] = {0, 0, 0, 0};
-  if (bodyLen > 0 && ReadFullWithin(s, body, (size_t)bodyLen, timeoutMs) != 0) return -30006;
+  if (bodyLen > 0 && ReadFullWithin(s, body, (size_t)bodyLen, timeoutMs, cancel) != 0)
+    return -30006;
   int32_t r = 0;
   AuthVerdict v = parse_auth_reply(head, body, (size_t)bodyLen, &r);
   if (result) *result = r;

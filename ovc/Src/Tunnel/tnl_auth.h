@@ -13,7 +13,8 @@ namespace tnl {
 // arguments; -30006 no (complete) reply or a failed read or write; -30008 rejected or a
 // reply that is no verdict. *result (may be null) gets the device's result, 0 when the reply
 // carries none.
-int AgentAuthenticate(TnlStream& s, const void* auth, int n, int* result, int timeoutMs);
+int AgentAuthenticate(TnlStream& s, const void* auth, int n, int* result, int timeoutMs,
+                      const std::atomic<bool>* cancel = nullptr);
 
 // Server: reads the whole request (head, then exactly its length, at most 1008 bytes) within
 // timeoutMs, checks it, asks cb (when set and the request carries data) and answers.

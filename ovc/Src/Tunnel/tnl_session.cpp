@@ -224,7 +224,8 @@ void TunnelSession::OpenOnServer(int c, const uint8_t* body, size_t n) {
     if (ch.state == 1) CloseChannelLocked(c);
     ResetLocked(c);
     ch.state = 1;
-    bool ok = read_open_body(body, n, &ip, &port);
+    bool ok = read_open_body(body, n, &ip, &port) &&
+              (!cfg_.openAllowed || cfg_.openAllowed(ip, port, cfg_.openUser));
     if (ok) fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     {
       std::lock_guard<std::mutex> b(ch.bufMu);
@@ -272,9 +273,11 @@ bool TunnelSession::HandleMessage(const Head& h, const uint8_t* body) {
       {
         std::lock_guard<std::mutex> g(mu_);
         if (ch.state != 1 || ch.writeShut) return true;
-        std::lock_guard<std::mutex> b(ch.bufMu);
-        overflow = SocketBuffer_Push(&ch.buf, body, h.length) != 0;
-        held = SocketBuffer_Size(&ch.buf);
+        {
+          std::lock_guard<std::mutex> b(ch.bufMu);
+          overflow = SocketBuffer_Push(&ch.buf, body, h.length) != 0;
+          held = SocketBuffer_Size(&ch.buf);
+        }
         if (overflow) CloseChannelLocked(c);
       }
       if (overflow) {
@@ -343,6 +346,11 @@ bool TunnelSession::HandleMessage(const Head& h, const uint8_t* body) {
   }
   WakeSender();
   return true;
+}
+
+void TunnelSession::ServeMessagesHere() {
+  inUse_.store(true);
+  MessageLoop();
 }
 
 void TunnelSession::MessageLoop() {

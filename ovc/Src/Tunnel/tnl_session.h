@@ -30,6 +30,9 @@ struct SessionConfig {
   // Server only: answers a direct-LAN request with the probe port (0: no reply).
   uint16_t (*lanProbe)(uint32_t expect, void* user) = nullptr;
   void* lanUser = nullptr;
+  // Server only: may refuse the address an open message names (null: every address).
+  bool (*openAllowed)(uint32_t ipv4, uint16_t port, void* user) = nullptr;
+  void* openUser = nullptr;
 };
 
 struct SessionStats {
@@ -63,6 +66,11 @@ public:
 
   // One message from the stream, as the message loop applies it. False ends the session.
   bool HandleMessage(const Head& h, const uint8_t* body);
+  // Runs the message loop on the calling thread until the stream ends (no other thread is
+  // started): for feeding recorded or generated streams.
+  void ServeMessagesHere();
+  // Lets OpenChannel work before ServeMessagesHere (no thread is started).
+  void MarkInUseForFeeding() { inUse_.store(true); }
 
   const SessionStats& Stats() const { return stats_; }
 

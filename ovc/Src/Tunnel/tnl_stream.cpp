@@ -27,12 +27,14 @@ int ReadFull(TnlStream& s, void* p, size_t n, const std::atomic<bool>& stop, int
   return 0;
 }
 
-int ReadFullWithin(TnlStream& s, void* p, size_t n, int timeoutMs) {
+int ReadFullWithin(TnlStream& s, void* p, size_t n, int timeoutMs,
+                   const std::atomic<bool>* cancel) {
   const int64_t deadline = now_ms() + timeoutMs;
   size_t got = 0;
   while (got < n) {
     int64_t left = deadline - now_ms();
     if (left <= 0) return -2;
+    if (cancel && cancel->load()) return -1;
     int k = s.Read((uint8_t*)p + got, n - got, left > 100 ? 100 : (int)left);
     if (k < 0) return k;
     got += (size_t)k;

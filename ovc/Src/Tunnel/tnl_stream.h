@@ -29,8 +29,9 @@ public:
 // Reads exactly n bytes; a partial read is completed, never taken as a value. 0 when done,
 // -1 when stop became set first, else the stream's negative code.
 int ReadFull(TnlStream& s, void* p, size_t n, const std::atomic<bool>& stop, int stepMs = 100);
-// The same with a deadline (monotonic): -2 when it passes first.
-int ReadFullWithin(TnlStream& s, void* p, size_t n, int timeoutMs);
+// The same with a deadline (monotonic): -2 when it passes first, -1 when cancel is raised.
+int ReadFullWithin(TnlStream& s, void* p, size_t n, int timeoutMs,
+                   const std::atomic<bool>* cancel = nullptr);
 
 // A stream over a connected TCP socket (owned).
 class TcpStream final : public TnlStream {

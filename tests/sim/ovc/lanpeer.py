@@ -32,6 +32,7 @@ import time
 
 import codec
 import rctpeer
+import tnlpeer
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
 from kvsim import safety  # noqa: E402
@@ -41,8 +42,9 @@ LOG = sys.stdout
 
 
 def emit(**kv):
-    LOG.write(json.dumps(kv) + "\n")
-    LOG.flush()
+    with tnlpeer.lock_out:  # tunnel sessions write events from their own threads
+        LOG.write(json.dumps(kv) + "\n")
+        LOG.flush()
 
 
 def wire(mtype, route, body, flags=codec.FLAG_PE_AWARE, seq=0, channel=0, random_id=0):
@@ -223,9 +225,13 @@ class Device:
             ep.can_take = lambda ep=ep: ep.backlog() < 4096
             ep.silent = self.silent or self.rct_silent
             self.rct[ch] = ep
+            if self.args.rct == "tunnel" and ch == 0:
+                self.tunnel = tnlpeer.RctTunnel(ep, self.args)
         ep.on_packet(payload)
 
     def rct_tick(self, now):
+        if getattr(self, "tunnel", None):
+            self.tunnel.pump()
         for ep in self.rct.values():
             ep.silent = self.silent or self.rct_silent
             ep.tick(now)
@@ -288,6 +294,8 @@ class Device:
             self.rel_pending.setdefault(ch, []).extend(struct.pack("<I", i) + b"r" * 60 for i in range(n))
         elif c == "lie" and self.client:
             self.lie(words[1])
+        elif c == "tnlopen" and getattr(self, "tunnel", None):
+            self.tunnel.open_from_device(int(words[1]), int(words[2]))
         elif c == "rctsilent":
             self.rct_silent = True
         elif c == "rct":
@@ -336,7 +344,11 @@ def main():
     ap.add_argument("--no-echo", action="store_true")
     ap.add_argument("--no-ack", action="store_true")
     ap.add_argument("--timeout", type=float, default=300.0)
-    ap.add_argument("--rct", choices=("echo", "bridge"), default="")
+    ap.add_argument("--rct", choices=("echo", "bridge", "tunnel"), default="")
+    # With --rct tunnel, channel 0 carries a tunnel session served by tnlpeer.py.
+    ap.add_argument("--auth", default="accept", help="tunnel verdict, as tnlpeer.py --auth")
+    ap.add_argument("--silent-secs", type=float, default=30)
+    ap.add_argument("--source-bytes", type=int, default=1 << 20)
     args = ap.parse_args()
     addrs = args.addrs.split(",") if args.addrs else ["127.0.0.%d" % (i + 1) for i in range(args.count)]
     try:
@@ -358,6 +370,9 @@ def main():
         bsock.bind((args.bcast, port))
     for d in devices:
         d.peers = devices
+    if args.rct == "tunnel":
+        echo, source = tnlpeer.RctTunnel.services(args.source_bytes)
+        emit(event="services", echo=echo, source=source)
     print("PORT %d" % port, flush=True)
     socks = {d.sock: d for d in devices}
     ins = list(socks) + ([bsock] if bsock else []) + [sys.stdin]

@@ -161,7 +161,8 @@ class Session:
                 d = b""
             try:
                 if not d:
-                    self.send(3, c)
+                    if ch.sock is sock:  # not for a socket the agent already closed
+                        self.send(3, c)
                     return
                 self.send(2, c, d)
             except OSError:
@@ -296,3 +297,65 @@ def main():
 
 if __name__ == "__main__":
     main()
+
+
+class RctTunnel:
+    """The device side of a tunnel session over an RCT endpoint (rctpeer.RctEndpoint) inside
+    lanpeer.py: the endpoint's in-order data goes to a Session through a socket pair, and what
+    the Session writes goes back into the endpoint. pump() runs in the peer's loop."""
+
+    started_services = None
+
+    def __init__(self, ep, args):
+        self.ep = ep
+        self.to_session = bytearray()
+        self.a, b = socket.socketpair()
+        for s in (self.a, b):
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 1 << 20)
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 20)
+        self.a.setblocking(False)
+        ep.on_data = self.to_session.extend
+        ep.can_take = lambda: len(self.to_session) < (1 << 20)
+        self.session = Session(b, args)
+
+        def run():
+            if self.session.authenticate():
+                self.session.loop()
+            b.close()
+
+        threading.Thread(target=run, daemon=True).start()
+
+    @classmethod
+    def services(cls, source_bytes):
+        if cls.started_services is None:
+            echo = listen_local()
+            source = listen_local()
+            threading.Thread(target=serve_echo, args=(echo,), daemon=True).start()
+            threading.Thread(target=serve_source, args=(source, source_bytes), daemon=True).start()
+            cls.started_services = (echo.getsockname()[1], source.getsockname()[1])
+        return cls.started_services
+
+    def pump(self):
+        if self.to_session:
+            try:
+                k = self.a.send(self.to_session)
+                del self.to_session[:k]
+            except (BlockingIOError, InterruptedError):
+                pass
+            except OSError:
+                self.to_session.clear()
+        while self.ep.backlog() < 512:
+            try:
+                d = self.a.recv(65536)
+            except (BlockingIOError, InterruptedError):
+                break
+            except OSError:
+                break
+            if not d:
+                break
+            self.ep.write(d)
+
+    def open_from_device(self, c, port):
+        body = struct.pack(">BBH", 0, 2, port) + socket.inet_aton("127.0.0.1") + bytes(8)
+        self.session.refused.add(c)
+        self.session.send(1, c, body)

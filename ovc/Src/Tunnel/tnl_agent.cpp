@@ -1,0 +1,387 @@
+// The agent's flat interface: sessions reserved and connected by device UID, authenticated,
+// carried by a TunnelSession over RCT channel 0, and local port mappings that feed them.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "Tunnel/tnl_agent_internal.h"
+#include "Tunnel/tnl_auth.h"
+#include "Tunnel/tnl_rct_stream.h"
+#include "Tunnel/tnl_session.h"
+#include "ovc_api.h"
+#include "p2ptunnel_api.h"
+#include "rct_api.h"
+
+namespace {
+
+constexpr int kConnecting = 16;
+constexpr int kMappings = 256;
+
+struct AgentSession {
+  std::shared_ptr<tnl::RctStream> stream;
+  std::shared_ptr<tnl::TunnelSession> session;
+  int rct = -1;
+};
+
+struct ConnectingSlot {
+  bool inUse = false;
+  char uid[21] = {};
+  int sid = -1;
+  std::atomic<bool> cancelled{false};
+  int phase = 0;  // 0 OVC connect, 1 RCT create, 2 authentication
+};
+
+struct Mapping {
+  bool inUse = false;
+  int sid = -1;
+  int lfd = -1;
+  uint16_t devicePort = 0;
+  uint16_t localPort = 0;
+  std::atomic<bool> stop{false};
+  std::thread thread;
+};
+
+std::mutex gMu;  // sessions and mappings
+bool gInit = false;
+int gN = 0;
+std::vector<AgentSession>* gSessions = nullptr;
+Mapping gMaps[kMappings];
+std::mutex gConnectingMu;
+ConnectingSlot gConnecting[kConnecting];
+int gAuthTimeoutMs = 30000;
+
+bool valid_sid(int sid) { return sid >= 0 && sid < gN; }
+
+int map_connect_error(int r, int sid) {
+  switch (r) {
+    case -40: return TNL_ER_NO_PERMISSION;
+    case -10: return TNL_ER_UID_INVALID;
+    case -8: case -7: case -6: return TNL_ER_SOCKET;
+    case -18: return TNL_ER_NO_FREE_OVC_SESSION;
+  }
+  if (r < 0) return r;
+  return r == sid ? r : TNL_ER_SESSION_NOT_IN_USE;
+}
+
+ConnectingSlot* take_slot(const char* uid) {
+  std::lock_guard<std::mutex> g(gConnectingMu);
+  for (ConnectingSlot& s : gConnecting)
+    if (s.inUse && strncmp(s.uid, uid, 20) == 0) return nullptr;
+  for (ConnectingSlot& s : gConnecting) {
+    if (!s.inUse) {
+      s.inUse = true;
+      strncpy(s.uid, uid, 20);
+      s.uid[20] = 0;
+      s.sid = -1;
+      s.phase = 0;
+      s.cancelled.store(false);
+      return &s;
+    }
+  }
+  return nullptr;
+}
+
+void free_slot(ConnectingSlot* s) {
+  if (!s) return;
+  std::lock_guard<std::mutex> g(gConnectingMu);
+  s->inUse = false;
+}
+
+void mapping_loop(Mapping* m) {
+  while (!m->stop.load()) {
+    pollfd pf{m->lfd, POLLIN, 0};
+    int r = poll(&pf, 1, 100);
+    if (r < 0 && errno != EINTR) break;
+    if (r <= 0 || m->stop.load()) continue;
+    int fd = accept4(m->lfd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) continue;
+    // The session is held, not locked, while its open goes out: a blocking stream write never
+    // holds up other mappings or the end of a session.
+    std::shared_ptr<tnl::RctStream> stream;
+    std::shared_ptr<tnl::TunnelSession> s;
+    {
+      std::lock_guard<std::mutex> g(gMu);
+      if (gSessions && valid_sid(m->sid)) {
+        stream = (*gSessions)[m->sid].stream;
+        s = (*gSessions)[m->sid].session;
+      }
+    }
+    if (s && s->InUse()) s->OpenChannel(fd, 0x7F000001, m->devicePort);
+    else close(fd);
+  }
+}
+
+void end_session(int sid, bool abort) {
+  std::shared_ptr<tnl::TunnelSession> session;
+  std::shared_ptr<tnl::RctStream> stream;
+  int rct;
+  {
+    std::lock_guard<std::mutex> g(gMu);
+    AgentSession& a = (*gSessions)[sid];
+    session = std::move(a.session);
+    stream = std::move(a.stream);
+    rct = a.rct;
+    a.rct = -1;
+  }
+  if (session) session->Stop();
+  if (rct >= 0) {
+    if (abort) RCT_Abort(rct);
+    else RCT_Destroy(rct);
+  }
+}
+
+}  // namespace
+
+void tnl_set_auth_timeout_ms(int ms) { gAuthTimeoutMs = ms > 0 ? ms : 30000; }
+
+uint16_t tnl_mapping_local_port(int index) {
+  std::lock_guard<std::mutex> g(gMu);
+  return index >= 0 && index < kMappings && gMaps[index].inUse ? gMaps[index].localPort : 0;
+}
+
+tnl::TunnelSession* tnl_agent_session(int sid) {
+  std::lock_guard<std::mutex> g(gMu);
+  return gSessions && valid_sid(sid) ? (*gSessions)[sid].session.get() : nullptr;
+}
+
+extern "C" {
+
+int P2PTunnel_Version(void) { return 0x0301052A; }
+
+int P2PTunnelAgentInitialize(int maxSessions) {
+  std::lock_guard<std::mutex> g(gMu);
+  if (gInit) return TNL_ER_ALREADY_INITIALIZED;
+  if (maxSessions <= 0) return TNL_ER_INVALID_ARG;
+  OVC_Set_Max_Session_Number(maxSessions);
+  int r = OVC_Initialize2(0);
+  if (r < 0) return r;
+  r = RCT_Initialize();
+  if (r < 0) {
+    OVC_DeInitialize();
+    return r;
+  }
+  gN = maxSessions;
+  gSessions = new std::vector<AgentSession>((size_t)maxSessions);
+  gInit = true;
+  return 0;
+}
+
+int P2PTunnelAgentDeInitialize(void) {
+  {
+    std::lock_guard<std::mutex> g(gMu);
+    if (!gInit) return TNL_ER_NOT_INITIALIZED;
+  }
+  for (int i = 0; i < kMappings; ++i) P2PTunnelAgent_StopPortMapping(i);
+  for (int sid = 0; sid < gN; ++sid) end_session(sid, true);
+  std::lock_guard<std::mutex> g(gMu);
+  delete gSessions;
+  gSessions = nullptr;
+  gInit = false;
+  gN = 0;
+  RCT_DeInitialize();
+  OVC_DeInitialize();
+  return 0;
+}
+
+int P2PTunnelAgent_GetFreeSession(void) {
+  if (!gInit) return TNL_ER_NOT_INITIALIZED;
+  int sid = OVC_Get_SessionID();
+  return sid < 0 ? TNL_ER_NO_FREE_SESSION_ID : sid;
+}
+
+int P2PTunnelAgent_Connect_Parallel(const char* uid, int sid, const void* auth, int n,
+                                    int* result) {
+  if (!gInit) return TNL_ER_NOT_INITIALIZED;
+  if ((unsigned)n > 1000 || (auth && n == 0) || (!auth && n > 0) || !uid) return TNL_ER_INVALID_ARG;
+  if (!valid_sid(sid)) return TNL_ER_INVALID_ARG;
+  ConnectingSlot* slot = take_slot(uid);
+  int r = map_connect_error(OVC_Connect_ByUID_Parallel(uid, sid), sid);
+  if (r < 0) {
+    free_slot(slot);
+    return r;
+  }
+  {
+    std::lock_guard<std::mutex> g(gConnectingMu);
+    if (slot) {
+      slot->sid = sid;
+      slot->phase = 1;
+    }
+  }
+  if (slot && slot->cancelled.load()) {
+    OVC_Session_Close(sid);
+    free_slot(slot);
+    return TNL_ER_CONNECT_STOPPED;
+  }
+  int rct = RCT_Create(sid, 30000, 0);
+  if (rct < 0) {
+    OVC_Session_Close(sid);
+    free_slot(slot);
+    return rct;
+  }
+  {
+    std::lock_guard<std::mutex> g(gConnectingMu);
+    if (slot) slot->phase = 2;
+  }
+  auto stream = std::make_shared<tnl::RctStream>(rct);
+  // The cancel only raises the flag from here on; this thread ends its own channel, so an RCT
+  // id is never aborted by another thread after it may have been reused.
+  std::atomic<bool> none{false};
+  const std::atomic<bool>& stop = slot ? slot->cancelled : none;
+  int ar = tnl::AgentAuthenticate(*stream, auth, n, result, gAuthTimeoutMs, &stop);
+  if (slot && slot->cancelled.load()) ar = TNL_ER_CONNECT_STOPPED;
+  if (ar < 0) {
+    if (ar == TNL_ER_CONNECT_STOPPED) RCT_Abort(rct);
+    else RCT_Destroy(rct);
+    OVC_Session_Close(sid);
+    free_slot(slot);
+    return ar;
+  }
+  auto session = std::make_shared<tnl::TunnelSession>(stream.get(), tnl::SessionConfig{});
+  if (!session->Start()) {
+    RCT_Abort(rct);
+    OVC_Session_Close(sid);
+    free_slot(slot);
+    return TNL_ER_THREAD;
+  }
+  {
+    std::lock_guard<std::mutex> g(gMu);
+    AgentSession& a = (*gSessions)[sid];
+    a.stream = std::move(stream);
+    a.session = std::move(session);
+    a.rct = rct;
+  }
+  free_slot(slot);
+  return sid;
+}
+
+int P2PTunnelAgent_Connect_Stop_Parallel(const char* uid, int sid) {
+  if (!uid) return TNL_ER_NOT_CONNECTING;
+  std::lock_guard<std::mutex> g(gConnectingMu);
+  for (ConnectingSlot& s : gConnecting) {
+    if (!s.inUse || strncmp(s.uid, uid, 20) != 0) continue;
+    s.cancelled.store(true);
+    if (s.phase == 0) OVC_Connect_Stop_BySID(sid);
+    else if (s.phase == 1) RCT_Create_Exit(s.sid, 0);
+    return 0;
+  }
+  return TNL_ER_NOT_CONNECTING;
+}
+
+static int agent_disconnect(int sid, bool abort) {
+  if (!gInit) return TNL_ER_NOT_INITIALIZED;
+  if (!valid_sid(sid)) return TNL_ER_INVALID_ARG;
+  end_session(sid, abort);
+  OVC_Session_Close(sid);
+  return 0;
+}
+
+int P2PTunnelAgent_Disconnect(int sid) { return agent_disconnect(sid, false); }
+int P2PTunnelAgent_Abort(int sid) { return agent_disconnect(sid, true); }
+
+int P2PTunnelAgent_PortMapping(int sid, uint16_t localPort, uint16_t remotePort) {
+  if (!gInit) return TNL_ER_NOT_INITIALIZED;
+  if (!valid_sid(sid)) return TNL_ER_INVALID_ARG;
+  std::lock_guard<std::mutex> g(gMu);
+  int idx = -1;
+  for (int i = 0; i < kMappings && idx < 0; ++i)
+    if (!gMaps[i].inUse) idx = i;
+  if (idx < 0) return TNL_ER_NO_FREE_MAPPING;
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return TNL_ER_SOCKET;
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(localPort);
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);  // only this machine's clients reach the device
+  // A failed bind or listen frees the slot: the caller gets no index to stop it with.
+  if (bind(fd, (sockaddr*)&sa, sizeof sa) != 0) {
+    close(fd);
+    return TNL_ER_BIND;
+  }
+  if (listen(fd, 20) != 0) {
+    close(fd);
+    return TNL_ER_LISTEN;
+  }
+  socklen_t len = sizeof sa;
+  getsockname(fd, (sockaddr*)&sa, &len);
+  Mapping& m = gMaps[idx];
+  m.sid = sid;
+  m.lfd = fd;
+  m.devicePort = remotePort;
+  m.localPort = ntohs(sa.sin_port);
+  m.stop.store(false);
+  try {
+    m.thread = std::thread(mapping_loop, &m);
+  } catch (...) {
+    close(fd);
+    m.lfd = -1;
+    return TNL_ER_THREAD;
+  }
+  m.inUse = true;
+  return idx;
+}
+
+int P2PTunnelAgent_StopPortMapping_byIndexArray(int* indexes, int count) {
+  if (!indexes) return TNL_ER_INVALID_ARG;
+  for (int i = 0; i < count; ++i) {
+    int idx = indexes[i];
+    if (idx >= 10000) indexes[i] = idx -= 10000;
+    if (idx < 0 || idx >= kMappings) continue;
+    std::thread t;
+    int fd;
+    {
+      std::lock_guard<std::mutex> g(gMu);
+      Mapping& m = gMaps[idx];
+      if (!m.inUse) {
+        indexes[i] = -1;
+        continue;
+      }
+      m.stop.store(true);
+      t = std::move(m.thread);
+      fd = m.lfd;
+    }
+    if (t.joinable()) t.join();  // not under gMu: the loop takes it per accept
+    std::lock_guard<std::mutex> g(gMu);
+    Mapping& m = gMaps[idx];
+    close(fd);
+    m.lfd = -1;
+    m.inUse = false;
+    m.sid = -1;
+    m.localPort = 0;
+  }
+  return 0;
+}
+
+int P2PTunnelAgent_StopPortMapping(int index) {
+  int one[1] = {index};
+  return P2PTunnelAgent_StopPortMapping_byIndexArray(one, 1);
+}
+
+int P2PTunnel_SetBufSize(int sid, int size) {
+  if (!gInit || !valid_sid(sid) || size <= 0) return TNL_ER_INVALID_ARG;
+  std::lock_guard<std::mutex> g(gMu);
+  tnl::TunnelSession* s = (*gSessions)[sid].session.get();
+  if (!s || !s->InUse()) return TNL_ER_SESSION_NOT_IN_USE;
+  return s->SetBufSize(size);
+}
+
+int P2PTunnel_LastIOTime(int sid) {
+  if (!gInit || !valid_sid(sid)) return TNL_ER_INVALID_ARG;
+  std::lock_guard<std::mutex> g(gMu);
+  tnl::TunnelSession* s = (*gSessions)[sid].session.get();
+  if (!s || !s->InUse()) return TNL_ER_SESSION_NOT_IN_USE;
+  return (int)s->LastIOTime();
+}
+
+}  // extern "C"
