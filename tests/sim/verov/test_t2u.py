@@ -187,7 +187,7 @@ class T2uNetnsTest(unittest.TestCase):
         cfg = {"addrs": SERVERS, "relay": RELAY, "spoof": "203.0.113.29",
                "log": os.path.join(self.tmp, "server.jsonl")}
         self.start(self.ns("srv") + [sys.executable, SERVER, json.dumps(cfg)], lambda v: v == "READY", 30)
-        _, ready = self.start(self.ns("dev") + [sys.executable, KVSIM, "--tcp-port", "0", "--log", os.path.join(self.tmp, "kvsim.jsonl")],
+        _, ready = self.start(self.ns("dev") + [sys.executable, KVSIM, "--tcp-port", "0", "--scenario", "device-kind=plain", "--log", os.path.join(self.tmp, "kvsim.jsonl")],
                               lambda v: isinstance(v, str) and v.startswith("READY"), 30)
         media = dict(kv.split("=") for kv in ready.split()[1:])["tcp"]
         _, ready = self.start(self.ns("dev") + [sys.executable, PEER, "--stdin-watch"],
@@ -209,9 +209,8 @@ class T2uNetnsTest(unittest.TestCase):
             self.assertIn(code, codes, (name, t, codes))
             print("T2U login %s type %d: codes %s" % (name, t, codes), flush=True)
 
-    # The tunnel carries the session to the simulator (code 121 arrives, the login is
-    # answered), but the simulator still refuses this login (105): left out until that is
-    # understood. T2U_LOGIN=1 runs it.
+    # Sessions of the device protocol through the tunnel, logged in to the simulator: a
+    # minute of real time, so a test entry of its own runs it (T2U_LOGIN=1).
     @unittest.skipUnless(LOGIN and os.environ.get("T2U_LOGIN"), "needs the session probe and T2U_LOGIN=1")
     def test_session_logins(self):
         only = os.environ.get("T2U_ONLY")
