@@ -64,13 +64,16 @@ class Topology:
         return p
 
     def close(self):
-        for p in self.procs:
-            try:
-                p.stdin.close()
-                p.wait(timeout=5)
-            except Exception:
-                p.kill()
-        sh("destroy", self.name, check=False)
+        try:
+            for p in self.procs:
+                try:
+                    if p.stdin:
+                        p.stdin.close()
+                    p.wait(timeout=5)
+                except Exception:
+                    p.kill()
+        finally:
+            sh("destroy", self.name, check=False)
 
 
 def wait_event(p, pred, timeout):
