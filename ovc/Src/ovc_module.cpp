@@ -39,7 +39,7 @@ std::atomic<int32_t> gSessionAliveTimeout{60};
 uint16_t gLanSearchPort = 32761;
 bool gNoTimeout = false;
 uint8_t gAdvanceMode = 0, gLiteMode = 0;
-bool gDeviceBlocked = false;
+std::atomic<bool> gDeviceBlocked{false};
 bool gErrorUpload = false;
 char gDeviceName[129];
 char gLocalUid[28];

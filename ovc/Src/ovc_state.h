@@ -176,7 +176,7 @@ extern std::atomic<int32_t> gSessionAliveTimeout;
 extern uint16_t gLanSearchPort;
 extern bool gNoTimeout;
 extern uint8_t gAdvanceMode, gLiteMode;
-extern bool gDeviceBlocked;
+extern std::atomic<bool> gDeviceBlocked;  // set by the servers' answers, read by the API threads
 extern bool gErrorUpload;
 extern char gDeviceName[129];
 extern char gLocalUid[28];

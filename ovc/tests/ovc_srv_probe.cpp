@@ -1,6 +1,8 @@
 // The client of the namespace connect matrix (tests/sim/ovc/test_srv_netns.py), run inside the
 // client namespace of tests/netns/p2pnet.sh; it refuses the machine's own network namespace.
 //   ovc_srv_probe connect MASTER UID RUNS [MESSAGES [plain]]
+//   ovc_srv_probe device MASTER UID SECONDS   logs in as the device; one SESSION line per session
+//                                            with its mode and the counters read in order
 // Each run connects by UID through the master and prints "CONNECT <sid> <mode> <ms>"; the first
 // session then carries MESSAGES reliable messages ("SENT <n> <ms>"). Ends with the median and p95
 // of the connect times.
@@ -48,8 +50,8 @@ static int send_reliable(int sid, int count) {
 }
 
 int main(int argc, char** argv) {
-  if (argc < 5 || strcmp(argv[1], "connect") != 0) {
-    fprintf(stderr, "usage: ovc_srv_probe connect MASTER UID RUNS [MESSAGES]\n");
+  if (argc < 5 || (strcmp(argv[1], "connect") != 0 && strcmp(argv[1], "device") != 0)) {
+    fprintf(stderr, "usage: ovc_srv_probe connect MASTER UID RUNS [MESSAGES [plain]] | device MASTER UID SECONDS\n");
     return 2;
   }
   // On loopback (a loopback master) nothing is broadcast: the LAN phase stays off.
@@ -64,6 +66,27 @@ int main(int argc, char** argv) {
   ovc_set_lan_networks(nets, pre, 1);
   if (OVC_Initialize_Internal(0, argv[2], nullptr, nullptr, nullptr, OVC_INTERNAL_GUARD) != 0) return 4;
   OVC_Setup_LANConnection_Timeout(loopback ? 0 : 3000);
+  if (strcmp(argv[1], "device") == 0) {
+    int rc = OVC_Device_Login(argv[3], "probe", "probe");
+    printf("LOGIN %d\n", rc);
+    fflush(stdout);
+    auto t0 = Clock::now();
+    while (rc == 0 && ms_since(t0) < atoi(argv[4]) * 1000.0) {
+      int sid = OVC_Listen(500);
+      if (sid < 0) continue;
+      int mode = -1;
+      {
+        OvcSessionLockGuard g;
+        mode = ovc_session_at(sid)->connectMode;
+      }
+      int n = 0, inOrder = 0, v;
+      while (OVC_Session_Read(sid, &v, sizeof v, 3000, 0) == (int)sizeof v) inOrder += v == n++;
+      printf("SESSION %d %d RECV %d INORDER %d\n", sid, mode, n, inOrder);
+      fflush(stdout);
+    }
+    OVC_DeInitialize();
+    return rc == 0 ? 0 : 1;
+  }
   const bool plain = argc > 6 && strcmp(argv[6], "plain") == 0;
   int runs = atoi(argv[4]), messages = argc > 5 ? atoi(argv[5]) : 0, rc = 0;
   std::vector<double> t;

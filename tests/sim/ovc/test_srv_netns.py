@@ -64,13 +64,16 @@ class Topology:
         return p
 
     def close(self):
-        for p in self.procs:
-            try:
-                p.stdin.close()
-                p.wait(timeout=5)
-            except Exception:
-                p.kill()
-        sh("destroy", self.name, check=False)
+        try:
+            for p in self.procs:
+                try:
+                    if p.stdin:
+                        p.stdin.close()
+                    p.wait(timeout=5)
+                except Exception:
+                    p.kill()
+        finally:
+            sh("destroy", self.name, check=False)
 
 
 def wait_event(p, pred, timeout):
@@ -138,6 +141,31 @@ class SrvNetns(Case):
 
     def test_symmetric_both_sides_go_through_the_relay(self):
         self.run_case("s", ["--natc", "symmetric", "--natd", "symmetric"], 1)
+
+    def sdk_device_case(self, tag, create_args, want_mode):
+        """The device is a second SDK process (ovc_srv_probe device); the client writes 200
+        plain messages that the device reads in order."""
+        t = Topology(tag, *create_args)
+        try:
+            t.start("srv", ["servers.py", "--master", MASTER, "--p2p", P2P, "--timeout", "600"])
+            dev = subprocess.Popen(t.ns("dev") + [PROBE, "device", MASTER, UID, "20"], stdout=subprocess.PIPE,
+                                   text=True)
+            t.procs.append(dev)
+            self.assertEqual(dev.stdout.readline().strip(), "LOGIN 0")
+            r = subprocess.run(t.ns("cli") + [PROBE, "connect", MASTER, UID, "1", "200", "plain"],
+                               capture_output=True, text=True, timeout=120)
+            self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+            self.assertIn("CONNECT 0 %d " % want_mode, r.stdout)
+            line = dev.stdout.readline().split()
+            self.assertEqual(line[:1] + line[2:], ["SESSION", str(want_mode), "RECV", "200", "INORDER", "200"], line)
+        finally:
+            t.close()
+
+    def test_sdk_device_cone_knocks(self):
+        self.sdk_device_case("dc", ["--natc", "cone", "--natd", "cone"], 0)
+
+    def test_sdk_device_symmetric_relay(self):
+        self.sdk_device_case("ds", ["--natc", "symmetric", "--natd", "symmetric"], 1)
 
 
 @unittest.skipUnless(usable() and os.environ.get("OVC_SRV_BENCH"), "figures only on request")
