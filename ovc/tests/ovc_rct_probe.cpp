@@ -22,6 +22,7 @@
 #include "netns.h"
 #include "ovc_state.h"
 #include "rct_api.h"
+#include "rct_internal.h"
 
 namespace {
 
@@ -60,6 +61,15 @@ int run(int sid, int64_t outBytes, int64_t inBytes, uint32_t seedOut, uint32_t s
       if (n <= 0) {
         readErr = n;
         ok = false;
+        // What the channel held when the data stopped; then the writer is let go.
+        RctView v{};
+        rct_view(id, &v);
+        printf("STATE got=%lld recv=%d send=%d wdt=%u peer=%u expected=%llu delivery=%llu held=%u unread=%u "
+               "sendQ=%u sendBytes=%u cwnd=%u rto=%u\n",
+               (long long)got.load(), v.recvState, v.sendState, v.wdt, v.peerVersion, (unsigned long long)v.expected,
+               (unsigned long long)v.deliveryPoint, v.recvListCount, v.bufInRecv, v.sendQ, v.sendBytes, v.cwnd, v.rto);
+        fflush(stdout);
+        RCT_Abort(id);
         return;
       }
       p.fill(want.data(), (size_t)n);

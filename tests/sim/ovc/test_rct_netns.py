@@ -54,7 +54,7 @@ def set_loss(pct, ingress_only=False):
     subprocess.run(ns("dev") + ["nft", "-f", "-"], input=rules, text=True, check=True)
 
 
-def probe(*args, timeout=1200):
+def probe(*args, timeout=300):
     r = subprocess.run(ns("cli") + [PROBE] + [str(a) for a in args], capture_output=True, text=True,
                        timeout=timeout)
     return r.returncode, r.stdout + r.stderr
