@@ -122,8 +122,9 @@ void mapping_loop(Mapping* m) {
 }
 
 void end_session(int sid, bool abort) {
-  std::shared_ptr<tnl::TunnelSession> session;
+  // The stream is declared first so that it outlives the session, whose end shuts it down.
   std::shared_ptr<tnl::RctStream> stream;
+  std::shared_ptr<tnl::TunnelSession> session;
   int rct;
   {
     std::lock_guard<std::mutex> g(gMu);
