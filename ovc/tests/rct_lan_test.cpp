@@ -59,7 +59,7 @@ class RctLan : public ::testing::Test {
     old_cwd = getcwd(buf, sizeof buf);
     ASSERT_EQ(chdir(dir.path.c_str()), 0);
   }
-  void Start(bool notimeout = false) {
+  void Start(bool notimeout = false, std::vector<std::string> peerArgs = {}) {
     if (notimeout) {
       FILE* f = fopen("notimeout", "w");
       ASSERT_NE(f, nullptr);
@@ -72,7 +72,8 @@ class RctLan : public ::testing::Test {
     ASSERT_EQ(OVC_Initialize2(0), 0);
     OVC_Setup_LANConnection_Timeout(3000);
     ASSERT_EQ(RCT_Initialize(), 128);
-    ASSERT_TRUE(peer.Start({"--count", "1", "--rct", "echo"}));
+    peerArgs.insert(peerArgs.begin(), {"--count", "1", "--rct", "echo"});
+    ASSERT_TRUE(peer.Start(peerArgs));
     ASSERT_EQ(OVC_Set_LanSearchPort(peer.port()), 0);
     std::string uid = "LANPEER00";
     uid.resize(20, '0');
@@ -139,6 +140,16 @@ TEST_F(RctLan, DataComesBackIntactThroughTheEcho) {
   EXPECT_NE(l, "");
   EXPECT_NE(l.find("\"rx\": 4194304"), std::string::npos) << l;
   EXPECT_EQ(RCT_Abort(id), RCT_ER_INVALID_ID);  // the record is free
+}
+
+// The client sends its LAN connect datagram once. When it is lost, the session's first traffic
+// carrying the offered key opens the session at the device, so the channel still comes up.
+TEST_F(RctLan, ChannelComesUpWhenTheConnectDatagramIsLost) {
+  Start(false, {"--drop-connect", "1"});
+  int id = RCT_Create(sid, 5000, 1);
+  ASSERT_GE(id, 0);
+  EXPECT_TRUE(EchoRoundTrip(id, pattern(256 << 10, 5)));
+  EXPECT_EQ(RCT_Destroy(id), 0);
 }
 
 TEST_F(RctLan, TwoChannelsOfOneSessionStaySeparate) {

@@ -90,6 +90,7 @@ class Device:
         self.partial = False    # mirror the client's partial scrambling
         self.peers = []         # every device, for --rct bridge
         self.rct_silent = False  # RCT endpoints quiet while the session stays alive
+        self.offered = None     # (address, key) of the last session offered to a client
 
     # ---- sending ---------------------------------------------------------------------------
     def lossy(self):
@@ -157,6 +158,8 @@ class Device:
         elif t == 0x0407:
             self.on_data(head, body, frm)
         elif t == 0x0427:
+            if len(body) >= 8:
+                self.adopt(frm, struct.unpack_from("<II", body, 0))
             if self.client and self.key and not self.silent:
                 self.send(self.control(0x0428), self.client)
         elif t == 0x0417:
@@ -180,16 +183,36 @@ class Device:
         if uid != self.uid:
             return
         if kind == 1:
+            self.offered = (frm, tuple(key))
             self.answer(frm, key, 1)
         elif kind == 2:
-            self.client = frm
-            self.key = key
-            self.rel_expected.clear()
-            self.rel_held.clear()
-            self.rct.clear()
-            emit(dev=self.idx, event="connected", client=list(frm), key=list(key), tag=head["tag"])
+            if self.args.drop_connect > 0:
+                self.args.drop_connect -= 1  # scripted loss of the client's one connect datagram
+                return
+            self.connect(frm, tuple(key), head["tag"])
+
+    def connect(self, frm, key, tag):
+        # A repeated connect of the session already running keeps its state: resetting it would
+        # lose the channel data acknowledged so far.
+        if self.client == frm and self.key is not None and tuple(self.key) == key:
+            return
+        self.client = frm
+        self.key = key
+        self.rel_expected.clear()
+        self.rel_held.clear()
+        self.rct.clear()
+        emit(dev=self.idx, event="connected", client=list(frm), key=list(key), tag=tag)
+
+    def adopt(self, frm, key):
+        """The client's one connect datagram can be lost. Like a real device, traffic from the
+        address that was offered the session, carrying its key, opens the session anyway."""
+        if self.offered and self.offered == (frm, key):
+            self.connect(frm, key, 0)
 
     def on_data(self, head, body, frm):
+        if (not self.key or frm != self.client) and len(body) >= 12 and \
+                (head["flags"] & (codec.FLAG_LONG_ID | codec.FLAG_RELIABLE)) == codec.FLAG_LONG_ID:
+            self.adopt(frm, struct.unpack_from("<II", body, 4))
         if not self.key or frm != self.client:
             return
         ch = head["channel"]
@@ -349,6 +372,7 @@ def main():
     ap.add_argument("--auth", default="accept", help="tunnel verdict, as tnlpeer.py --auth")
     ap.add_argument("--silent-secs", type=float, default=30)
     ap.add_argument("--source-bytes", type=int, default=1 << 20)
+    ap.add_argument("--drop-connect", type=int, default=0, help="drop this many connect requests")
     args = ap.parse_args()
     addrs = args.addrs.split(",") if args.addrs else ["127.0.0.%d" % (i + 1) for i in range(args.count)]
     try:
