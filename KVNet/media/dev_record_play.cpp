@@ -31,20 +31,6 @@ thread_local const DevRecordPlay* tlsPlay = nullptr;
 
 bool Backward(unsigned code) { return code >= 20 && code <= 26; }
 
-unsigned RefusalCode(uint16_t ack)
-{
-    switch (ack) {
-    case 50:
-    case 407: return KVNetMsgNoPlaybackAuth;
-    case 68: return KVNetMsgNoBandWidth;
-    case 322: return KVNetMsgRecordPlayDevicePlayback;
-    case 325: return KVNetMsgRecordPlayHDDFormat;
-    case 360: return KVNetMsgIsModifyHdd;
-    case 409: return KVNetMsgPreviewActivateFail;
-    default: return 0;
-    }
-}
-
 // "%04d-%02d-%02d %02d:%02d:%02d" of a frame time, UTC, to the nearest second.
 void FrameTimeText(uint64_t us, char* out, size_t n)
 {
@@ -284,7 +270,7 @@ bool DevRecordPlay::OpenStream()
         return true;
     }
     if (r == kvmedia::OpenResult::kRefused) {
-        if (const unsigned code = RefusalCode(ack))
+        if (const unsigned code = kvmedia::PlaybackRefusalCode(ack))
             Report(code);
     }
     sock_.Close();

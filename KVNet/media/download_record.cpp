@@ -4,6 +4,19 @@
 
 #include "kv_log.h"
 
+void DownloadRecord::TakeCommon(KVNetDownloadExCallback cb, void* user, uint64_t splitMiB,
+                                const backupspecialinfo_t* backup)
+{
+    cb_ = cb;
+    user_ = user;
+    if (splitMiB && splitMiB < (UINT64_MAX >> 20))
+        splitBytes_ = splitMiB << 20;
+    if (backup) {
+        memcpy(&block_, backup, sizeof block_);
+        haveBlock_ = true;
+    }
+}
+
 DownloadRecord* DownloadRecord::ByFile(DevConnection* s, const KVNetDownloadByFileParam& p)
 {
     if (!p.pItems || !p.pNames || !p.nCount || !p.callback || (p.nItemKind != 1 && p.nItemKind != 2))
@@ -19,14 +32,7 @@ DownloadRecord* DownloadRecord::ByFile(DevConnection* s, const KVNetDownloadByFi
         const char* e = p.pNames + i * kNameBytes;
         d->names_.emplace_back(e, strnlen(e, kNameBytes));
     }
-    d->cb_ = p.callback;
-    d->user_ = p.pUser;
-    if (p.nSplitMiB && p.nSplitMiB < (UINT64_MAX >> 20))
-        d->splitBytes_ = p.nSplitMiB << 20;
-    if (p.pBackup) {
-        memcpy(&d->block_, p.pBackup, sizeof d->block_);
-        d->haveBlock_ = true;
-    }
+    d->TakeCommon(p.callback, p.pUser, p.nSplitMiB, p.pBackup);
     return d;
 }
 
@@ -54,14 +60,7 @@ DownloadRecord* DownloadRecord::ByTime(DevConnection* s, const KVNetDownloadByTi
     d->names_.emplace_back(p.szName, strnlen(p.szName, sizeof p.szName));
     d->endCount_ = p.nEndCount;
     d->totalSize_ = p.nTotalSize;
-    d->cb_ = p.callback;
-    d->user_ = p.pUser;
-    if (p.nSplitMiB && p.nSplitMiB < (UINT64_MAX >> 20))
-        d->splitBytes_ = p.nSplitMiB << 20;
-    if (p.pBackup) {
-        memcpy(&d->block_, p.pBackup, sizeof d->block_);
-        d->haveBlock_ = true;
-    }
+    d->TakeCommon(p.callback, p.pUser, p.nSplitMiB, p.pBackup);
     return d;
 }
 

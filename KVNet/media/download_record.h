@@ -28,6 +28,8 @@ public:
 
 private:
     explicit DownloadRecord(DevConnection* s) : Worker(s) {}
+    // The fields both kinds of request share: callback, split size and backup block.
+    void TakeCommon(KVNetDownloadExCallback cb, void* user, uint64_t splitMiB, const backupspecialinfo_t* backup);
     void Run() override;
     void Report(unsigned code, uint32_t value = 0);
     Step StoreFrame();

@@ -153,3 +153,17 @@ OpenResult Exchange(kvsession::Link& s, MediaSocket& m, const MsgHeadWrap& head,
 }
 
 } // namespace kvmedia
+
+unsigned kvmedia::PlaybackRefusalCode(uint16_t ack)
+{
+    switch (ack) {
+    case 50:
+    case 407: return KVNetMsgNoPlaybackAuth;
+    case 68: return KVNetMsgNoBandWidth;
+    case 322: return KVNetMsgRecordPlayDevicePlayback;
+    case 325: return KVNetMsgRecordPlayHDDFormat;
+    case 360: return KVNetMsgIsModifyHdd;
+    case 409: return KVNetMsgPreviewActivateFail;
+    default: return 0;
+    }
+}

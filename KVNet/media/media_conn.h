@@ -71,4 +71,8 @@ OpenResult Exchange(kvsession::Link& s, MediaSocket& m, const MsgHeadWrap& head,
 // A request head of the session: next sequence number, the session's security bits.
 MsgHeadWrap Head(kvsession::Link& s, uint16_t type, uint16_t subType, uint32_t size);
 
+// The result code of a refused playback or picture opening from the device's
+// acknowledgement; 0 when the code has no meaning of its own.
+unsigned PlaybackRefusalCode(uint16_t ack);
+
 } // namespace kvmedia

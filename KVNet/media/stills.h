@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -110,6 +111,27 @@ private:
     int threads_ = 0;
 };
 
+// What both thumbnail kinds share: the items asked for, the progress through them and
+// the receive loop over up to three openings.
+struct ThumbAnswer;
+class ThumbWorker : public StillWorker {
+protected:
+    ThumbWorker(DevConnection* s, std::vector<uint8_t> items, size_t itemSize)
+        : StillWorker(s), items_(std::move(items)), itemSize_(itemSize), count_(items_.size() / itemSize)
+    {
+    }
+    // Asks for the items not answered yet and hands each answer with its index to take.
+    // rspSize and sizeAt describe the answer record; checkStop also drops the rest of a
+    // batch once stopping; endStops ends the attempts at the device's end mark.
+    void FetchAll(uint16_t type, size_t rspSize, size_t sizeAt, bool checkStop, bool endStops,
+                  const std::function<void(ThumbAnswer& a, size_t index)>& take);
+
+    std::vector<uint8_t> items_;
+    size_t itemSize_;
+    size_t count_;
+    size_t next_ = 0;
+};
+
 } // namespace kvstills
 
 // The asynchronous snapshot: one attempt.
@@ -139,7 +161,7 @@ private:
 
 // Playback thumbnails: a receive thread queues the answers, a decoder thread writes the
 // files and reports them.
-struct CThumbnailsConn final : public kvstills::StillWorker {
+struct CThumbnailsConn final : public kvstills::ThumbWorker {
     static constexpr size_t kItem = 48;
     CThumbnailsConn(DevConnection* s, const KVNetThumbnailsParam& p, std::vector<uint8_t> items, std::string folder);
     ~CThumbnailsConn() override { StopAndJoin(); }
@@ -159,9 +181,6 @@ private:
     void Queue(Answer a);
 
     KVNetThumbnailsParam param_;
-    std::vector<uint8_t> items_;
-    size_t count_;
-    size_t next_ = 0;
     std::string folder_;
     Mutex queueMu_;
     std::deque<Answer> queue_;
@@ -169,7 +188,7 @@ private:
 };
 
 // Channel snapshots: one thread receives, writes and reports.
-struct CChannelThumbnailsConn final : public kvstills::StillWorker {
+struct CChannelThumbnailsConn final : public kvstills::ThumbWorker {
     static constexpr size_t kItem = 56;
     CChannelThumbnailsConn(DevConnection* s, const KVNetThumbnailsParam& p, std::vector<uint8_t> items,
                            std::string folder);
@@ -179,9 +198,6 @@ private:
     void Work(int) override;
     void Report(const ChannelThumbnailRsp* rsp, uint32_t result, const char* file);
     KVNetThumbnailsParam param_;
-    std::vector<uint8_t> items_;
-    size_t count_;
-    size_t next_ = 0;
     std::string folder_;
 };
 

@@ -11,19 +11,6 @@ constexpr uint16_t kTypePicture = 277;
 constexpr kvmedia::SockOpts kSnapshotOpts{5000, 15000, 1 << 20};
 constexpr kvmedia::SockOpts kPictureOpts{5000, 5000, 1 << 20};
 
-unsigned RefusalCode(uint16_t ack)
-{
-    switch (ack) {
-    case 50:
-    case 407: return KVNetMsgNoPlaybackAuth;
-    case 68: return KVNetMsgNoBandWidth;
-    case 322: return KVNetMsgRecordPlayDevicePlayback;
-    case 325: return KVNetMsgRecordPlayHDDFormat;
-    case 360: return KVNetMsgIsModifyHdd;
-    case 409: return KVNetMsgPreviewActivateFail;
-    default: return 0;
-    }
-}
 } // namespace
 
 bool CAsyncDeviceCapture::RunOnce()
@@ -125,7 +112,7 @@ void GetDevicePicture::Work(int)
         }
         if (attempt < 2 && !Stopping()) {
             if (r == kvmedia::OpenResult::kRefused) {
-                if (const unsigned code = RefusalCode(ack))
+                if (const unsigned code = kvmedia::PlaybackRefusalCode(ack))
                     Report(code);
             }
             sock_.Close();

@@ -40,9 +40,52 @@ uint32_t WritePicture(const std::string& folder, const std::vector<uint8_t>& fra
 }
 } // namespace
 
+void kvstills::ThumbWorker::FetchAll(uint16_t type, size_t rspSize, size_t sizeAt, bool checkStop, bool endStops,
+                                     const std::function<void(ThumbAnswer& a, size_t index)>& take)
+{
+    const StillTimings t = GetStillTimings();
+    for (int attempts = 3; attempts > 0 && !Stopping() && next_ < count_; --attempts) {
+        sock_.Close();
+        if (!WaitLogin())
+            break;
+        printf("======send :%d\n", static_cast<int>(next_));
+        auto reply = std::make_unique<MsgBuf>();
+        uint16_t ack = 0;
+        const uint32_t size = static_cast<uint32_t>((count_ - next_) * itemSize_);
+        const kvmedia::OpenResult r =
+            Open(kThumbOpts, type, items_.data() + next_ * itemSize_, size, *reply, &ack);
+        reply.reset();
+        if (r == kvmedia::OpenResult::kOpened) {
+            ThumbAssembler as(rspSize, sizeAt);
+            auto pack = std::make_unique<PackBuf>();
+            std::vector<ThumbAnswer> got;
+            bool end = false;
+            while (!end && !Stopping() && session_->IsLoggedIn() && next_ < count_ && sock_.ch().RecvPack(*pack)) {
+                end = as.Add(*pack, got) == ThumbAssembler::kEnd;
+                for (auto& g : got) {
+                    if (next_ >= count_ || (checkStop && Stopping()))
+                        break;
+                    take(g, next_);
+                    ++next_;
+                }
+                got.clear();
+            }
+            if (end && endStops) {
+                printf("======recv file end\n");
+                break;
+            }
+        } else if (attempts > 1 && !Stopping()) {
+            sock_.Close();
+            if (!Pause(t.retryPauseMs))
+                break;
+        }
+    }
+    sock_.Close();
+}
+
 CThumbnailsConn::CThumbnailsConn(DevConnection* s, const KVNetThumbnailsParam& p, std::vector<uint8_t> items,
                                  std::string folder)
-    : StillWorker(s), param_(p), items_(std::move(items)), count_(items_.size() / kItem), folder_(std::move(folder))
+    : ThumbWorker(s, std::move(items), kItem), param_(p), folder_(std::move(folder))
 {
 }
 
@@ -65,46 +108,15 @@ void CThumbnailsConn::Queue(Answer a)
 
 void CThumbnailsConn::Receive()
 {
-    const kvstills::StillTimings t = kvstills::GetStillTimings();
-    for (int attempts = 3; attempts > 0 && !Stopping() && next_ < count_; --attempts) {
-        sock_.Close();
-        if (!WaitLogin())
-            break;
-        printf("======send :%d\n", static_cast<int>(next_));
-        auto reply = std::make_unique<MsgBuf>();
-        uint16_t ack = 0;
-        const uint32_t size = static_cast<uint32_t>((count_ - next_) * kItem);
-        const kvmedia::OpenResult r =
-            Open(kThumbOpts, kTypePlayback, items_.data() + next_ * kItem, size, *reply, &ack);
-        reply.reset();
-        if (r == kvmedia::OpenResult::kOpened) {
-            kvstills::ThumbAssembler as(sizeof(ThumbnailRsp), 4);
-            auto pack = std::make_unique<PackBuf>();
-            std::vector<kvstills::ThumbAnswer> got;
-            bool end = false;
-            while (!end && !Stopping() && session_->IsLoggedIn() && next_ < count_ && sock_.ch().RecvPack(*pack)) {
-                end = as.Add(*pack, got) == kvstills::ThumbAssembler::kEnd;
-                for (auto& g : got) {
-                    if (next_ >= count_)
-                        break;
-                    if (!g.frame.empty())
-                        printf("======recv :%d\n", static_cast<int>(next_));
-                    Answer a;
-                    a.faulty = g.faulty;
-                    std::memcpy(&a.rsp, g.rsp, sizeof a.rsp);
-                    a.frame = std::move(g.frame);
-                    Queue(std::move(a));
-                    ++next_;
-                }
-                got.clear();
-            }
-        } else if (attempts > 1 && !Stopping()) {
-            sock_.Close();
-            if (!Pause(t.retryPauseMs))
-                break;
-        }
-    }
-    sock_.Close();
+    FetchAll(kTypePlayback, sizeof(ThumbnailRsp), 4, false, false, [this](kvstills::ThumbAnswer& g, size_t index) {
+        if (!g.frame.empty())
+            printf("======recv :%d\n", static_cast<int>(index));
+        Answer a;
+        a.faulty = g.faulty;
+        std::memcpy(&a.rsp, g.rsp, sizeof a.rsp);
+        a.frame = std::move(g.frame);
+        Queue(std::move(a));
+    });
     Answer endMark;
     endMark.end = true;
     Queue(std::move(endMark));
@@ -152,7 +164,7 @@ void CThumbnailsConn::Decode()
 
 CChannelThumbnailsConn::CChannelThumbnailsConn(DevConnection* s, const KVNetThumbnailsParam& p,
                                                std::vector<uint8_t> items, std::string folder)
-    : StillWorker(s), param_(p), items_(std::move(items)), count_(items_.size() / kItem), folder_(std::move(folder))
+    : ThumbWorker(s, std::move(items), kItem), param_(p), folder_(std::move(folder))
 {
 }
 
@@ -164,53 +176,18 @@ void CChannelThumbnailsConn::Report(const ChannelThumbnailRsp* rsp, uint32_t res
 
 void CChannelThumbnailsConn::Work(int)
 {
-    const kvstills::StillTimings t = kvstills::GetStillTimings();
-    for (int attempts = 3; attempts > 0 && !Stopping() && next_ < count_; --attempts) {
-        sock_.Close();
-        if (!WaitLogin())
-            break;
-        printf("======send :%d\n", static_cast<int>(next_));
-        auto reply = std::make_unique<MsgBuf>();
-        uint16_t ack = 0;
-        const uint32_t size = static_cast<uint32_t>((count_ - next_) * kItem);
-        const kvmedia::OpenResult r =
-            Open(kThumbOpts, kTypeChannel, items_.data() + next_ * kItem, size, *reply, &ack);
-        reply.reset();
-        if (r == kvmedia::OpenResult::kOpened) {
-            kvstills::ThumbAssembler as(sizeof(ChannelThumbnailRsp), 12);
-            auto pack = std::make_unique<PackBuf>();
-            std::vector<kvstills::ThumbAnswer> got;
-            bool end = false;
-            while (!end && !Stopping() && session_->IsLoggedIn() && next_ < count_ && sock_.ch().RecvPack(*pack)) {
-                end = as.Add(*pack, got) == kvstills::ThumbAssembler::kEnd;
-                for (auto& g : got) {
-                    if (next_ >= count_ || Stopping())
-                        break;
-                    ChannelThumbnailRsp rsp;
-                    std::memcpy(&rsp, g.rsp, sizeof rsp);
-                    ++next_;
-                    if (g.faulty) {
-                        Report(&rsp, KVNetThumbFileFail, nullptr);
-                    } else if (g.frame.empty()) {
-                        Report(&rsp, KVNetThumbNoPicture, nullptr);
-                    } else {
-                        std::string name;
-                        const uint32_t result = WritePicture(folder_, g.frame, rsp.PicFormat == 2, &name);
-                        Report(&rsp, result, name.empty() ? nullptr : name.c_str());
-                    }
-                }
-                got.clear();
-            }
-            if (end) {
-                printf("======recv file end\n");
-                break;
-            }
-        } else if (attempts > 1 && !Stopping()) {
-            sock_.Close();
-            if (!Pause(t.retryPauseMs))
-                break;
+    FetchAll(kTypeChannel, sizeof(ChannelThumbnailRsp), 12, true, true, [this](kvstills::ThumbAnswer& g, size_t) {
+        ChannelThumbnailRsp rsp;
+        std::memcpy(&rsp, g.rsp, sizeof rsp);
+        if (g.faulty) {
+            Report(&rsp, KVNetThumbFileFail, nullptr);
+        } else if (g.frame.empty()) {
+            Report(&rsp, KVNetThumbNoPicture, nullptr);
+        } else {
+            std::string name;
+            const uint32_t result = WritePicture(folder_, g.frame, rsp.PicFormat == 2, &name);
+            Report(&rsp, result, name.empty() ? nullptr : name.c_str());
         }
-    }
-    sock_.Close();
+    });
     param_.callback.channel(nullptr, param_.pUser);
 }

@@ -160,22 +160,6 @@ void on_disconnect(VvInstance& in, int conn_id, int reason) {
   if (auto f = cb<vv_on_disconnect_fn>(in, &vv_nat_callbacks::OnDisconnect)) f(conn_id, reason);
 }
 
-bool ip4_of(const char* text, uint16_t port, sockaddr_in* out) {
-  memset(out, 0, sizeof(*out));
-  if (!text[0] || inet_pton(AF_INET, text, &out->sin_addr) != 1) return false;
-  out->sin_family = AF_INET;
-  out->sin_port = htons(port);
-  return true;
-}
-
-bool ip6_of(const char* text, uint16_t port, sockaddr_in6* out) {
-  memset(out, 0, sizeof(*out));
-  if (!text[0] || inet_pton(AF_INET6, text, &out->sin6_addr) != 1) return false;
-  out->sin6_family = AF_INET6;
-  out->sin6_port = htons(port);
-  return true;
-}
-
 std::mt19937& rng() {
   thread_local std::mt19937 r(static_cast<uint32_t>(real_us()) ^
                               static_cast<uint32_t>(reinterpret_cast<uintptr_t>(&r)));
@@ -495,7 +479,7 @@ void on_conn_message(VvInstance& in, const unsigned char* d, int n, const sockad
         main_sock = in.st.sock;
       }
       sockaddr_in lo;
-      ip4_of("127.0.0.1", port, &lo);
+      vv_ip4_of("127.0.0.1", port, &lo);
       if (main_sock > 0) SendToA(main_sock, "OK", 2, &lo);
       return;
     }
@@ -648,7 +632,7 @@ void create_tunnel(VvInstance& in, VvConnRec& r, const sockaddr* addr, int addrl
       put_text(d, 108, 100, r.peer_id);
       vv_put32(d + 208, static_cast<uint32_t>(r.peer_msgid.load()));
       sockaddr_in ra;
-      if (ip4_of(r.relay_ip, r.relay_port, &ra)) SendToA(r.relay_sock, d, sizeof(d), &ra);
+      if (vv_ip4_of(r.relay_ip, r.relay_port, &ra)) SendToA(r.relay_sock, d, sizeof(d), &ra);
     }
     std::lock_guard<std::mutex> st(in.mu);
     vv_nat_conn& pub = in.st.conns[r.index];
@@ -942,11 +926,11 @@ bool from_server(VvInstance& in, const sockaddr* from, int fromlen) {
 bool from_relay_server(const VvConnRec& r, const sockaddr* from, int fromlen) {
   if (fromlen == static_cast<int>(sizeof(sockaddr_in))) {
     sockaddr_in ra;
-    return r.relay_port && ip4_of(r.relay_ip, r.relay_port, &ra) &&
+    return r.relay_port && vv_ip4_of(r.relay_ip, r.relay_port, &ra) &&
            same_addr(from, fromlen, reinterpret_cast<const sockaddr*>(&ra), fromlen);
   }
   sockaddr_in6 ra6;
-  return r.relay_port6 && ip6_of(r.relay_ip6, r.relay_port6, &ra6) &&
+  return r.relay_port6 && vv_ip6_of(r.relay_ip6, r.relay_port6, &ra6) &&
          same_addr(from, fromlen, reinterpret_cast<const sockaddr*>(&ra6), fromlen);
 }
 
@@ -1273,13 +1257,13 @@ void punch_step(VvInstance& in, VvConnRec& r) {
     vv_put32(d + 208, static_cast<uint32_t>(r.peer_msgid.load()));
     if (!ipv6svr && r.relay_port && strcmp(r.relay_ip, "127.0.0.1") != 0) {
       sockaddr_in ra;
-      if (ip4_of(r.relay_ip, r.relay_port, &ra)) {
+      if (vv_ip4_of(r.relay_ip, r.relay_port, &ra)) {
         SendToA(r.relay_sock, d, sizeof(d), &ra);
         r.last_register = sec;
       }
     } else if (ipv6svr && r.relay_port6) {
       sockaddr_in6 ra6;
-      if (ip6_of(r.relay_ip6, r.relay_port6, &ra6)) {
+      if (vv_ip6_of(r.relay_ip6, r.relay_port6, &ra6)) {
         SendToA6(r.relay_sock, d, sizeof(d), &ra6);
         r.last_register = sec;
       }
@@ -1290,7 +1274,7 @@ void punch_step(VvInstance& in, VvConnRec& r) {
     bool only6 = false;
     if (r.peer_port6 && r.wave < 20 && r.sock6 > 0) {
       sockaddr_in6 a6;
-      if (ip6_of(r.peer_ip6, r.peer_port6, &a6)) {
+      if (vv_ip6_of(r.peer_ip6, r.peer_port6, &a6)) {
         send_hello(in, r, r.sock6, reinterpret_cast<sockaddr*>(&a6), sizeof(a6), 2, uuid);
         only6 = r.wave < 2;
       }
@@ -1302,14 +1286,14 @@ void punch_step(VvInstance& in, VvConnRec& r) {
         for (int i = 0; i < k; ++i) {
           sockaddr_in a;
           if (strlen(items[i]) > 6 && strcmp(items[i], "127.0.0.1") != 0 &&
-              ip4_of(items[i], r.peer_local_port, &a))
+              vv_ip4_of(items[i], r.peer_local_port, &a))
             send_hello(in, r, r.sock, reinterpret_cast<sockaddr*>(&a), sizeof(a), 1, uuid);
         }
       }
       if (r.wave < 20 && r.peer_mapped_port) {
         sockaddr_in a;
         uint16_t port = static_cast<uint16_t>(r.peer_mapped_port + (r.wave == 0 && nattype > 2 ? 1 : 0));
-        if (strcmp(r.peer_mapped_ip, "127.0.0.1") != 0 && ip4_of(r.peer_mapped_ip, port, &a))
+        if (strcmp(r.peer_mapped_ip, "127.0.0.1") != 0 && vv_ip4_of(r.peer_mapped_ip, port, &a))
           send_hello(in, r, r.sock, reinterpret_cast<sockaddr*>(&a), sizeof(a), 2, uuid);
         char items[kMaxList][64];
         int k = split_list(r.extra, items);
@@ -1317,18 +1301,18 @@ void punch_step(VvInstance& in, VvConnRec& r) {
           char ip[40];
           unsigned p = 0;
           if (sscanf(items[i], "%39[0-9,.]:%u", ip, &p) == 2 && p <= 65535 &&
-              ip4_of(ip, static_cast<uint16_t>(p), &a))
+              vv_ip4_of(ip, static_cast<uint16_t>(p), &a))
             send_hello(in, r, r.sock, reinterpret_cast<sockaddr*>(&a), sizeof(a), 2, uuid);
         }
       }
       if (r.wave >= 4 && r.relay_registered) {
         if (ipv6svr) {
           sockaddr_in6 a6;
-          if (ip6_of(r.relay_ip6, r.relay_port6, &a6))
+          if (vv_ip6_of(r.relay_ip6, r.relay_port6, &a6))
             send_hello(in, r, r.relay_sock, reinterpret_cast<sockaddr*>(&a6), sizeof(a6), 3, uuid);
         } else {
           sockaddr_in a;
-          if (ip4_of(r.relay_ip, r.relay_port, &a))
+          if (vv_ip4_of(r.relay_ip, r.relay_port, &a))
             send_hello(in, r, r.relay_sock, reinterpret_cast<sockaddr*>(&a), sizeof(a), 3, uuid);
         }
       }
@@ -1780,7 +1764,7 @@ void vv_nat_conn_prepare_test_port(int inst, int conn_id, const char* peer_id, i
   r->type = 0;
   r->connected = connected;
   r->peer_family = 0;
-  ip4_of(peer_ip, static_cast<uint16_t>(peer_port), &r->peer_addr);
+  vv_ip4_of(peer_ip, static_cast<uint16_t>(peer_port), &r->peer_addr);
   r->sure_wait = 100000;
   r->window = kPacketMax;
   if (connected && version < 36) {

@@ -40,22 +40,6 @@ Step choose(const vv_nat_state& st) {
   return Step::kRegister;
 }
 
-bool ip4_of(const char* text, uint16_t port, sockaddr_in* out) {
-  memset(out, 0, sizeof(*out));
-  if (!text[0] || inet_pton(AF_INET, text, &out->sin_addr) != 1) return false;
-  out->sin_family = AF_INET;
-  out->sin_port = htons(port);
-  return true;
-}
-
-bool ip6_of(const char* text, uint16_t port, sockaddr_in6* out) {
-  memset(out, 0, sizeof(*out));
-  if (!text[0] || inet_pton(AF_INET6, text, &out->sin6_addr) != 1) return false;
-  out->sin6_family = AF_INET6;
-  out->sin6_port = htons(port);
-  return true;
-}
-
 std::mt19937& rng() {
   thread_local std::mt19937 r([] {
     timeval tv;
@@ -101,14 +85,14 @@ void server_list_query(VvInstance& in, int64_t now) {
   if (s4 > 0 && l4[0]) {
     each_address(l4, [&](const char* a) {
       sockaddr_in to;
-      if (ip4_of(a, port, &to)) SendToA(s4, q, sizeof(q), &to);
+      if (vv_ip4_of(a, port, &to)) SendToA(s4, q, sizeof(q), &to);
     });
     vv_log(in, 2, ">>[%s]:%d Query server list! BYTE:%d\n", l4, port, kListQuerySize);
   }
   if (s6 > 0 && l6[0]) {
     each_address(l6, [&](const char* a) {
       sockaddr_in6 to;
-      if (ip6_of(a, port, &to)) SendToA6(s6, q, sizeof(q), &to);
+      if (vv_ip6_of(a, port, &to)) SendToA6(s6, q, sizeof(q), &to);
     });
     vv_log(in, 2, ">>[%s]:%d Query server list! BYTE:%d\n", l6, port, kListQuerySize);
   }
@@ -141,13 +125,13 @@ void mapped_address_query(VvInstance& in, int64_t now) {
   build_mapped_query(q);
   for (int i = 0; i < n && s4 > 0; ++i) {
     sockaddr_in to;
-    if (ip4_of(svrs[i].ip4, svrs[i].port, &to)) SendToA(s4, q, sizeof(q), &to);
+    if (vv_ip4_of(svrs[i].ip4, svrs[i].port, &to)) SendToA(s4, q, sizeof(q), &to);
   }
   if (s6 <= 0 || !vv_pause(in, 20)) return;
   build_mapped_query(q);
   for (int i = 0; i < n; ++i) {
     sockaddr_in6 to;
-    if (ip6_of(svrs[i].ip6, svrs[i].port, &to)) SendToA6(s6, q, sizeof(q), &to);
+    if (vv_ip6_of(svrs[i].ip6, svrs[i].port, &to)) SendToA6(s6, q, sizeof(q), &to);
   }
 }
 
@@ -212,8 +196,8 @@ void nat_type_test(VvInstance& in) {
   for (int j = 0; j < 3; ++j) {
     if (s[j] <= 0) continue;
     sockaddr_in to;
-    if (j == 1 && ip4_of(a.ip4, static_cast<uint16_t>(a.port + 1), &to)) SendToA(s[j], kHello, 6, &to);
-    if (j == 2 && ip4_of(a.ip4, a.port, &to)) SendToA(s[j], kHello, 6, &to);
+    if (j == 1 && vv_ip4_of(a.ip4, static_cast<uint16_t>(a.port + 1), &to)) SendToA(s[j], kHello, 6, &to);
+    if (j == 2 && vv_ip4_of(a.ip4, a.port, &to)) SendToA(s[j], kHello, 6, &to);
     unsigned char q[kNatTestSize] = {};
     vv_put16(q, VV_MAGIC);
     vv_put16(q + 2, VV_MSG_NAT_TEST);

@@ -550,3 +550,19 @@ int Get_local_ips(char* out, int size) {
 }
 
 int GetMacAddrs(void*, int) { return 0; }
+
+int vv_ip4_of(const char* text, unsigned short port, struct sockaddr_in* out) {
+  memset(out, 0, sizeof(*out));
+  if (!text[0] || inet_pton(AF_INET, text, &out->sin_addr) != 1) return 0;
+  out->sin_family = AF_INET;
+  out->sin_port = htons(port);
+  return 1;
+}
+
+int vv_ip6_of(const char* text, unsigned short port, struct sockaddr_in6* out) {
+  memset(out, 0, sizeof(*out));
+  if (!text[0] || inet_pton(AF_INET6, text, &out->sin6_addr) != 1) return 0;
+  out->sin6_family = AF_INET6;
+  out->sin6_port = htons(port);
+  return 1;
+}

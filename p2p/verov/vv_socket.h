@@ -24,6 +24,11 @@ extern const char* const vv_nat64_probe_name;
 // test of the give-up path does not take seconds. Defaults: 600 steps of 5 ms.
 void vv_sock_set_send_retry(int max_retries, int step_ms);
 
+// A literal address and a port (host order) as a socket address; 0 for an empty or
+// unparsable text.
+int vv_ip4_of(const char* text, unsigned short port, struct sockaddr_in* out);
+int vv_ip6_of(const char* text, unsigned short port, struct sockaddr_in6* out);
+
 int CreateSocket(int type);
 int CreateSocket6(int type);
 void CloseSocket(int* fd);
