@@ -1416,16 +1416,22 @@ void conn_thread(VvInstance* inp, int index) {
   vv_log(in, 2, "Create thread, conn_id: %d\n", index + 1);
   while (in.run.load()) {
     if (!r.in_use.load()) {
-      int id;
+      int id = 0;
+      bool taken;
       {
         std::lock_guard<std::recursive_mutex> lock(r.m);
-        CloseSocket(&r.sock);
-        CloseSocket(&r.sock6);
-        CloseSocket(&r.relay_sock);
-        id = r.vdt.exchange(0);
+        // A connect may have taken the record again since the check above: its new
+        // sockets are not the released record's to close.
+        taken = r.in_use.load();
+        if (!taken) {
+          CloseSocket(&r.sock);
+          CloseSocket(&r.sock6);
+          CloseSocket(&r.relay_sock);
+          id = r.vdt.exchange(0);
+        }
       }
       if (id > 0) vdt_close(id);
-      poll(nullptr, 0, 20);
+      if (!taken) poll(nullptr, 0, 20);
       continue;
     }
     if (r.vdt.load() > 0) {

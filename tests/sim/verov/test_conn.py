@@ -126,11 +126,9 @@ class ConnTest(ConnBase):
                 finally:
                     self.stop()
 
-    # Open fault: on a busy machine a connect on a reused record now and then hears no
-    # server answer (reason 6 after the five requests). Run with VVCONN_REPEAT=1 until fixed.
-    @unittest.skipUnless(os.environ.get("VVCONN_REPEAT"), "open fault, run with VVCONN_REPEAT=1")
     def test_connect_close_repeated(self):
-        # Records are released and reused; every connect of the series succeeds.
+        # Records are released and reused; every connect of the series succeeds (a released
+        # record's thread once closed the sockets of the connect that had just taken it).
         self.topology("cone", "cone")
         self.server()
         self.probe("dev", "DEV1", "--echo", "1")
