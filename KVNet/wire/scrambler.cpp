@@ -9,9 +9,8 @@
 
 #include <atomic>
 #include <cstring>
-#include <memory>
-#include <new>
 #include <vector>
+#include <pthread.h>
 #include <sys/mman.h>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -61,20 +60,64 @@ std::vector<Lap> plan_laps(size_t bits)
     return laps;
 }
 
-// Scratch for the survivor circles: two ping-pong bit strings.
-// Scratch for the output and the survivor circles: two ping-pong bit strings. Units up
-// to kKeptScratch bytes reuse one block per thread: a fresh large block per call costs
-// more in page faults than the permutation itself.
+// Scratch for the output and the survivor circles: two ping-pong bit strings. All of it is
+// mapped memory: a large block in huge pages where the system grants them (thousands of
+// small-page faults would cost more than the permutation), and for units up to kKeptScratch
+// bytes one mapping kept per thread, since a fresh block per call costs more in page faults
+// than the permutation itself. The kept mapping hangs off a pthread key whose destructor
+// unmaps it when the thread ends; it is not heap memory, so a leak checker that cannot read
+// a parked pool thread's TLS at exit has nothing to misreport.
 constexpr size_t kKeptScratch = 4u << 20;
+constexpr size_t kHuge = 2u << 20;
 
-struct ThreadScratch {
-    std::unique_ptr<uint8_t[]> block;
-    size_t size = 0;
-};
-thread_local ThreadScratch tScratch;
+void* map_block(size_t n, size_t* len)
+{
+    constexpr size_t kMinKept = 64u << 10;
+    const size_t unit = n >= kHuge ? kHuge : kMinKept;
+    *len = (n + unit - 1) / unit * unit;
+    void* p = mmap(nullptr, *len, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED)
+        return nullptr;
+    if (unit == kHuge)
+        madvise(p, *len, MADV_HUGEPAGE);
+    return p;
+}
 
-// A large block of its own, in huge pages where the system grants them: thousands of
-// small-page faults would cost more than the permutation.
+// The kept mapping starts with its own length; the scratch follows at kKeptHead.
+constexpr size_t kKeptHead = 64;
+
+void unmap_kept(void* p)
+{
+    if (p)
+        munmap(p, *static_cast<size_t*>(p));
+}
+
+pthread_key_t gKeptKey;
+bool gKeptKeyOk = false;
+pthread_once_t gKeptOnce = PTHREAD_ONCE_INIT;
+
+uint8_t* kept_scratch(size_t total)
+{
+    pthread_once(&gKeptOnce, [] { gKeptKeyOk = pthread_key_create(&gKeptKey, unmap_kept) == 0; });
+    if (!gKeptKeyOk)
+        return nullptr;
+    void* cur = pthread_getspecific(gKeptKey);
+    if (cur && *static_cast<size_t*>(cur) - kKeptHead >= total)
+        return static_cast<uint8_t*>(cur) + kKeptHead;
+    size_t len;
+    void* p = map_block(total + kKeptHead, &len);
+    if (!p)
+        return nullptr;
+    *static_cast<size_t*>(p) = len;
+    if (pthread_setspecific(gKeptKey, p) != 0) {
+        munmap(p, len);
+        return nullptr;
+    }
+    unmap_kept(cur);
+    return static_cast<uint8_t*>(p) + kKeptHead;
+}
+
+// A large block of its own, for one call.
 class BigBlock {
 public:
     ~BigBlock()
@@ -84,14 +127,8 @@ public:
     }
     uint8_t* get(size_t n)
     {
-        constexpr size_t kHuge = 2u << 20;
-        len_ = (n + kHuge - 1) / kHuge * kHuge;
-        void* p = mmap(nullptr, len_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (p == MAP_FAILED)
-            return nullptr;
-        madvise(p, len_, MADV_HUGEPAGE);
-        p_ = p;
-        return static_cast<uint8_t*>(p);
+        p_ = map_block(n, &len_);
+        return static_cast<uint8_t*>(p_);
     }
 
 private:
@@ -107,16 +144,9 @@ struct Scratch {
     bool alloc(size_t nbytes, size_t laneBytes)
     {
         const size_t total = nbytes + 2 * laneBytes;
-        uint8_t* base;
-        if (nbytes <= kKeptScratch) {
-            if (tScratch.size < total) {
-                tScratch.block.reset(new (std::nothrow) uint8_t[total]);
-                tScratch.size = tScratch.block ? total : 0;
-            }
-            base = tScratch.block.get();
-        } else {
+        uint8_t* base = nbytes <= kKeptScratch ? kept_scratch(total) : nullptr;
+        if (!base)
             base = own.get(total);
-        }
         if (!base)
             return false;
         out_ = base;
