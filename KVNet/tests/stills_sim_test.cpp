@@ -33,6 +33,20 @@ bool Logged(Session& ss, kvtest::SimProcess& sim, const std::vector<std::string>
     return StartSim(sim, all) && ss.Start(sim.tcp_port());
 }
 
+// A session logged in to a fresh simulator, with fast media and still timings; members
+// end in reverse order, so the session closes before the simulator.
+struct Device {
+    explicit Device(const std::vector<std::string>& sc, const kvstills::StillTimings& t = FastStills())
+        : st(t), ok(Logged(ss, sim, sc))
+    {
+    }
+    MediaTimingsScope mt{FastMedia()};
+    StillTimingsScope st;
+    kvtest::SimProcess sim;
+    Session ss;
+    bool ok;
+};
+
 } // namespace
 
 TEST(Snapshot, SyncFileIsTheDevicesPictureOrNothing)
@@ -420,14 +434,11 @@ struct AlarmRecorder {
 
 TEST(AlarmInfo, OnlyRealAlarmFramesAndReconnection)
 {
-    MediaTimingsScope mt(FastMedia());
-    StillTimingsScope st(FastStills());
-    kvtest::SimProcess sim;
-    Session ss;
-    ASSERT_TRUE(Logged(ss, sim, {"alarm-end=close"}));
+    Device d({"alarm-end=close"});
+    ASSERT_TRUE(d.ok);
     AlarmRecorder r;
     KVNetAlarmRequestInfoParam p{&AlarmRecorder::On, nullptr, &r};
-    CAlarmRequestInfo* h = KVNetStartAlarmRequestInfo(ss.s, &p);
+    CAlarmRequestInfo* h = KVNetStartAlarmRequestInfo(d.ss.s, &p);
     ASSERT_NE(h, nullptr);
     // Three real frames per connection; the device closes after them and the stream comes back.
     ASSERT_TRUE(kvtest::WaitFor([&] { return r.Count() >= 6; }, milliseconds(8000)));
@@ -437,7 +448,7 @@ TEST(AlarmInfo, OnlyRealAlarmFramesAndReconnection)
     EXPECT_EQ(r.afterStop.load(), 0);
     std::vector<std::string> want;
     std::vector<uint32_t> sizes;
-    for (auto& l : kvsess::Events(sim, "alarm-frame")) {
+    for (auto& l : kvsess::Events(d.sim, "alarm-frame")) {
         if (kvtest::JsonStr(l, "type") == "I" && kvtest::JsonInt(l, "size") > 0) {
             want.push_back(kvtest::JsonStr(l, "sha256"));
             sizes.push_back(static_cast<uint32_t>(kvtest::JsonInt(l, "size")));
@@ -449,30 +460,27 @@ TEST(AlarmInfo, OnlyRealAlarmFramesAndReconnection)
         EXPECT_EQ(r.sizes[i], sizes[i]) << i;
         EXPECT_EQ(r.formats[i], "ALRMfmt");
     }
-    EXPECT_GE(kvsess::Events(sim, "alarm-open").size(), 2u);
+    EXPECT_GE(kvsess::Events(d.sim, "alarm-open").size(), 2u);
 }
 
 TEST(AlarmInfo, RefusalPausesThenRetries)
 {
-    MediaTimingsScope mt(FastMedia());
     kvstills::StillTimings t = FastStills();
     t.alarmRefusedMs = 400;
-    StillTimingsScope st(t);
-    kvtest::SimProcess sim;
-    Session ss;
-    ASSERT_TRUE(Logged(ss, sim, {"alarm-ack=9"}));
+    Device d({"alarm-ack=9"}, t);
+    ASSERT_TRUE(d.ok);
     AlarmRecorder r;
     KVNetAlarmRequestInfoParam p{&AlarmRecorder::On, nullptr, &r};
-    CAlarmRequestInfo* h = KVNetStartAlarmRequestInfo(ss.s, &p);
+    CAlarmRequestInfo* h = KVNetStartAlarmRequestInfo(d.ss.s, &p);
     ASSERT_NE(h, nullptr);
-    ASSERT_TRUE(kvtest::WaitFor([&] { return kvsess::Events(sim, "alarm-open").size() >= 3; }, milliseconds(8000)));
+    ASSERT_TRUE(kvtest::WaitFor([&] { return kvsess::Events(d.sim, "alarm-open").size() >= 3; }, milliseconds(8000)));
     KVNetStopAlarmRequestInfo(&h);
     // Openings are spaced by the pause (at least 400 ms each, two gaps).
-    auto opens = kvsess::Events(sim, "alarm-open");
+    auto opens = kvsess::Events(d.sim, "alarm-open");
     EXPECT_LE(opens.size(), 8u);
     EXPECT_EQ(r.Count(), 0u);
     KVNetAlarmRequestInfoParam none{nullptr, nullptr, nullptr};
-    EXPECT_EQ(KVNetStartAlarmRequestInfo(ss.s, &none), nullptr);
+    EXPECT_EQ(KVNetStartAlarmRequestInfo(d.ss.s, &none), nullptr);
 }
 
 namespace {
@@ -516,14 +524,11 @@ std::string Json(size_t n, char seed)
 
 TEST(AlarmParams, TextsRoundTripWhileOpen)
 {
-    MediaTimingsScope mt(FastMedia());
-    StillTimingsScope st(FastStills());
-    kvtest::SimProcess sim;
-    Session ss;
-    ASSERT_TRUE(Logged(ss, sim, {"alarm-param-push={\"dev\":1}"}));
+    Device d({"alarm-param-push={\"dev\":1}"});
+    ASSERT_TRUE(d.ok);
     ParamRecorder r;
     KVNetAlarmParamInfoParam p{&ParamRecorder::OnJson, &ParamRecorder::OnState, &r};
-    CAlarmParamInfo* h = KVNetStartAlarmParamInfo(ss.s, &p);
+    CAlarmParamInfo* h = KVNetStartAlarmParamInfo(d.ss.s, &p);
     ASSERT_NE(h, nullptr);
     ASSERT_TRUE(kvtest::WaitFor([&] { return r.Texts() >= 1; }, milliseconds(8000)));
     EXPECT_EQ(r.States(), std::vector<uint32_t>{1});
@@ -539,7 +544,7 @@ TEST(AlarmParams, TextsRoundTripWhileOpen)
     EXPECT_EQ(r.texts[0], "{\"dev\":1}");
     for (size_t i = 0; i < sent.size(); ++i)
         EXPECT_EQ(r.texts[1 + i], sent[i]) << i;
-    auto got = kvsess::Events(sim, "param-text");
+    auto got = kvsess::Events(d.sim, "param-text");
     ASSERT_EQ(got.size(), sent.size());
     for (size_t i = 0; i < sent.size(); ++i)
         EXPECT_EQ(kvtest::JsonStr(got[i], "sha256"), Sha256Hex(sent[i].data(), sent[i].size()));
@@ -548,16 +553,13 @@ TEST(AlarmParams, TextsRoundTripWhileOpen)
 
 TEST(AlarmParams, RefusedSizesAndClosedChannel)
 {
-    MediaTimingsScope mt(FastMedia());
-    StillTimingsScope st(FastStills());
-    kvtest::SimProcess sim;
-    Session ss;
-    ASSERT_TRUE(Logged(ss, sim, {"alarm-param-ack=4"}));
+    Device d({"alarm-param-ack=4"});
+    ASSERT_TRUE(d.ok);
     ParamRecorder r;
     KVNetAlarmParamInfoParam p{&ParamRecorder::OnJson, &ParamRecorder::OnState, &r};
-    CAlarmParamInfo* h = KVNetStartAlarmParamInfo(ss.s, &p);
+    CAlarmParamInfo* h = KVNetStartAlarmParamInfo(d.ss.s, &p);
     ASSERT_NE(h, nullptr);
-    ASSERT_TRUE(kvtest::WaitFor([&] { return kvsess::Events(sim, "param-open").size() >= 2; }, milliseconds(8000)));
+    ASSERT_TRUE(kvtest::WaitFor([&] { return kvsess::Events(d.sim, "param-open").size() >= 2; }, milliseconds(8000)));
     // Never open: dropped.
     const std::string s = "{}";
     KVNetAlarmParamJson j{s.data(), 2};
@@ -568,54 +570,48 @@ TEST(AlarmParams, RefusedSizesAndClosedChannel)
     }
     KVNetStopAlarmParamInfo(&h);
     EXPECT_TRUE(r.States().empty());
-    EXPECT_TRUE(kvsess::Events(sim, "param-text").empty());
+    EXPECT_TRUE(kvsess::Events(d.sim, "param-text").empty());
     KVNetAlarmParamInfoParam none{nullptr, nullptr, nullptr};
-    EXPECT_EQ(KVNetStartAlarmParamInfo(ss.s, &none), nullptr);
+    EXPECT_EQ(KVNetStartAlarmParamInfo(d.ss.s, &none), nullptr);
     EXPECT_EQ(KVNetSendAlarmParamJson(nullptr, &j), 0);
 }
 
 TEST(AlarmParams, SilentDeviceClosesAfterFourMissedHeartbeats)
 {
-    MediaTimingsScope mt(FastMedia());
     kvstills::StillTimings t = FastStills();
     t.heartbeatMs = 150;
     t.paramRecvMs = 100;
-    StillTimingsScope st(t);
-    kvtest::SimProcess sim;
-    Session ss;
-    ASSERT_TRUE(Logged(ss, sim, {"alarm-param-deaf"}));
+    Device d({"alarm-param-deaf"}, t);
+    ASSERT_TRUE(d.ok);
     ParamRecorder r;
     KVNetAlarmParamInfoParam p{&ParamRecorder::OnJson, &ParamRecorder::OnState, &r};
-    CAlarmParamInfo* h = KVNetStartAlarmParamInfo(ss.s, &p);
+    CAlarmParamInfo* h = KVNetStartAlarmParamInfo(d.ss.s, &p);
     ASSERT_NE(h, nullptr);
     ASSERT_TRUE(kvtest::WaitFor([&] { return r.States().size() >= 3; }, milliseconds(10000)));
     KVNetStopAlarmParamInfo(&h);
     auto st2 = r.States();
     EXPECT_EQ((std::vector<uint32_t>(st2.begin(), st2.begin() + 3)), (std::vector<uint32_t>{1, 2, 1}));
-    EXPECT_GE(kvsess::Events(sim, "param-open").size(), 2u);
-    EXPECT_GE(kvsess::Events(sim, "param-beat").size(), 4u);
+    EXPECT_GE(kvsess::Events(d.sim, "param-open").size(), 2u);
+    EXPECT_GE(kvsess::Events(d.sim, "param-beat").size(), 4u);
 }
 
 TEST(AlarmParams, AnsweredHeartbeatsKeepTheChannel)
 {
-    MediaTimingsScope mt(FastMedia());
     kvstills::StillTimings t = FastStills();
     t.heartbeatMs = 100;
     t.paramRecvMs = 100;
-    StillTimingsScope st(t);
-    kvtest::SimProcess sim;
-    Session ss;
-    ASSERT_TRUE(Logged(ss, sim, {}));
+    Device d({}, t);
+    ASSERT_TRUE(d.ok);
     ParamRecorder r;
     KVNetAlarmParamInfoParam p{&ParamRecorder::OnJson, &ParamRecorder::OnState, &r};
-    CAlarmParamInfo* h = KVNetStartAlarmParamInfo(ss.s, &p);
+    CAlarmParamInfo* h = KVNetStartAlarmParamInfo(d.ss.s, &p);
     ASSERT_NE(h, nullptr);
     ASSERT_TRUE(kvtest::WaitFor([&] { return !r.States().empty(); }, milliseconds(8000)));
     // Well over four periods of heartbeats, all answered.
     std::this_thread::sleep_for(milliseconds(1200));
     EXPECT_EQ(r.States(), std::vector<uint32_t>{1});
     KVNetStopAlarmParamInfo(&h);
-    EXPECT_EQ(kvsess::Events(sim, "param-open").size(), 1u);
+    EXPECT_EQ(kvsess::Events(d.sim, "param-open").size(), 1u);
 }
 
 TEST(AlarmParams, SlowSilentDeviceAtTheRealPeriod)
@@ -648,15 +644,12 @@ bool TunnelSeam(DevConnection*)
 
 TEST(AlarmParams, LargeTextGoesInPausedPiecesOnlyThroughATunnel)
 {
-    MediaTimingsScope mt(FastMedia());
-    StillTimingsScope st(FastStills());
     kvstills::SetTunnelPredicate(&TunnelSeam);
-    kvtest::SimProcess sim;
-    Session ss;
-    ASSERT_TRUE(Logged(ss, sim, {}));
+    Device d({});
+    ASSERT_TRUE(d.ok);
     ParamRecorder r;
     KVNetAlarmParamInfoParam p{&ParamRecorder::OnJson, &ParamRecorder::OnState, &r};
-    CAlarmParamInfo* h = KVNetStartAlarmParamInfo(ss.s, &p);
+    CAlarmParamInfo* h = KVNetStartAlarmParamInfo(d.ss.s, &p);
     ASSERT_NE(h, nullptr);
     ASSERT_TRUE(kvtest::WaitFor([&] { return !r.States().empty(); }, milliseconds(8000)));
     std::chrono::steady_clock::duration took[2];
