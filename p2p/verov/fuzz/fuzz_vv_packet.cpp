@@ -6,36 +6,20 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
-#include <sys/socket.h>
 
 #include <vector>
 
 #include "vv_nat.h"
 #include "vv_nat_conn.h"
+#include "vv_fuzz_util.h"
 
 namespace {
 
-volatile unsigned g_sink;
-
 int on_frame(int, unsigned short, unsigned short, const void* d, int n) {
-  if (n < 0 || n > 10400) __builtin_trap();
-  const auto* b = static_cast<const unsigned char*>(d);
-  for (int i = 0; i < n; ++i) g_sink += b[i];
+  vvfuzz::touch(d, n, 10400);
   return 0;
 }
 
-int sink_socket() {
-  static int fd = [] {
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(9);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    return s;
-  }();
-  return fd;
-}
 
 }  // namespace
 
@@ -48,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return true;
   }();
   (void)once;
-  vv_nat_conn_prepare_test(2, 3, "DEV1", 77, "198.51.100.66", 1, 35, sink_socket());
+  vv_nat_conn_prepare_test(2, 3, "DEV1", 77, "198.51.100.66", 1, 35, vvfuzz::discard_socket());
   static std::vector<unsigned char> payload(10400, 0x5a);
   int len = (data[0] | data[1] << 8) % 10402;
   vv2_nat_send_v3b(3, 1, 2, payload.data(), len, 0, data[0] & 1);

@@ -6,27 +6,21 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <string.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <vector>
 
 #include "vv_nat.h"
 #include "vv_nat_conn.h"
+#include "vv_fuzz_util.h"
 
 namespace {
 
-volatile unsigned g_sink;
-
-void touch(const void* p, int n) {
-  if (n < 0 || n > 65536) __builtin_trap();
-  const auto* b = static_cast<const unsigned char*>(p);
-  for (int i = 0; i < n; ++i) g_sink += b[i];
-}
+using vvfuzz::touch;
 
 int on_frame(int, unsigned short, unsigned short, const void* d, int n) {
   touch(d, n);
-  return (g_sink & 7) == 0 ? -1 : 0;  // sometimes refuse, like a busy application
+  return (vvfuzz::g_sink & 7) == 0 ? -1 : 0;  // sometimes refuse, like a busy application
 }
 void on_recv(int, const void* d, int n) { touch(d, n); }
 void on_msg(int, int, const void* d, int n) { touch(d, n); }
@@ -36,18 +30,6 @@ int on_login(int, const char* u, const char* p) {
   return 1;
 }
 
-int sink_socket() {
-  static int fd = [] {
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(9);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    return s;
-  }();
-  return fd;
-}
 
 }  // namespace
 
@@ -66,7 +48,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint8_t sel = data[0];
   int connected = sel & 1;
   int version = (sel & 2) ? 35 : 118;
-  vv_nat_conn_prepare_test(1, 1, "DEV1", 77, "198.51.100.66", connected, version, sink_socket());
+  vv_nat_conn_prepare_test(1, 1, "DEV1", 77, "198.51.100.66", connected, version, vvfuzz::discard_socket());
   std::vector<unsigned char> d(data + 1, data + size);
   sockaddr_storage from{};
   int fromlen = 16;

@@ -10,15 +10,11 @@
 #include "vv_instance.h"
 #include "vv_nat.h"
 #include "vv_socket.h"
+#include "vv_fuzz_util.h"
 
 namespace {
 
-volatile unsigned g_sink;
-
-void touch(const void* p, int n) {
-  const auto* b = static_cast<const unsigned char*>(p);
-  for (int i = 0; i < n; ++i) g_sink += b[i];
-}
+using vvfuzz::touch;
 
 void on_query(const char* uuid, int, const char* addr, const unsigned char* params, int len) {
   touch(uuid, static_cast<int>(strlen(uuid)));
