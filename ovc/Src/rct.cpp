@@ -360,6 +360,14 @@ void free_channel(Channel& c) {
   c.generation = gen;
 }
 
+// Joins the channel's send thread with the lock released (the thread takes it).
+void join_sender(Locker& l, Channel& c) {
+  std::thread t = std::move(c.thread);
+  l.unlock();
+  if (t.joinable()) t.join();
+  l.lock();
+}
+
 int heartbeat_ms() {
   int v = gHeartbeatMs.load();
   return v > 0 ? v : 1000;
@@ -1034,10 +1042,7 @@ int RCT_Create(int sid, int timeoutMs, uint8_t channel) {
   }
   c.forceStop = 1;
   c.exitFlag = 1;
-  std::thread t = std::move(c.thread);
-  l.unlock();
-  if (t.joinable()) t.join();
-  l.lock();
+  join_sender(l, c);
   free_channel(c);
   return result;
 }
@@ -1254,17 +1259,24 @@ void wait_writer(Locker& l, Channel& c) {
   for (int i = 0; i < 50 && c.writing; ++i) l.wait(100);
 }
 
+// What both ends ask of a channel: live and not already ending. 0 or the code; lock held.
+int check_endable(int id) {
+  if (gState.load() == 0 || !valid_id(id)) return RCT_ER_INVALID_ID;
+  const Channel& c = gTable[id];
+  if (!c.established || !c.inUse) return RCT_ER_INVALID_ID;
+  if (c.localAbort) return RCT_ER_LOCAL_ABORT;
+  if (c.destroying) return RCT_ER_CLOSED;
+  return 0;
+}
+
 }  // namespace
 
 int RCT_Destroy(int id) {
   if (gState.load() == 0) return RCT_ER_NOT_INITIALIZED;
   BusyGuard busy;
   Locker l;
-  if (gState.load() == 0 || !valid_id(id)) return RCT_ER_INVALID_ID;
+  if (int e = check_endable(id)) return e;
   Channel& c = gTable[id];
-  if (!c.established || !c.inUse) return RCT_ER_INVALID_ID;
-  if (c.localAbort) return RCT_ER_LOCAL_ABORT;
-  if (c.destroying) return RCT_ER_CLOSED;
   c.destroying = 1;
   // A silent peer is given the short count at once, not the rest of the long one.
   if (c.wdt > 5) c.wdt = 5;
@@ -1280,10 +1292,7 @@ int RCT_Destroy(int id) {
     insert_send(c, fin, nullptr);
   }
   c.allowWrite = 0;
-  std::thread t = std::move(c.thread);
-  l.unlock();
-  if (t.joinable()) t.join();
-  l.lock();
+  join_sender(l, c);
   send_raw(c, control_head(c, RCT_MSG_QUIT), nullptr, 0);
   int r = c.remoteAbort ? RCT_ER_REMOTE_ABORT : 0;
   finish(c);
@@ -1294,11 +1303,8 @@ int RCT_Abort(int id) {
   if (gState.load() == 0) return RCT_ER_NOT_INITIALIZED;
   BusyGuard busy;
   Locker l;
-  if (gState.load() == 0 || !valid_id(id)) return RCT_ER_INVALID_ID;
+  if (int e = check_endable(id)) return e;
   Channel& c = gTable[id];
-  if (!c.established || !c.inUse) return RCT_ER_INVALID_ID;
-  if (c.localAbort) return RCT_ER_LOCAL_ABORT;
-  if (c.destroying) return RCT_ER_CLOSED;
   c.sendList.clear();
   c.nextToSend = c.sendList.end();
   c.sendQ = 0;
@@ -1317,10 +1323,7 @@ int RCT_Abort(int id) {
   c.allowWrite = 0;
   wake();
   wait_writer(l, c);
-  std::thread t = std::move(c.thread);
-  l.unlock();
-  if (t.joinable()) t.join();
-  l.lock();
+  join_sender(l, c);
   finish(c);
   return r;
 }
