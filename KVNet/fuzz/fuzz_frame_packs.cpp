@@ -1,9 +1,8 @@
 // Pack sequences into the reassembly buffer: each input is a run of pack heads with their
 // data, fed in order, with and without the checks.
-#include <cstring>
 #include <memory>
 
-#include "frame_buf.h"
+#include "pack_input.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -15,19 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     --size;
     FrameBuf fb(video);
     auto pack = std::make_unique<PackBuf>();
-    while (size >= sizeof(PackHead)) {
-        memcpy(&pack->head, data, sizeof(PackHead));
-        data += sizeof(PackHead);
-        size -= sizeof(PackHead);
-        // Data bytes follow as far as the input has them; the head's size stays as it is
-        // but never beyond what the receive allows.
-        pack->head.PackSize = static_cast<uint16_t>(pack->head.PackSize % (kvmsg::kPackData + 1));
-        const size_t want = pack->head.ext_len() + pack->head.PackSize;
-        const size_t take = want < size ? want : size;
-        memset(pack->data, 0xA5, want);
-        memcpy(pack->data, data, take);
-        data += take;
-        size -= take;
+    while (kvfuzz::NextPack(data, size, *pack)) {
         if (fb.AddPack(*pack, check)) {
             // With the checks off a frame of empty packs is complete and empty.
             if (fb.size() > 0) {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 
+#include "pack_input.h"
 #include "thumb_assembler.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -19,18 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     kvstills::ThumbAssembler as(rspSize, sizeAt);
     auto pack = std::make_unique<PackBuf>();
     std::vector<kvstills::ThumbAnswer> out;
-    while (size >= sizeof(PackHead)) {
-        memcpy(&pack->head, data, sizeof(PackHead));
-        data += sizeof(PackHead);
-        size -= sizeof(PackHead);
-        // As the receive allows: PackSize up to the pack payload.
-        pack->head.PackSize = static_cast<uint16_t>(pack->head.PackSize % (kvmsg::kPackData + 1));
-        const size_t want = pack->head.ext_len() + pack->head.PackSize;
-        const size_t take = want < size ? want : size;
-        memset(pack->data, 0xA5, want);
-        memcpy(pack->data, data, take);
-        data += take;
-        size -= take;
+    while (kvfuzz::NextPack(data, size, *pack)) {
         if (as.Add(*pack, out) == kvstills::ThumbAssembler::kEnd)
             break;
         for (auto& a : out) {
