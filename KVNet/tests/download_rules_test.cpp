@@ -6,28 +6,14 @@
 
 #include "dev_download_record.h"
 #include "download_record.h"
+#include "record_time.h"
 
 namespace {
-DateTime Dt(int y, int mo, int d, int h, int mi, int s)
-{
-    DateTime t{};
-    t.year = static_cast<uint16_t>(y);
-    t.month = static_cast<uint8_t>(mo);
-    t.day = static_cast<uint8_t>(d);
-    t.hour = static_cast<uint8_t>(h);
-    t.minute = static_cast<uint8_t>(mi);
-    t.second = static_cast<uint8_t>(s);
-    return t;
-}
+using kvrectest::Dt;
+// The attributes are the device's own and must reach the request unchanged.
 RecordDetailRsp Item(DateTime s, DateTime e, uint32_t size)
 {
-    RecordDetailRsp r{};
-    r.StructSize = 28;
-    r.Start = s;
-    r.End = e;
-    r.Attributes = 0x77;
-    r.Size = size;
-    return r;
+    return kvrectest::Item(s, e, size, 0x77);
 }
 KVFrameHead Head(char type, uint64_t us)
 {

@@ -16,8 +16,10 @@
 #include "base_record_file.h"
 #include "media_fixture.h"
 #include "private_record_file.h"
+#include "record_time.h"
 
 using namespace kvmediatest;
+using namespace kvrectest;
 using std::chrono::milliseconds;
 
 namespace {
@@ -74,28 +76,6 @@ std::string MakeFrames(const kvtest::TempDir& dir, const std::string& name, int 
                             frm + " --media " + dir.File("media") + " --seconds " + std::to_string(seconds) +
                             " --size 320x180 --t0 " + t0 + " >/dev/null 2>&1";
     return std::system(cmd.c_str()) == 0 ? frm : std::string();
-}
-
-DateTime Dt(int y, int mo, int d, int h, int mi, int s)
-{
-    DateTime t{};
-    t.year = static_cast<uint16_t>(y);
-    t.month = static_cast<uint8_t>(mo);
-    t.day = static_cast<uint8_t>(d);
-    t.hour = static_cast<uint8_t>(h);
-    t.minute = static_cast<uint8_t>(mi);
-    t.second = static_cast<uint8_t>(s);
-    return t;
-}
-
-RecordDetailRsp Item(DateTime s, DateTime e, uint32_t size = 1000000)
-{
-    RecordDetailRsp r{};
-    r.StructSize = 28;
-    r.Start = s;
-    r.End = e;
-    r.Size = size;
-    return r;
 }
 
 struct DevFrame {

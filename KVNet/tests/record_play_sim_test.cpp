@@ -11,8 +11,10 @@
 #include <thread>
 
 #include "media_fixture.h"
+#include "record_time.h"
 
 using namespace kvmediatest;
+using kvrectest::At;
 using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
 
@@ -20,18 +22,6 @@ namespace {
 
 // One recording of 10 s at 5 frames per second, a key frame every second.
 const char* kRec = "rec=2024-03-10T08:00:00,10,5,5";
-
-DateTime At(int h, int m, int s)
-{
-    DateTime d{};
-    d.year = 2024;
-    d.month = 3;
-    d.day = 10;
-    d.hour = static_cast<uint8_t>(h);
-    d.minute = static_cast<uint8_t>(m);
-    d.second = static_cast<uint8_t>(s);
-    return d;
-}
 
 struct Player {
     std::mutex mu;

@@ -12,27 +12,17 @@
 
 #include "KVNet.h"
 #include "dev_requests.h"
+#include "record_time.h"
 #include "requests_fixture.h"
 #include "test_kit.h"
 
 namespace {
 
+using kvrectest::At;
 using kvreqtest::Received;
 using kvreqtest::Session;
 using kvreqtest::U32;
 using Bytes = std::vector<uint8_t>;
-
-DateTime At(int h, int m, int s, int day = 10)
-{
-    DateTime t{};
-    t.year = 2024;
-    t.month = 3;
-    t.day = static_cast<uint8_t>(day);
-    t.hour = static_cast<uint8_t>(h);
-    t.minute = static_cast<uint8_t>(m);
-    t.second = static_cast<uint8_t>(s);
-    return t;
-}
 
 bool Same(const DateTime& a, const DateTime& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
