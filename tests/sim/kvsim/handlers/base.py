@@ -15,6 +15,9 @@ scenario("close-mid-body", "answer with a head announcing 1000 bytes, 10 of them
 scenario("oversize", "answer with a head announcing 0x1000001 bytes and nothing more")
 scenario("udp-lying-size", "UDP: the reply's MsgSize is 10 more than the body it carries")
 
+# The session id a login answer carries unless the scenario session-id=N says otherwise;
+# media, still and record connections must name it.
+SESSION_ID_DEFAULT = 0x5E55107D
 OVERSIZE = 0x1000001
 _PERIOD = bytes(((i * 7 + 3) & 0xFF) for i in range(256))
 
@@ -77,3 +80,25 @@ def udp_lying_size(conn, msg):
     body = echo_body(conn, msg)
     conn.reply(msg, body, ack=conn.scenarios.int("ack", 0), size=len(body) + 10)
     return True
+
+
+def log_event(conn, name, **fields):
+    """One line in the simulator's JSON log, when it has one."""
+    log = getattr(conn, "log", None)
+    if log is not None:
+        log.event(conn, name, **fields)
+
+
+def session_ok(conn, sid):
+    return sid == conn.scenarios.int("session-id", SESSION_ID_DEFAULT)
+
+
+def hold_until_closed(conn):
+    """Read and drop until the client closes, then close: a stream's end leaves the
+    connection to the client, as a device does."""
+    try:
+        while conn.recv_exact(1):
+            pass
+    except OSError:
+        pass
+    conn.close()

@@ -28,8 +28,7 @@ import time
 
 from .. import frames, recordings
 from ..registry import TCP, handles, scenario
-from .base import echo
-from .media import SESSION_ID_DEFAULT
+from .base import SESSION_ID_DEFAULT, echo, hold_until_closed
 
 scenario("dl-ack", "=N: download requests answered with AckFlag N")
 scenario("dl-ack-first", "=N: only the first download request answered with AckFlag N")
@@ -188,9 +187,4 @@ def download(conn, msg):
     if not complete:
         conn.close()
         return
-    try:
-        while conn.recv_exact(1):
-            pass
-    except OSError:
-        pass
-    conn.close()
+    hold_until_closed(conn)

@@ -23,7 +23,7 @@ import time
 
 from .. import frames
 from ..registry import TCP, UDP, handles, scenario
-from .base import echo
+from .base import echo, hold_until_closed, log_event, session_ok
 
 scenario("media-ack", "=N: media openings (71, 81, 82, talk) answered with AckFlag N")
 scenario("media-wrong-seq", "answer media openings with Seq + 1")
@@ -55,20 +55,9 @@ scenario("talk-heartbeat", "=MS: send a PackType 6 heartbeat every MS ms on talk
 scenario("talk-stall", "after the talk answer read nothing more (the client's sends back up)")
 scenario("talk-junk", "before echoing, send a short 'A' frame and a heartbeat pack")
 
-SESSION_ID_DEFAULT = 0x5E55107D
 _streams = {}          # UDP stream id -> threading.Event (stop)
 _tokens = {}           # 64-byte token of an 81 answer -> UDP Connection
 _lock = threading.Lock()
-
-
-def _log(conn, name, **fields):
-    log = getattr(conn, "log", None)
-    if log is not None:
-        log.event(conn, name, **fields)
-
-
-def _session_ok(conn, sid):
-    return sid == conn.scenarios.int("session-id", SESSION_ID_DEFAULT)
 
 
 def _answer(conn, msg, body=b"", ack=None):
@@ -157,7 +146,7 @@ def run_stream(conn, send, stop=None):
             if "media-stamp" in sc:
                 frame.reserved = time.monotonic_ns() // 1000
             packs, damaged = _packs_of(conn, index, frame)
-            _log(conn, "media-frame", index=index, no=frame.no, type=frame.type, size=len(frame.payload),
+            log_event(conn, "media-frame", index=index, no=frame.no, type=frame.type, size=len(frame.payload),
                  sha256=frame.sha256(), damaged=damaged)
             for p in packs:
                 send(p)
@@ -174,8 +163,8 @@ def open_tcp_preview(conn, msg):
         # 71 on a logged-in main connection is not a stream opening.
         return echo(conn, msg)
     channel, stype, content, tpos, _, sid = struct.unpack_from("<IBBBBI", body)
-    ok = _session_ok(conn, sid)
-    _log(conn, "media-open", type=71, session_ok=ok, channel=channel, stream_type=stype, content=content,
+    ok = session_ok(conn, sid)
+    log_event(conn, "media-open", type=71, session_ok=ok, channel=channel, stream_type=stype, content=content,
          time_pos=tpos, envelope=bool(conn.data.get("in_envelope")))
     if not ok:
         _answer(conn, msg, ack=50)
@@ -189,17 +178,11 @@ def open_tcp_preview(conn, msg):
         sent = run_stream(conn, conn.send_raw)
     except OSError:
         return
-    _log(conn, "media-end", frames=sent)
+    log_event(conn, "media-end", frames=sent)
     if conn.scenarios.arg("media-end", "hold") == "close":
         conn.close()
         return
-    # Hold the connection until the client closes it.
-    try:
-        while conn.recv_exact(1):
-            pass
-    except OSError:
-        pass
-    conn.close()
+    hold_until_closed(conn)
 
 
 # UDP preview: 81 on the UDP port, then 82 on the main connection.
@@ -209,7 +192,7 @@ def open_udp_preview(conn, msg):
     token = os.urandom(60) + struct.pack("<I", conn.id)
     with _lock:
         _tokens[token] = conn
-    _log(conn, "udp-open", peer_port=conn.peer[1])
+    log_event(conn, "udp-open", peer_port=conn.peer[1])
     _answer(conn, msg, token)
 
 
@@ -223,7 +206,7 @@ def udp_stream(conn, msg):
     with _lock:
         udp_conn = _tokens.pop(token, None)
     sid = conn.scenarios.int("udp-stream-id", 0x51D)
-    _log(conn, "udp-stream", known=udp_conn is not None, channel=channel, stream_type=stype, stream_id=sid)
+    log_event(conn, "udp-stream", known=udp_conn is not None, channel=channel, stream_type=stype, stream_id=sid)
     if udp_conn is None:
         conn.reply(msg, ack=1)
         return
@@ -244,7 +227,7 @@ def udp_stream(conn, msg):
     def run():
         try:
             sent = run_stream(udp_conn, udp_conn.send_raw, stop)
-            _log(udp_conn, "media-end", frames=sent)
+            log_event(udp_conn, "media-end", frames=sent)
         except OSError:
             pass
 
@@ -258,12 +241,12 @@ def udp_close(conn, msg):
         stop = _streams.pop(sid, None)
     if stop is not None:
         stop.set()
-    _log(conn, "udp-close", stream_id=sid, known=stop is not None)
+    log_event(conn, "udp-close", stream_id=sid, known=stop is not None)
 
 
 @handles(87, proto=TCP)
 def iframe_request(conn, msg):
-    _log(conn, "iframe-request", size=len(msg.payload), body=msg.payload.hex())
+    log_event(conn, "iframe-request", size=len(msg.payload), body=msg.payload.hex())
 
 
 # Two-way audio.
@@ -291,8 +274,8 @@ def talk(conn, msg):
         param = 0
     else:
         _, sid, param, _ = struct.unpack_from("<IIII", body) if len(body) >= 16 else (0, -1, 0, 0)
-    ok = _session_ok(conn, sid)
-    _log(conn, "talk-open", type=t, session_ok=ok, param=param, envelope=bool(conn.data.get("in_envelope")))
+    ok = session_ok(conn, sid)
+    log_event(conn, "talk-open", type=t, session_ok=ok, param=param, envelope=bool(conn.data.get("in_envelope")))
     sc = conn.scenarios
     if not ok:
         _answer(conn, msg, ack=50)
@@ -326,14 +309,14 @@ def talk(conn, msg):
             if head is None:
                 break
             if head[1] == 6:
-                _log(conn, "talk-heartbeat", mono=time.monotonic())
+                log_event(conn, "talk-heartbeat", mono=time.monotonic())
                 continue
             got = re.add(head, data)
             if got is None:
                 continue
             whole, sizes = got
             f = frames.parse(whole)
-            _log(conn, "talk-frame", no=head[3], type=f.type if f else "?", size=len(whole),
+            log_event(conn, "talk-frame", no=head[3], type=f.type if f else "?", size=len(whole),
                  sha256=frames.hashlib.sha256(whole).hexdigest(), pack_sizes=sizes)
             if echo_on and f is not None and f.type == "A":
                 if "talk-junk" in sc and not junk_sent:
@@ -344,7 +327,7 @@ def talk(conn, msg):
                     raw(frames.signal(6))
                 for p in frames.cut(whole, head[3]):
                     raw(p)
-                _log(conn, "talk-echo", no=head[3])
+                log_event(conn, "talk-echo", no=head[3])
     except OSError:
         pass
     finally:

@@ -24,7 +24,7 @@ import threading
 
 from .. import frames, recordings
 from ..registry import TCP, handles, scenario
-from .base import echo
+from .base import SESSION_ID_DEFAULT, echo
 
 scenario("play-ack", "=N: playback openings (121, 404) answered with AckFlag N")
 scenario("play-ack-first", "=N: only the first playback opening answered with AckFlag N")
@@ -34,7 +34,6 @@ scenario("play-ignore-repos", "repositions (123, 405, 124 with a span) are never
 scenario("play-close-after", "=N: the first playback connection is closed after N frames")
 scenario("play-fps", "=N: send at most N frames per second (default flat out)")
 
-SESSION_ID_DEFAULT = 0x5E55107D
 OPEN = struct.Struct("<III8s8sB39s")
 assert OPEN.size == 68
 TIME = struct.Struct("<HBBBBBB")

@@ -26,7 +26,7 @@ from ..conn import Connection
 from ..proto import Head, Message
 from ..registry import TCP, handles, intercept, scenario
 from . import srp6_math as m
-from .base import echo
+from .base import SESSION_ID_DEFAULT, echo, log_event
 
 scenario("device-kind", "=plain|scrambled|srp: how the device logs in; without it login,\n"
          "                   one-shot and subscription messages are echoed like any other")
@@ -60,12 +60,6 @@ def _pattern(n):
     return (_period * (n // 256 + 1))[:n]
 
 
-def _log(conn, name, **fields):
-    log = getattr(conn, "log", None)
-    if log is not None:
-        log.event(conn, name, **fields)
-
-
 def _kind(conn):
     return conn.scenarios.arg("device-kind", "plain")
 
@@ -93,7 +87,7 @@ def login_reply_body(conn):
     if size >= 8:
         b[6:8] = struct.pack("<H", 0 if "login-no-magic" in sc else MAGIC)
     if size >= 164:
-        b[160:164] = struct.pack("<I", sc.int("session-id", 0x5E55107D))
+        b[160:164] = struct.pack("<I", sc.int("session-id", SESSION_ID_DEFAULT))
     if size >= 184:
         b[182:184] = struct.pack("<H", sc.int("login-ext", 0))
     if size >= 576 and "login-caps" in sc:
@@ -137,7 +131,7 @@ def login(conn, msg):
         conn.scrambled = True
     if msg.probe:
         creds_zero = not any(msg.payload[:512 if msg.head.subtype == 621 else 72])
-        _log(conn, "login-probe", kind=kind, credentials_zero=creds_zero)
+        log_event(conn, "login-probe", kind=kind, credentials_zero=creds_zero)
         if kind == "srp":
             conn.data["pending_login"] = msg
             conn.reply(msg, ack=10000)
@@ -148,7 +142,7 @@ def login(conn, msg):
     forced = conn.scenarios.int("login-ack", -1)
     if forced >= 0:
         ack = forced
-    _log(conn, "login", ack=ack, envelope=bool(conn.data.get("in_envelope")), **fields)
+    log_event(conn, "login", ack=ack, envelope=bool(conn.data.get("in_envelope")), **fields)
     if ack == 0:
         conn.data["logged_in"] = True
         conn.reply(msg, login_reply_body(conn))
@@ -183,11 +177,11 @@ def key_exchange(conn, msg):
             A_text, off = _text_at(body, 4)
             I_text, off = _text_at(body, off)
         except (ValueError, struct.error) as err:
-            _log(conn, "srp-hello", ok=False, error=str(err))
+            log_event(conn, "srp-hello", ok=False, error=str(err))
             conn.close()
             return
         want_I = m.identity(_user(conn))
-        _log(conn, "srp-hello", ok=True, total=total, size=len(body), A=A_text, I=I_text,
+        log_event(conn, "srp-hello", ok=True, total=total, size=len(body), A=A_text, I=I_text,
              identity_ok=I_text == want_I, seq=msg.head.seq, flags=msg.head.flags)
         ack = sc.int("srp-hello-ack", -1)
         if ack < 0 and I_text != want_I:
@@ -211,17 +205,17 @@ def key_exchange(conn, msg):
         try:
             M1_text, _ = _text_at(body, 4)
         except (ValueError, struct.error) as err:
-            _log(conn, "srp-proof", ok=False, error=str(err))
+            log_event(conn, "srp-proof", ok=False, error=str(err))
             conn.close()
             return
         if "B" not in st:
-            _log(conn, "srp-proof", ok=False, error="proof before hello")
+            log_event(conn, "srp-proof", ok=False, error="proof before hello")
             conn.close()
             return
         S = m.server_S(st["A"], st["b"], st["v"], st["B"])
         M1 = m.m1(st["I"], st["salt"], st["A"], st["B"], S)
         ok = M1_text == m.bn_hex(M1)
-        _log(conn, "srp-proof", ok=ok, M1=M1_text, expected=m.bn_hex(M1))
+        log_event(conn, "srp-proof", ok=ok, M1=M1_text, expected=m.bn_hex(M1))
         ack = sc.int("srp-proof-ack", -1)
         if ack < 0 and not ok:
             ack = 12
@@ -272,20 +266,20 @@ class EnvelopeConn:
 def envelope(conn, msg):
     env = conn.data.get("env")
     if env is None:
-        _log(conn, "envelope", ok=False, error="no key exchange on this connection")
+        log_event(conn, "envelope", ok=False, error="no key exchange on this connection")
         conn.close()
         return
     try:
         counter, inner, digest = m.open_body(env["key"], env["iv"], msg.body)
     except m.EnvelopeError as err:
-        _log(conn, "envelope", ok=False, error=str(err), seq=msg.head.seq)
+        log_event(conn, "envelope", ok=False, error=str(err), seq=msg.head.seq)
         conn.close()
         return
     head = Head.unpack(inner)
     ext = inner[16:16 + head.ext_len]
     body = inner[16 + head.ext_len:]
     L = struct.unpack_from("<I", m._ofb(env["key"], env["iv"], bytes(msg.body[:4])))[0]
-    _log(conn, "envelope", ok=True, counter=counter, seq=msg.head.seq, block=L, digest=digest,
+    log_event(conn, "envelope", ok=True, counter=counter, seq=msg.head.seq, block=L, digest=digest,
          head=head.as_dict(), body=body.hex(), flags=msg.head.flags)
     inner_msg = Message(head, ext, body, inner, False)
     econn = EnvelopeConn(conn)
@@ -321,7 +315,7 @@ def drip_after_login(conn, msg):
     ms = conn.scenarios.int("drip-after-login", 1000)
     data = conn.encode(msg.head.type, msg.head.subtype, _pattern(1000), 0, msg.head.seq)
     raw = getattr(conn, "_conn", conn)
-    _log(conn, "drip-start", type=msg.head.type)
+    log_event(conn, "drip-start", type=msg.head.type)
     for i in range(len(data)):
         if raw.closed:
             break
@@ -334,14 +328,14 @@ def drip_after_login(conn, msg):
 def alarm_subscribe(conn, msg):
     if not _active(conn):
         return echo(conn, msg)
-    _log(conn, "alarm-subscribe", subtype=msg.head.subtype, size=msg.head.size)
+    log_event(conn, "alarm-subscribe", subtype=msg.head.subtype, size=msg.head.size)
 
 
 @handles(335, 416, proto=TCP)
 def one_shot(conn, msg):
     if not _active(conn):
         return echo(conn, msg)
-    _log(conn, "one-shot", type=msg.head.type, payload=msg.body.hex(), seq=msg.head.seq)
+    log_event(conn, "one-shot", type=msg.head.type, payload=msg.body.hex(), seq=msg.head.seq)
     if "oneshot-stray-alarm" in conn.scenarios:
         conn.send(890, 1, _pattern(8), seq=msg.head.seq)
     conn.reply(msg, ack=conn.scenarios.int("oneshot-ack", 0))

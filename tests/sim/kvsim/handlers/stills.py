@@ -43,6 +43,7 @@ import time
 
 from .. import frames
 from ..registry import TCP, handles, intercept, scenario
+from .base import hold_until_closed, log_event, session_ok
 
 scenario("snap-file", "=PATH: the snapshot picture")
 scenario("snap-length", "=N: announce N bytes whatever the picture's size")
@@ -70,19 +71,8 @@ scenario("alarm-param-push", "=TEXT: push this text after the opening")
 scenario("alarm-param-no-echo", "do not echo texts")
 scenario("alarm-param-deaf", "ignore heartbeats on alarm-parameter channels")
 
-SESSION_ID_DEFAULT = 0x5E55107D
 _lock = threading.Lock()
 _drops = set()   # thumbnail message types whose first connection was dropped already
-
-
-def _log(conn, name, **fields):
-    log = getattr(conn, "log", None)
-    if log is not None:
-        log.event(conn, name, **fields)
-
-
-def _session_ok(conn, sid):
-    return sid == conn.scenarios.int("session-id", SESSION_ID_DEFAULT)
 
 
 def _read(path):
@@ -94,24 +84,15 @@ def _sha(b):
     return hashlib.sha256(b).hexdigest()
 
 
-def _hold(conn):
-    try:
-        while conn.recv_exact(1):
-            pass
-    except OSError:
-        pass
-    conn.close()
-
-
 @handles(306, proto=TCP)
 def snapshot(conn, msg):
     body = msg.payload
     if len(body) < 20:
         return conn.reply(msg, ack=1)
     _, sid, channel = struct.unpack_from("<III", body)
-    ok = _session_ok(conn, sid)
+    ok = session_ok(conn, sid)
     sc = conn.scenarios
-    _log(conn, "snap-open", channel=channel, param=body[12:20].hex(), session_ok=ok)
+    log_event(conn, "snap-open", channel=channel, param=body[12:20].hex(), session_ok=ok)
     if not ok:
         return conn.reply(msg, struct.pack("<I", 0x1000), ack=50)
     if "snap-refuse" in sc:
@@ -125,20 +106,20 @@ def snapshot(conn, msg):
         return
     if length:
         conn.send_raw(pic[:length])
-    _log(conn, "snap-sent", size=min(length, len(pic)), sha256=_sha(pic[:length]))
+    log_event(conn, "snap-sent", size=min(length, len(pic)), sha256=_sha(pic[:length]))
     if length > len(pic):
         conn.close()  # fewer bytes than announced: the rest never comes
         return
-    _hold(conn)
+    hold_until_closed(conn)
 
 
 @handles(277, proto=TCP)
 def picture_stream(conn, msg):
     body = msg.payload
     sid = struct.unpack_from("<I", body, 32)[0] if len(body) >= 36 else -1
-    ok = _session_ok(conn, sid)
+    ok = session_ok(conn, sid)
     sc = conn.scenarios
-    _log(conn, "pic-open", size=len(body), body=body.hex(), session_ok=ok)
+    log_event(conn, "pic-open", size=len(body), body=body.hex(), session_ok=ok)
     if not ok:
         return conn.reply(msg, ack=50)
     if "pic-ack" in sc:
@@ -146,7 +127,7 @@ def picture_stream(conn, msg):
     conn.reply(msg)
     if "pic-pack" in sc:
         conn.send_raw(frames.signal(sc.int("pic-pack")))
-        return _hold(conn)
+        return hold_until_closed(conn)
     pic = _read(sc.arg("pic-file"))
     encodes = [int(x) for x in sc.arg("pic-encodes", "1").split(",") if x]
     damage = sc.int("pic-damage", -1)
@@ -157,9 +138,9 @@ def picture_stream(conn, msg):
             packs = packs[:-1]
         for p in packs:
             conn.send_raw(p)
-        _log(conn, "pic-frame", index=k, encode=enc, sha256=_sha(pic), damaged=k == damage)
+        log_event(conn, "pic-frame", index=k, encode=enc, sha256=_sha(pic), damaged=k == damage)
     conn.send_raw(frames.signal(3))
-    _hold(conn)
+    hold_until_closed(conn)
 
 
 def _thumb_rows(sc):
@@ -175,7 +156,7 @@ def thumbnails(conn, msg):
     n = len(body) // item
     at = 20 if t == 811 else 4
     first = struct.unpack_from("<I", body, at)[0] if n else -1
-    _log(conn, "thumb-open", type=t, items=n, first=first)
+    log_event(conn, "thumb-open", type=t, items=n, first=first)
     if "thumb-ack" in sc:
         return conn.reply(msg, ack=sc.int("thumb-ack"))
     conn.reply(msg)
@@ -206,16 +187,16 @@ def thumbnails(conn, msg):
         if frame:
             for p in frames.cut(frame, 1000 + index, 1400):
                 conn.send_raw(p)
-        _log(conn, "thumb-answer", index=index, row=row, sha256=_sha(pic) if pic else "")
+        log_event(conn, "thumb-answer", index=index, row=row, sha256=_sha(pic) if pic else "")
     if "thumb-end" in sc:
         conn.send_raw(frames.signal(3))
-    _hold(conn)
+    hold_until_closed(conn)
 
 
 @handles(721, proto=TCP)
 def timing(conn, msg):
     sc = conn.scenarios
-    _log(conn, "timing-open", body=msg.payload.hex())
+    log_event(conn, "timing-open", body=msg.payload.hex())
     if "timing-silent" in sc:
         return
     if "timing-ack" in sc:
@@ -227,7 +208,7 @@ def timing(conn, msg):
 def alarm_stream(conn, msg, answer):
     """The alarm stream after a 71 with stream type 5 (answer(ack) sends the answer)."""
     sc = conn.scenarios
-    _log(conn, "alarm-open")
+    log_event(conn, "alarm-open")
     if "alarm-ack" in sc:
         answer(sc.int("alarm-ack"))
         return
@@ -240,13 +221,13 @@ def alarm_stream(conn, msg, answer):
         for k, f in enumerate(out):
             for p in frames.cut(f.bytes(), f.no, 1400):
                 conn.send_raw(p)
-            _log(conn, "alarm-frame", index=k, type=f.type, size=len(f.payload), sha256=_sha(f.payload))
+            log_event(conn, "alarm-frame", index=k, type=f.type, size=len(f.payload), sha256=_sha(f.payload))
     except OSError:
         return
     if sc.arg("alarm-end", "hold") == "close":
         conn.close()
         return
-    _hold(conn)
+    hold_until_closed(conn)
 
 
 @handles(282, proto=TCP)
@@ -254,8 +235,8 @@ def param_open(conn, msg):
     sc = conn.scenarios
     body = msg.payload
     sid = struct.unpack_from("<I", body, 4)[0] if len(body) >= 8 else -1
-    ok = _session_ok(conn, sid) and len(body) == 264
-    _log(conn, "param-open", size=len(body), session_ok=ok)
+    ok = session_ok(conn, sid) and len(body) == 264
+    log_event(conn, "param-open", size=len(body), session_ok=ok)
     if not ok:
         return conn.reply(msg, ack=50)
     if "alarm-param-ack" in sc:
@@ -271,7 +252,7 @@ def param_open(conn, msg):
 def param_text(conn, msg):
     sizes = conn.data.setdefault("param_sizes", [])
     sizes.append(len(msg.body))
-    _log(conn, "param-text", size=len(msg.body), sha256=_sha(msg.body), mono=time.monotonic(),
+    log_event(conn, "param-text", size=len(msg.body), sha256=_sha(msg.body), mono=time.monotonic(),
          channel=bool(conn.data.get("param_channel")))
     if "alarm-param-no-echo" not in conn.scenarios:
         conn.reply(msg, msg.body)
@@ -280,6 +261,6 @@ def param_text(conn, msg):
 @intercept("alarm-param-deaf", TCP)
 def param_deaf(conn, msg):
     if msg.head.type == 32 and conn.data.get("param_channel"):
-        _log(conn, "param-beat", answered=False)
+        log_event(conn, "param-beat", answered=False)
         return True
     return False
