@@ -164,13 +164,26 @@ TEST_F(VVSeeTunnelSim, OfflineDeviceAnswersZeroAndKeepsTheRecord)
 
 TEST_F(VVSeeTunnelSim, StopDuringPollingGivesNoCallbackAndRemovesTheMapping)
 {
+    // The real step: the mapping polls for 50 of them, so it is still polling (not given
+    // up on its own) when the stop comes, however busy the machine.
+    CVVSeeP2PTunnel::SetStepMs(200);
     CVVSeeP2PTunnel t(12);
     Answer a;
     _P2P_REQUEST_INFO_ r = Request(&a, "DEV-HOLD", 80, 12);
     const long h = t.StartGetIPAndPort(&r);
-    ASSERT_TRUE(kvtest::WaitFor([&] { return t.PortsInUse().size() == 1; }, seconds(10)));
-    const uint16_t L = t.PortsInUse()[0];
-    ASSERT_TRUE(kvtest::WaitFor([&] { return t2u_port_status(L, nullptr) == 0; }, seconds(10)));
+    uint16_t L = 0;
+    int st = -100;
+    size_t n = 0;
+    ASSERT_TRUE(kvtest::WaitFor(
+        [&] {
+            const auto inUse = t.PortsInUse();
+            n = inUse.size();
+            L = inUse.size() == 1 ? inUse[0] : 0;
+            st = L ? t2u_port_status(L, nullptr) : -100;
+            return L && st == 0;
+        },
+        seconds(10)))
+        << "ports in use " << n << ", last status " << st << ", calls " << a.calls.load();
     t.StopGetIPAndPort(h);
     ASSERT_TRUE(kvtest::WaitFor([&] { return t2u_port_status(L, nullptr) == -1; }, seconds(10)));
     std::this_thread::sleep_for(milliseconds(100));

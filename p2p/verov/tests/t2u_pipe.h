@@ -33,6 +33,9 @@ struct Conn {
   std::condition_variable cv;
   std::vector<uint8_t> out;
   std::atomic<bool> open{true};
+  // Set once the device said "OK": a connection still being set up has no status yet, as
+  // with the real carrier, so a mapping of an unanswered device keeps polling.
+  std::atomic<bool> up{false};
   std::thread reader, writer;
 };
 
@@ -108,6 +111,7 @@ inline void reader(int id, std::shared_ptr<Conn> c, std::string uuid) {
     on_disconnect(c->instance, id, 1);
     return;
   }
+  c->up = true;
   on_connect(c->instance, id);
   for (;;) {
     if (!read_full(c->fd, head, 8)) break;
@@ -217,7 +221,7 @@ inline int sendable_(int id) {
 
 inline int conn_status_(int id, vv_nat_conn_stat* s) {
   auto c = find(id);
-  if (!c || !c->open) return 0;
+  if (!c || !c->open || !c->up) return 0;
   memset(s, 0, sizeof(*s));
   snprintf(s->ip, sizeof(s->ip), "127.0.0.1");
   s->port = st().port;
