@@ -282,30 +282,33 @@ class Servers:
         if reg is None or self.mode == "relay-refused":
             return
         rid = self.relay_by_key.get(key)
-        if rid is None:
+        r = self.relays.get(rid) if rid is not None else None
+        if r is None:
+            # The relay is the socket this first request reached: the client's address is the one
+            # that socket saw, and the device's is its registration with the same server (behind
+            # a symmetric NAT every server sees another port, and only those datagrams get back
+            # in). Retries and the copy sent to the other server keep this relay; otherwise the
+            # two sides end up bound to different sockets and each drops the other's traffic.
+            own = self.devices.get(uid, {}).get(idx, reg)
             rid = self.next_relay
             self.next_relay += 1
             self.relay_by_key[key] = rid
-        # The relay's own socket is the server's: both sides already reached it, so their NATs
-        # let its datagrams in.
-        self.relays[rid] = dict(client=frm, device=reg.src, sock=reg.sock, key=key)
+            r = dict(client=frm, device=own.src, sock=own.sock, key=key, nat=own.nat)
+            self.relays[rid] = r
         u = body[:20].ljust(20, b"\0")
         b = bytearray(88)
         b[0:20] = u
         struct.pack_into("<H", b, 20, rid)
-        b[24:40] = sockaddr(*frm)
-        b[40:56] = sockaddr(*reg.src)
+        b[24:40] = sockaddr(*r["client"])
+        b[40:56] = sockaddr(*r["device"])
         struct.pack_into("<IIIIB3xB3xB3xB", b, 56, key[0], key[1], VERSION_WORD, self.args.version_word,
-                         20, 20, 0, reg.nat & 0xFF)
+                         20, 20, 0, r["nat"] & 0xFF)
         dgram = msg(0x0303, bytes(b), self.tag)
 
         def announce():
-            reg.sock.sendto(dgram, reg.src)
-            if reg.sock is sock:
-                sock.sendto(dgram, frm)
-            else:
-                reg.sock.sendto(dgram, frm)
-            self.log(ev="relay_open", uid=uid, relay=rid)
+            r["sock"].sendto(dgram, r["device"])
+            r["sock"].sendto(dgram, r["client"])
+            self.log(ev="relay_open", uid=uid, relay=rid, server=idx)
         self.pending.append((time.monotonic() + self.args.relay_delay / 1000.0, announce))
 
     def forward(self, sock, head, body, frm):
