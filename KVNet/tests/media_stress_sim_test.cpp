@@ -80,10 +80,14 @@ TEST(MediaStress, StopsAtRandomMomentsReturnPromptlyWithoutLaterCallbacks)
         }
     }
     std::sort(ms.begin(), ms.end());
-    const double p99 = ms[static_cast<size_t>(ms.size() * 0.99)];
+    // Nearest-rank percentile: with 100 stops the 99th value, not the largest, so one stop
+    // that a busy machine left unscheduled for a while does not decide the result.
+    const double p99 = ms[(ms.size() * 99 + 99) / 100 - 1];
     std::printf("stop time: median %.1f ms, p99 %.1f ms, max %.1f ms over %zu stops\n", ms[ms.size() / 2], p99,
                 ms.back(), ms.size());
     EXPECT_LT(p99, 200.0);
+    // A stop that sat out one of the media time-outs (2 s here) is a fault, stall or not.
+    EXPECT_LT(ms.back(), 1500.0);
 }
 
 TEST(MediaStress, FiveHundredCyclesLeaveDescriptorsAndThreadsAtBaseline)
