@@ -112,9 +112,9 @@ class ServersSelfTest(unittest.TestCase):
 
     def test_relay_stays_on_the_socket_the_first_request_reached(self):
         """Behind symmetric NATs each server sees the client at another port (here: another
-        socket), and the client asks every server for the session information. The relay stays
-        the server that got the first request, with the addresses that server saw, however the
-        device's registrations and the later requests interleave."""
+        socket), and the client repeats the session-information request, also to the other
+        server. The relay stays the server that got the first request, with the addresses that
+        server saw, whichever server the device registered with last in between."""
         uid = b"SELFTESTDEVICE000002"
         dev, cli_a, cli_b = self.sock(), self.sock(), self.sock()
         reg = bytearray(272)
@@ -123,27 +123,29 @@ class ServersSelfTest(unittest.TestCase):
         for srv in self.servers:
             dev.sendto(msg(0x0105, bytes(reg), 0x14), srv)
             self.recv(dev, 0x0106)
+        relay = self.servers[1]
         info = msg(0x0209, uid + struct.pack("<II", 33, 44) + bytes(16), 0x24)
-        cli_a.sendto(info, self.servers[0])
+        cli_a.sendto(info, relay)
         head, open_a, frm_a = self.recv_from(cli_a, 0x0303)
-        _, open_dev, frm_dev = self.recv_from(dev, 0x0303)
-        self.assertEqual((frm_a, frm_dev), (self.servers[0], self.servers[0]))
+        self.assertEqual((frm_a, self.recv_from(dev, 0x0303)[2]), (relay, relay))
         self.assertEqual(open_a[24:40], sockaddr(*cli_a.getsockname()))
         rid = struct.unpack_from("<H", open_a, 20)[0]
-        # The device refreshes its registration with the other server, then the same request
-        # reaches that server from the client's other mapping.
-        dev.sendto(msg(0x0105, bytes(reg), 0x14), self.servers[1])
+        # The device refreshes its registration with the other server; then the request comes
+        # again, to the same server and from the client's other mapping to the other one.
+        dev.sendto(msg(0x0105, bytes(reg), 0x14), self.servers[0])
         self.recv(dev, 0x0106)
-        cli_b.sendto(info, self.servers[1])
-        _, again, frm = self.recv_from(cli_a, 0x0303)
-        self.assertEqual((again, frm), (open_a, self.servers[0]))
-        self.assertEqual(self.recv_from(dev, 0x0303)[2], self.servers[0])
-        dev.sendto(msg(0x0502, b"to the client", 0x24, rid), self.servers[0])
+        cli_a.sendto(info, relay)
+        cli_b.sendto(info, self.servers[0])
+        for _ in range(2):
+            _, again, frm = self.recv_from(cli_a, 0x0303)
+            self.assertEqual((again, frm), (open_a, relay))
+            self.assertEqual(self.recv_from(dev, 0x0303)[2], relay)
+        dev.sendto(msg(0x0502, b"to the client", 0x24, rid), relay)
         head, body, frm = self.recv_from(cli_a, 0x0501)
-        self.assertEqual((head["randomId"], body, frm), (rid, b"to the client", self.servers[0]))
-        cli_a.sendto(msg(0x0504, b"to the device", 0x24, rid), self.servers[0])
+        self.assertEqual((head["randomId"], body, frm), (rid, b"to the client", relay))
+        cli_a.sendto(msg(0x0504, b"to the device", 0x24, rid), relay)
         head, body, frm = self.recv_from(dev, 0x0503)
-        self.assertEqual((body, frm), (b"to the device", self.servers[0]))
+        self.assertEqual((body, frm), (b"to the device", relay))
         cli_b.settimeout(0.3)
         with self.assertRaises(socket.timeout):
             cli_b.recvfrom(2048)
