@@ -373,6 +373,7 @@ def main():
     ap.add_argument("--silent-secs", type=float, default=30)
     ap.add_argument("--source-bytes", type=int, default=1 << 20)
     ap.add_argument("--drop-connect", type=int, default=0, help="drop this many connect requests")
+    ap.add_argument("--lan-probe", default="refuse", help="tunnel direct-LAN probe, as tnlpeer.py")
     args = ap.parse_args()
     addrs = args.addrs.split(",") if args.addrs else ["127.0.0.%d" % (i + 1) for i in range(args.count)]
     try:
