@@ -89,12 +89,7 @@ void SetLanProbeLimits(int replyTries, int countdownMs) {
   gCountdownMs = countdownMs > 0 ? countdownMs : 1000;
 }
 
-int SetupLanTcp(TnlStream& s, uint32_t deviceIpv4, const std::atomic<bool>* stop,
-                uint32_t token) {
-  const uint32_t T = token ? token : draw_token();
-  std::vector<uint8_t> req = make_lan_request(T, 0);
-  int w = s.Write(req.data(), req.size());
-  if (w < 0) return w;
+int ReadLanReply(TnlStream& s, uint32_t T, uint16_t* port, const std::atomic<bool>* stop) {
   // The reply's 12 bytes, partial reads completed; an idle read costs one try.
   uint8_t reply[12];
   size_t got = 0;
@@ -106,9 +101,20 @@ int SetupLanTcp(TnlStream& s, uint32_t deviceIpv4, const std::atomic<bool>* stop
     got += (size_t)k;
   }
   uint32_t answer;
-  uint16_t port;
-  if (!parse_lan_reply(reply, sizeof reply, &answer, &port) || answer != lan_step(T))
+  if (!parse_lan_reply(reply, sizeof reply, &answer, port) || answer != lan_step(T))
     return TNL_ER_UID_INVALID;
+  return 0;
+}
+
+int SetupLanTcp(TnlStream& s, uint32_t deviceIpv4, const std::atomic<bool>* stop,
+                uint32_t token) {
+  const uint32_t T = token ? token : draw_token();
+  std::vector<uint8_t> req = make_lan_request(T, 0);
+  int w = s.Write(req.data(), req.size());
+  if (w < 0) return w;
+  uint16_t port = 0;
+  int rr = ReadLanReply(s, T, &port, stop);
+  if (rr < 0) return rr;
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return TNL_ER_SOCKET;
   sockaddr_in sa{};

@@ -22,6 +22,11 @@ class TnlStream;
 int SetupLanTcp(TnlStream& s, uint32_t deviceIpv4, const std::atomic<bool>* stop = nullptr,
                 uint32_t token = 0);
 
+// The probe's reply on the stream after a request with token T: 0 with the device's probe
+// port, -10007 when replyTries idle reads pass, -30011 for a reply that is not message 11 with
+// the answer lan_step(T), -30025 on stop, or the stream's negative code.
+int ReadLanReply(TnlStream& s, uint32_t T, uint16_t* port, const std::atomic<bool>* stop = nullptr);
+
 // How long the probe waits: replyTries reads of 100 ms for the reply (default 100), and
 // countdownMs for the TCP countdown (default 1000). 0 restores a default. Tests only.
 void SetLanProbeLimits(int replyTries, int countdownMs);

@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "Tunnel/tnl_lan.h"
 #include "lan_peer_proc.h"
 #include "orvan_tunnel.h"
 #include "ovc_state.h"
@@ -94,6 +95,7 @@ class OrvanLan : public ::testing::Test {
     ovc_set_lan_networks(nets, prefixes, 1);
     OVC_Setup_LANConnection_Timeout(3000);
     kv_orvan_set_agent_start(nullptr);  // the real agent, confined to loopback above
+    tnl::SetLanProbeLimits(0, 20000);   // room for a busy machine's Python peer
   }
   void StartPeer(const std::vector<std::string>& extra = {}) {
     std::vector<std::string> args = {"--count", "1", "--rct", "tunnel"};
@@ -108,6 +110,7 @@ class OrvanLan : public ::testing::Test {
   void TearDown() override {
     peer.Stop();
     CP2PTunnel::SetPortDrawForTest(nullptr);
+    tnl::SetLanProbeLimits(0, 0);
     kv_orvan_set_agent_start([](int) { return -30000; });
     ovc_set_interface_source(nullptr);
     ovc_set_lan_networks(nullptr, nullptr, 0);
@@ -165,6 +168,38 @@ TEST_F(OrvanLan, RequestMapsALocalPortToTheDeviceOverTheLan) {
     EXPECT_EQ(a.calls.load(), 1);
     t.BackgroundDestroy();
   }
+}
+
+// A device that answers the direct-LAN probe: the request's port reaches the service by a
+// direct TCP connection (the peer's echo service says so), still with path flag 2.
+TEST_F(OrvanLan, DeviceAnsweringTheProbeIsReachedDirectly) {
+  StartPeer({"--lan-probe", "accept"});
+  COrvanP2PTunnel t;
+  ASSERT_TRUE(t.Started());
+  Answer a;
+  _P2P_REQUEST_INFO_ r = Request(&a, echo);
+  long h = t.StartGetIPAndPort(&r);
+  ASSERT_EQ(h, 1);
+  ASSERT_TRUE(wait_until([&] { return a.calls.load() == 1; }, 20000));
+  ASSERT_GT(a.port.load(), 0);
+  EXPECT_EQ(a.path.load(), 2);
+  EXPECT_FALSE(peer.WaitFor({"lan-probe", "\"ok\": true"}, 5000).empty());
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons((uint16_t)a.port.load());
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(connect(fd, (sockaddr*)&sa, sizeof sa), 0);
+  const char msg[] = "login type 22";
+  ASSERT_EQ(send(fd, msg, sizeof msg, MSG_NOSIGNAL), (ssize_t)sizeof msg);
+  char back[sizeof msg];
+  ASSERT_EQ(recv(fd, back, sizeof back, MSG_WAITALL), (ssize_t)sizeof back);
+  EXPECT_EQ(memcmp(back, msg, sizeof msg), 0);
+  close(fd);
+  EXPECT_FALSE(peer.WaitFor({"echo-done", "\"via\": \"direct\""}, 10000).empty());
+  EXPECT_EQ(t.StopGetIPAndPort(h), 1);
+  EXPECT_TRUE(wait_until([&] { return t.ConnectedAgents() == 0; }, 10000));
+  t.BackgroundDestroy();
 }
 
 // A drawn local port that another socket of the machine holds is drawn again instead of
