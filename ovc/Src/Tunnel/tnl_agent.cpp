@@ -62,6 +62,7 @@ Mapping gMaps[kMappings];
 std::mutex gConnectingMu;
 ConnectingSlot gConnecting[kConnecting];
 int gAuthTimeoutMs = 30000;
+std::atomic<bool> gLanProbeOff{false};
 
 bool valid_sid(int sid) { return sid >= 0 && sid < gN; }
 
@@ -146,6 +147,8 @@ void end_session(int sid, bool abort) {
 }
 
 }  // namespace
+
+void tnl_set_lan_probe_off(bool off) { gLanProbeOff = off; }
 
 void tnl_set_auth_timeout_ms(int ms) { gAuthTimeoutMs = ms > 0 ? ms : 30000; }
 
@@ -264,7 +267,7 @@ int P2PTunnelAgent_Connect_Parallel(const char* uid, int sid, const void* auth, 
   uint32_t deviceIp = 0;
   OVC_SessionInfoShort info;
   memset(&info, 0, sizeof info);
-  if (OVC_Session_Check(sid, &info) >= 0 && info.mode == 2) {
+  if (!gLanProbeOff.load() && OVC_Session_Check(sid, &info) >= 0 && info.mode == 2) {
     in_addr a{};
     info.remoteIp[sizeof info.remoteIp - 1] = 0;
     if (inet_pton(AF_INET, info.remoteIp, &a) == 1) {

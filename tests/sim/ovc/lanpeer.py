@@ -396,6 +396,8 @@ def main():
     for d in devices:
         d.peers = devices
     if args.rct == "tunnel":
+        if args.addrs:  # checked above: loopback, or inside a private namespace
+            tnlpeer.SERVICE_HOST[0] = addrs[0]
         echo, source = tnlpeer.RctTunnel.services(args.source_bytes)
         emit(event="services", echo=echo, source=source)
     print("PORT %d" % port, flush=True)

@@ -193,6 +193,8 @@ class Session:
         port = struct.unpack(">H", body[2:4])[0]
         addr = socket.inet_ntoa(body[4:8])
         loopback_only(addr)
+        # The device's own services: on a device with a LAN address they listen there.
+        addr = SERVICE_HOST[0]
         self.close(c)
         s = socket.socket()
         try:
