@@ -211,6 +211,8 @@ TEST_F(TnlLanDirect, SixteenMiBIntactOverTheDirectPath) {
   close(fd);
   EXPECT_EQ(EchoVia(n), "direct");
   EXPECT_TRUE(wait_until([&] { return tnl::LanConnections(sid) == 0; }, 10000));
+  EXPECT_GT(tnl::LanLastIO(sid), 0u);  // direct traffic counts as the session's I/O
+  EXPECT_GE(P2PTunnel_LastIOTime(sid), (int)tnl::LanLastIO(sid));
 }
 
 TEST_F(TnlLanDirect, ClientsVanishingMidTransferLeaveTheRelayServing) {

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -435,7 +436,7 @@ int P2PTunnel_LastIOTime(int sid) {
   std::lock_guard<std::mutex> g(gMu);
   tnl::TunnelSession* s = (*gSessions)[sid].session.get();
   if (!s || !s->InUse()) return TNL_ER_SESSION_NOT_IN_USE;
-  return (int)s->LastIOTime();
+  return (int)std::max(s->LastIOTime(), tnl::LanLastIO(sid));
 }
 
 }  // extern "C"

@@ -7,11 +7,13 @@
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <condition_variable>
 #include <list>
+#include <map>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -169,6 +171,7 @@ Slot gSlots[kSlots];
 uint32_t gSlotGen[kSlots];  // raised each time a slot is freed: a waiting stop sees its own end
 std::list<Conn> gConns;
 std::vector<int> gEndingSessions;
+std::map<int, uint32_t> gLastIO;  // per session, seconds of the wall clock
 std::thread gThread;
 bool gRunning = false;
 int gWake[2] = {-1, -1};
@@ -267,6 +270,7 @@ void apply_stops() {
     any = true;
   }
   for (int sid : gEndingSessions) {
+    gLastIO.erase(sid);
     for (Conn& c : gConns)
       if (!c.dead && c.sid == sid) close_conn(c);
     for (Slot& s : gSlots) {
@@ -360,6 +364,11 @@ void proxy_loop() {
         if ((ev & (POLLIN | POLLHUP)) && c->toLocal.empty() && !c->devEnd)
           ok = pump(c->dev, c->local, c->toLocal, c->devEnd);
         if (ok && (ev & POLLOUT) && !c->toDev.empty()) ok = flush(c->dev, c->toDev);
+      }
+      if (ok) {
+        timeval tv;
+        gettimeofday(&tv, nullptr);
+        gLastIO[c->sid] = (uint32_t)tv.tv_sec;
       }
       if (!ok || (c->localEnd && c->devEnd && c->toDev.empty() && c->toLocal.empty()))
         close_conn(*c);
@@ -485,6 +494,12 @@ void LanSessionEnd(int sid) {
 uint16_t LanMapLocalPort(int slot) {
   std::lock_guard<std::mutex> g(gMu);
   return slot >= 0 && slot < kSlots && gSlots[slot].inUse ? gSlots[slot].localPort : 0;
+}
+
+uint32_t LanLastIO(int sid) {
+  std::lock_guard<std::mutex> g(gMu);
+  auto it = gLastIO.find(sid);
+  return it == gLastIO.end() ? 0 : it->second;
 }
 
 int LanConnections(int sid) {

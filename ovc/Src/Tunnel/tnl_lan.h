@@ -45,6 +45,8 @@ bool LanMapStop(int slot);
 // Stops every mapping and connection of sid; returns once they are closed.
 void LanSessionEnd(int sid);
 uint16_t LanMapLocalPort(int slot);
+// Wall-clock seconds when bytes last moved on a direct-LAN connection of sid (0: never).
+uint32_t LanLastIO(int sid);
 // Joined connections of sid (connects still in progress included).
 int LanConnections(int sid);
 

@@ -30,6 +30,7 @@ def main():
     ap.add_argument("bench", nargs="?", default=os.environ.get("OVC_TNL_BENCH", ""))
     ap.add_argument("--bytes", type=int, default=64 << 20)
     ap.add_argument("--rounds", type=int, default=2000)
+    ap.add_argument("--peer-log", default="", help="keep the device peer's events in this file")
     a = ap.parse_args()
     if os.geteuid() != 0 or not a.bench:
         print("needs root and the bench program", file=sys.stderr)
@@ -51,7 +52,8 @@ def main():
                 echo, source = m.group(1), m.group(2)
             if line.startswith("PORT"):
                 break
-        threading.Thread(target=lambda: [None for _ in peer.stdout], daemon=True).start()
+        log = open(a.peer_log, "w") if a.peer_log else None
+        threading.Thread(target=lambda: [log and log.write(x) for x in peer.stdout], daemon=True).start()
         r = subprocess.run(ns("cli") + [a.bench, UID, DEV, echo, source, str(a.rounds)],
                            capture_output=True, text=True, timeout=1800)
         sys.stdout.write(r.stdout)
