@@ -268,3 +268,68 @@ TEST_F(TnlLanDirect, StoppingOneMappingClosesOnlyItsConnections) {
   EXPECT_EQ(P2PTunnelAgent_Abort(sid), 0);  // the session's end takes its mappings along
   EXPECT_EQ(tnl_mapping_local_port(b), 0);
 }
+
+// A device port nobody listens on: the local client's connection is closed (no half-open
+// pair is kept) and the relay goes on serving the session's other mapping.
+TEST_F(TnlLanDirect, UnreachableDevicePortClosesTheLocalConnection) {
+  Connect("accept");
+  int closedPort = 0;
+  {
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(s, (sockaddr*)&sa, sizeof sa), 0);
+    socklen_t len = sizeof sa;
+    getsockname(s, (sockaddr*)&sa, &len);
+    closedPort = ntohs(sa.sin_port);
+    close(s);
+  }
+  int dead = P2PTunnelAgent_PortMapping(sid, 0, (uint16_t)closedPort);
+  int live = P2PTunnelAgent_PortMapping(sid, 0, echo);
+  ASSERT_GE(dead, 10000);
+  ASSERT_GE(live, 10000);
+  for (int i = 0; i < 3; ++i) {
+    int fd = connect_lo(tnl_mapping_local_port(dead));
+    ASSERT_GE(fd, 0);
+    pollfd pf{fd, POLLIN, 0};
+    ASSERT_EQ(poll(&pf, 1, 10000), 1);
+    char c;
+    EXPECT_LE(recv(fd, &c, 1, 0), 0);
+    close(fd);
+  }
+  EXPECT_TRUE(wait_until([&] { return tnl::LanConnections(sid) == 0; }, 10000));
+  int fd = connect_lo(tnl_mapping_local_port(live));
+  ASSERT_GE(fd, 0);
+  EXPECT_TRUE(echo_intact(fd, 100000));
+  close(fd);
+}
+
+// A cancel while the probe waits for a device that never replies ends the connect at once
+// with "stopped", not after the probe's full wait.
+TEST_F(TnlLanDirect, CancelDuringTheProbe) {
+  tnl::SetLanProbeLimits(100, 0);  // ten seconds of idle reads
+  ovc_set_interface_source(one_loopback);
+  const uint32_t nets[1] = {htonl(0x7F000000u)};
+  const int prefixes[1] = {8};
+  ovc_set_lan_networks(nets, prefixes, 1);
+  ASSERT_EQ(P2PTunnelAgentInitialize(4), 0);
+  OVC_Setup_LANConnection_Timeout(3000);
+  peer.reset(new ovc_test::LanPeer);
+  ASSERT_TRUE(peer->Start({"--count", "1", "--rct", "tunnel", "--lan-probe", "ignore"}));
+  ASSERT_FALSE(peer->WaitFor({"services"}, 5000).empty());
+  ASSERT_EQ(OVC_Set_LanSearchPort(peer->port()), 0);
+  sid = P2PTunnelAgent_GetFreeSession();
+  ASSERT_GE(sid, 0);
+  std::vector<uint8_t> a = auth_block();
+  std::atomic<int> rc{1};
+  std::thread t([&] { rc = P2PTunnelAgent_Connect_Parallel(uid.c_str(), sid, a.data(), 128, nullptr); });
+  EXPECT_FALSE(peer->WaitFor({"lan-request"}, 10000).empty());
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(P2PTunnelAgent_Connect_Stop_Parallel(uid.c_str(), sid), 0);
+  t.join();
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - t0).count();
+  EXPECT_EQ(rc.load(), TNL_ER_CONNECT_STOPPED);
+  EXPECT_LT(ms, 7000);  // the probe alone would wait ten seconds
+}
