@@ -158,6 +158,24 @@ void* COrvanP2PTunnel::StopConnectAndMapOrvanFun(void* block)
     return nullptr;
 }
 
+int COrvanP2PTunnel::MapFreshPort(int sid, uint16_t devicePort, uint16_t* local, const char* id)
+{
+    // The drawn port is only free in this tunnel's own list; another socket of this machine
+    // may hold it (two processes seeded in the same millisecond draw the same ports). A taken
+    // port is no reason to fail the request, so another one is drawn.
+    int m = TNL_ER_BIND;
+    for (int tries = 0; tries < kPortDraws; ++tries) {
+        *local = GetAvailablePort();
+        m = P2PTunnelAgent_PortMapping(sid, *local, devicePort);
+        KV_LOG(gEnableP2PStatus, "orvan: call [P2PTunnelAgent_PortMapping] result:%d(<0 means fail), id:%s, device port:%d\n", m, id, (int)devicePort);
+        if (m != TNL_ER_BIND && m != TNL_ER_LISTEN)
+            break;
+        ClearPortFromVec(*local);
+        *local = 0;
+    }
+    return m;
+}
+
 void COrvanP2PTunnel::GetPortFromIDOrvan(const StartInfo& in)
 {
     _P2P_INFO_ info{in.user, 0, in.handBack, 0};
@@ -186,9 +204,8 @@ void COrvanP2PTunnel::GetPortFromIDOrvan(const StartInfo& in)
             break;
         uint16_t P = in.devPort;
         if (P == 0) {
-            uint16_t L0 = GetAvailablePort();
-            int m0 = P2PTunnelAgent_PortMapping(S, L0, kvp2p::kMediaQueryPort);
-            KV_LOG(gEnableP2PStatus, "orvan: call [P2PTunnelAgent_PortMapping] result:%d(<0 means fail), id:%s, device port:%d\n", m0, id, (int)kvp2p::kMediaQueryPort);
+            uint16_t L0 = 0;
+            int m0 = MapFreshPort(S, kvp2p::kMediaQueryPort, &L0, id);
             if (m0 < 0) {
                 ClearPortFromVec(L0);
                 P = kvp2p::kMediaQueryPort;
@@ -201,9 +218,7 @@ void COrvanP2PTunnel::GetPortFromIDOrvan(const StartInfo& in)
                     break;
             }
         }
-        L = GetAvailablePort();
-        M = P2PTunnelAgent_PortMapping(S, L, P);
-        KV_LOG(gEnableP2PStatus, "orvan: call [P2PTunnelAgent_PortMapping] result:%d(<0 means fail), id:%s, device port:%d\n", M, id, P);
+        M = MapFreshPort(S, P, &L, id);
         if (M < 0) {
             ClearPortFromVec(L);
             L = 0;

@@ -60,6 +60,10 @@ private:
     static void* GetPortFromIDOrvanFun(void* block);
     static void* StopConnectAndMapOrvanFun(void* block);
     void GetPortFromIDOrvan(const StartInfo& in);
+    // Maps a freshly drawn local port to devicePort; a port that cannot be bound is given
+    // back and another drawn. The mapping index or the last failure; *local 0 on failure.
+    static constexpr int kPortDraws = 50;
+    int MapFreshPort(int sid, uint16_t devicePort, uint16_t* local, const char* id);
     void StopConnectAndMapOrvan(const SessionMap& rec);
     void TaskEnded();
 

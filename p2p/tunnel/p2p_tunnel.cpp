@@ -13,6 +13,7 @@ namespace {
 
 constexpr int kDefaultMediaQueryMs = 5000;
 std::atomic<int> gMediaQueryMs{kDefaultMediaQueryMs};
+std::atomic<uint16_t (*)()> gPortDraw{nullptr};
 
 // Two draws of the generator as a non-negative sum.
 uint64_t TwoDraws()
@@ -54,7 +55,8 @@ uint16_t CP2PTunnel::GetAvailablePort()
 {
     ScopedLock l(m_portMutex);
     for (;;) {
-        const uint16_t p = static_cast<uint16_t>(10000 + TwoDraws() % 50001);
+        uint16_t (*draw)() = gPortDraw.load();
+        const uint16_t p = draw ? draw() : static_cast<uint16_t>(10000 + TwoDraws() % 50001);
         if (p == kvp2p::kMediaQueryPort || std::find(m_ports.begin(), m_ports.end(), p) != m_ports.end())
             continue;
         m_ports.push_back(p);
@@ -76,6 +78,11 @@ std::vector<uint16_t> CP2PTunnel::PortsInUse()
 {
     ScopedLock l(m_portMutex);
     return m_ports;
+}
+
+void CP2PTunnel::SetPortDrawForTest(uint16_t (*draw)())
+{
+    gPortDraw = draw;
 }
 
 void CP2PTunnel::SetMediaQueryTimeoutMs(int ms)

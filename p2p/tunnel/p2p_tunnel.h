@@ -77,6 +77,8 @@ public:
     // Send, receive and connect limit of the media-port query (default 5000 ms); 0
     // restores the default. Tests only.
     static void SetMediaQueryTimeoutMs(int ms);
+    // Replaces the random draw of GetAvailablePort (null restores it). Tests only.
+    static void SetPortDrawForTest(uint16_t (*draw)());
 
 protected:
     Mutex m_portMutex;

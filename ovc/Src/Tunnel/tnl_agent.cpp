@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <mutex>
@@ -16,6 +17,7 @@
 
 #include "Tunnel/tnl_agent_internal.h"
 #include "Tunnel/tnl_auth.h"
+#include "Tunnel/tnl_lan.h"
 #include "Tunnel/tnl_rct_stream.h"
 #include "Tunnel/tnl_session.h"
 #include "ovc_api.h"
@@ -31,6 +33,8 @@ struct AgentSession {
   std::shared_ptr<tnl::RctStream> stream;
   std::shared_ptr<tnl::TunnelSession> session;
   int rct = -1;
+  bool lanTcp = false;     // mappings connect straight to the device
+  uint32_t deviceIp = 0;   // host order
 };
 
 struct ConnectingSlot {
@@ -59,6 +63,7 @@ Mapping gMaps[kMappings];
 std::mutex gConnectingMu;
 ConnectingSlot gConnecting[kConnecting];
 int gAuthTimeoutMs = 30000;
+std::atomic<bool> gLanProbeOff{false};
 
 bool valid_sid(int sid) { return sid >= 0 && sid < gN; }
 
@@ -135,6 +140,7 @@ void end_session(int sid, bool abort) {
     a.rct = -1;
   }
   if (session) session->Stop();
+  tnl::LanSessionEnd(sid);
   if (rct >= 0) {
     if (abort) RCT_Abort(rct);
     else RCT_Destroy(rct);
@@ -143,9 +149,12 @@ void end_session(int sid, bool abort) {
 
 }  // namespace
 
+void tnl_set_lan_probe_off(bool off) { gLanProbeOff = off; }
+
 void tnl_set_auth_timeout_ms(int ms) { gAuthTimeoutMs = ms > 0 ? ms : 30000; }
 
 uint16_t tnl_mapping_local_port(int index) {
+  if (index >= 10000) return tnl::LanMapLocalPort(index - 10000);
   std::lock_guard<std::mutex> g(gMu);
   return index >= 0 && index < kMappings && gMaps[index].inUse ? gMaps[index].localPort : 0;
 }
@@ -171,6 +180,11 @@ int P2PTunnelAgentInitialize(int maxSessions) {
     OVC_DeInitialize();
     return r;
   }
+  if (!tnl::LanProxyStart()) {
+    RCT_DeInitialize();
+    OVC_DeInitialize();
+    return TNL_ER_THREAD;
+  }
   gN = maxSessions;
   gSessions = new std::vector<AgentSession>((size_t)maxSessions);
   gInit = true;
@@ -184,6 +198,7 @@ int P2PTunnelAgentDeInitialize(void) {
   }
   for (int i = 0; i < kMappings; ++i) P2PTunnelAgent_StopPortMapping(i);
   for (int sid = 0; sid < gN; ++sid) end_session(sid, true);
+  tnl::LanProxyStop();
   std::lock_guard<std::mutex> g(gMu);
   delete gSessions;
   gSessions = nullptr;
@@ -247,6 +262,26 @@ int P2PTunnelAgent_Connect_Parallel(const char* uid, int sid, const void* auth, 
     free_slot(slot);
     return ar;
   }
+  // On the LAN the device may be reachable by TCP; the probe runs before the message loop
+  // starts, so its reply is read here and nowhere else. A failed probe only keeps RCT mode.
+  bool lanTcp = false;
+  uint32_t deviceIp = 0;
+  OVC_SessionInfoShort info;
+  memset(&info, 0, sizeof info);
+  if (!gLanProbeOff.load() && OVC_Session_Check(sid, &info) >= 0 && info.mode == 2) {
+    in_addr a{};
+    info.remoteIp[sizeof info.remoteIp - 1] = 0;
+    if (inet_pton(AF_INET, info.remoteIp, &a) == 1) {
+      deviceIp = ntohl(a.s_addr);
+      lanTcp = tnl::SetupLanTcp(*stream, deviceIp, &stop) == 0;
+    }
+  }
+  if (slot && slot->cancelled.load()) {
+    RCT_Abort(rct);
+    OVC_Session_Close(sid);
+    free_slot(slot);
+    return TNL_ER_CONNECT_STOPPED;
+  }
   auto session = std::make_shared<tnl::TunnelSession>(stream.get(), tnl::SessionConfig{});
   if (!session->Start()) {
     RCT_Abort(rct);
@@ -260,6 +295,8 @@ int P2PTunnelAgent_Connect_Parallel(const char* uid, int sid, const void* auth, 
     a.stream = std::move(stream);
     a.session = std::move(session);
     a.rct = rct;
+    a.lanTcp = lanTcp;
+    a.deviceIp = deviceIp;
   }
   free_slot(slot);
   return sid;
@@ -292,6 +329,20 @@ int P2PTunnelAgent_Abort(int sid) { return agent_disconnect(sid, true); }
 int P2PTunnelAgent_PortMapping(int sid, uint16_t localPort, uint16_t remotePort) {
   if (!gInit) return TNL_ER_NOT_INITIALIZED;
   if (!valid_sid(sid)) return TNL_ER_INVALID_ARG;
+  {
+    bool lan = false;
+    uint32_t ip = 0;
+    {
+      std::lock_guard<std::mutex> g(gMu);
+      const AgentSession& a = (*gSessions)[sid];
+      lan = a.session && a.lanTcp;
+      ip = a.deviceIp;
+    }
+    if (lan) {
+      int slot = tnl::LanMapAdd(sid, ip, remotePort, localPort);
+      return slot < 0 ? slot : 10000 + slot;
+    }
+  }
   std::lock_guard<std::mutex> g(gMu);
   int idx = -1;
   for (int i = 0; i < kMappings && idx < 0; ++i)
@@ -337,8 +388,11 @@ int P2PTunnelAgent_StopPortMapping_byIndexArray(int* indexes, int count) {
   if (!indexes) return TNL_ER_INVALID_ARG;
   for (int i = 0; i < count; ++i) {
     int idx = indexes[i];
-    if (idx >= 10000) indexes[i] = idx -= 10000;
+    // Direct-LAN mappings carry 10000 on their index; a plain index never stops one of them.
+    const bool lanIndex = idx >= 10000;
+    if (lanIndex) indexes[i] = idx -= 10000;
     if (idx < 0 || idx >= kMappings) continue;
+    if (lanIndex && tnl::LanMapStop(idx)) continue;
     std::thread t;
     int fd;
     {
@@ -382,7 +436,7 @@ int P2PTunnel_LastIOTime(int sid) {
   std::lock_guard<std::mutex> g(gMu);
   tnl::TunnelSession* s = (*gSessions)[sid].session.get();
   if (!s || !s->InUse()) return TNL_ER_SESSION_NOT_IN_USE;
-  return (int)s->LastIOTime();
+  return (int)std::max(s->LastIOTime(), tnl::LanLastIO(sid));
 }
 
 }  // extern "C"

@@ -11,9 +11,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "Tunnel/tnl_lan.h"
 #include "lan_peer_proc.h"
 #include "orvan_tunnel.h"
 #include "ovc_state.h"
@@ -42,6 +45,30 @@ void on_port(uint16_t port, _P2P_INFO_* info) {
   a->calls++;
 }
 
+// Ports the tunnel draws for its local listeners, in order (tests choose them).
+std::mutex gDrawMu;
+std::vector<uint16_t> gDraws;
+uint16_t next_draw() {
+  std::lock_guard<std::mutex> g(gDrawMu);
+  if (gDraws.empty()) return 0;
+  uint16_t p = gDraws.front();
+  gDraws.erase(gDraws.begin());
+  return p;
+}
+
+// A listening loopback socket on a port the kernel chose; its port through *port.
+int listen_any(uint16_t* port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd < 0 || bind(fd, (sockaddr*)&sa, sizeof sa) != 0 || listen(fd, 1) != 0) return -1;
+  socklen_t len = sizeof sa;
+  getsockname(fd, (sockaddr*)&sa, &len);
+  *port = ntohs(sa.sin_port);
+  return fd;
+}
+
 bool wait_until(const std::function<bool()>& pred, int ms) {
   auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
   while (!pred()) {
@@ -68,6 +95,7 @@ class OrvanLan : public ::testing::Test {
     ovc_set_lan_networks(nets, prefixes, 1);
     OVC_Setup_LANConnection_Timeout(3000);
     kv_orvan_set_agent_start(nullptr);  // the real agent, confined to loopback above
+    tnl::SetLanProbeLimits(0, 20000);   // room for a busy machine's Python peer
   }
   void StartPeer(const std::vector<std::string>& extra = {}) {
     std::vector<std::string> args = {"--count", "1", "--rct", "tunnel"};
@@ -81,6 +109,8 @@ class OrvanLan : public ::testing::Test {
   }
   void TearDown() override {
     peer.Stop();
+    CP2PTunnel::SetPortDrawForTest(nullptr);
+    tnl::SetLanProbeLimits(0, 0);
     kv_orvan_set_agent_start([](int) { return -30000; });
     ovc_set_interface_source(nullptr);
     ovc_set_lan_networks(nullptr, nullptr, 0);
@@ -138,6 +168,79 @@ TEST_F(OrvanLan, RequestMapsALocalPortToTheDeviceOverTheLan) {
     EXPECT_EQ(a.calls.load(), 1);
     t.BackgroundDestroy();
   }
+}
+
+// A device that answers the direct-LAN probe: the request's port reaches the service by a
+// direct TCP connection (the peer's echo service says so), still with path flag 2.
+TEST_F(OrvanLan, DeviceAnsweringTheProbeIsReachedDirectly) {
+  StartPeer({"--lan-probe", "accept"});
+  COrvanP2PTunnel t;
+  ASSERT_TRUE(t.Started());
+  Answer a;
+  _P2P_REQUEST_INFO_ r = Request(&a, echo);
+  long h = t.StartGetIPAndPort(&r);
+  ASSERT_EQ(h, 1);
+  ASSERT_TRUE(wait_until([&] { return a.calls.load() == 1; }, 20000));
+  ASSERT_GT(a.port.load(), 0);
+  EXPECT_EQ(a.path.load(), 2);
+  EXPECT_FALSE(peer.WaitFor({"lan-probe", "\"ok\": true"}, 5000).empty());
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons((uint16_t)a.port.load());
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(connect(fd, (sockaddr*)&sa, sizeof sa), 0);
+  const char msg[] = "login type 22";
+  ASSERT_EQ(send(fd, msg, sizeof msg, MSG_NOSIGNAL), (ssize_t)sizeof msg);
+  char back[sizeof msg];
+  ASSERT_EQ(recv(fd, back, sizeof back, MSG_WAITALL), (ssize_t)sizeof back);
+  EXPECT_EQ(memcmp(back, msg, sizeof msg), 0);
+  close(fd);
+  EXPECT_FALSE(peer.WaitFor({"echo-done", "\"via\": \"direct\""}, 10000).empty());
+  EXPECT_EQ(t.StopGetIPAndPort(h), 1);
+  EXPECT_TRUE(wait_until([&] { return t.ConnectedAgents() == 0; }, 10000));
+  t.BackgroundDestroy();
+}
+
+// A drawn local port that another socket of the machine holds is drawn again instead of
+// failing the request (two processes seeded in the same millisecond draw the same ports).
+TEST_F(OrvanLan, ATakenLocalPortIsDrawnAgain) {
+  StartPeer();
+  uint16_t taken = 0, freePort = 0;
+  int holder = listen_any(&taken);
+  ASSERT_GE(holder, 0);
+  int probe = listen_any(&freePort);
+  ASSERT_GE(probe, 0);
+  close(probe);  // free again; the kernel does not hand it out at once
+  {
+    std::lock_guard<std::mutex> g(gDrawMu);
+    gDraws = {taken, taken, freePort};  // a port given back may be drawn again
+  }
+  CP2PTunnel::SetPortDrawForTest(next_draw);
+  COrvanP2PTunnel t;
+  ASSERT_TRUE(t.Started());
+  Answer a;
+  _P2P_REQUEST_INFO_ r = Request(&a, echo);
+  long h = t.StartGetIPAndPort(&r);
+  ASSERT_EQ(h, 1);
+  ASSERT_TRUE(wait_until([&] { return a.calls.load() == 1; }, 20000));
+  EXPECT_EQ(a.port.load(), freePort);
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(freePort);
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(connect(fd, (sockaddr*)&sa, sizeof sa), 0);
+  const char msg[] = "drawn again";
+  ASSERT_EQ(send(fd, msg, sizeof msg, MSG_NOSIGNAL), (ssize_t)sizeof msg);
+  char back[sizeof msg];
+  ASSERT_EQ(recv(fd, back, sizeof back, MSG_WAITALL), (ssize_t)sizeof back);
+  EXPECT_EQ(memcmp(back, msg, sizeof msg), 0);
+  close(fd);
+  close(holder);
+  EXPECT_EQ(t.StopGetIPAndPort(h), 1);
+  EXPECT_TRUE(wait_until([&] { return t.ConnectedAgents() == 0; }, 10000));
+  t.BackgroundDestroy();
 }
 
 TEST_F(OrvanLan, StopDuringTheConnectCancelsItWithoutCallback) {

@@ -373,6 +373,7 @@ def main():
     ap.add_argument("--silent-secs", type=float, default=30)
     ap.add_argument("--source-bytes", type=int, default=1 << 20)
     ap.add_argument("--drop-connect", type=int, default=0, help="drop this many connect requests")
+    ap.add_argument("--lan-probe", default="refuse", help="tunnel direct-LAN probe, as tnlpeer.py")
     args = ap.parse_args()
     addrs = args.addrs.split(",") if args.addrs else ["127.0.0.%d" % (i + 1) for i in range(args.count)]
     try:
@@ -395,6 +396,8 @@ def main():
     for d in devices:
         d.peers = devices
     if args.rct == "tunnel":
+        if args.addrs:  # checked above: loopback, or inside a private namespace
+            tnlpeer.SERVICE_HOST[0] = addrs[0]
         echo, source = tnlpeer.RctTunnel.services(args.source_bytes)
         emit(event="services", echo=echo, source=source)
     print("PORT %d" % port, flush=True)

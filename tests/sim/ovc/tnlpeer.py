@@ -20,6 +20,14 @@ import threading
 
 VERSION_WORD = 0x0301052A
 lock_out = threading.Lock()
+# Local ports of the connections this peer made for the tunnel's opens; any other connection
+# to a service came straight from the agent (direct-LAN mode).
+tunnel_ports = set()
+
+
+def lan_step(x):
+    """The direct-LAN probe's countdown step."""
+    return 91 if x <= 100 else (x - 10) & 0xFFFFFFFF
 
 
 def emit(**ev):
@@ -44,16 +52,20 @@ def pattern(n, seed=0):
 
 def serve_echo(sock):
     def one(c):
+        peer_port = c.getpeername()[1]
+        n = 0
         with c:
-            while True:
-                d = c.recv(65536)
-                if not d:
-                    break
-                c.sendall(d)
             try:
+                while True:
+                    d = c.recv(65536)
+                    if not d:
+                        break
+                    n += len(d)
+                    c.sendall(d)
                 c.shutdown(socket.SHUT_WR)
             except OSError:
                 pass
+        emit(ev="echo-done", bytes=n, via="tunnel" if peer_port in tunnel_ports else "direct")
 
     while True:
         c, _ = sock.accept()
@@ -78,10 +90,15 @@ def serve_source(sock, size):
         threading.Thread(target=one, args=(c,), daemon=True).start()
 
 
+# Where the services and the probe listener bind (loopback unless a caller in a private
+# network namespace names the device's own address).
+SERVICE_HOST = ["127.0.0.1"]
+
+
 def listen_local():
     s = socket.socket()
     s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    s.bind(("127.0.0.1", 0))
+    s.bind((SERVICE_HOST[0], 0))
     s.listen(512)
     return s
 
@@ -176,6 +193,8 @@ class Session:
         port = struct.unpack(">H", body[2:4])[0]
         addr = socket.inet_ntoa(body[4:8])
         loopback_only(addr)
+        # The device's own services: on a device with a LAN address they listen there.
+        addr = SERVICE_HOST[0]
         self.close(c)
         s = socket.socket()
         try:
@@ -185,11 +204,62 @@ class Session:
             emit(ev="open-failed", c=c, port=port)
             self.send(4, c)
             return
+        tunnel_ports.add(s.getsockname()[1])
         with ch.cv:
             ch.sock = s
             ch.pause = 0
         emit(ev="open", c=c, port=port)
         threading.Thread(target=self.channel_reader, args=(c, ch, s), daemon=True).start()
+
+    def lan_request(self, body):
+        """Direct-LAN request {token, z}: reply {f(token), 0, probe port}; the probe listener
+        answers the agent's f(f(token)) with its f. --lan-probe chooses how: accept, refuse (a
+        port nobody listens on), wrong (a wrong answer), ignore (no reply), badcount (the TCP
+        countdown answers wrongly)."""
+        mode = getattr(self.args, "lan_probe", "refuse")
+        if len(body) != 8:
+            return
+        token, z = struct.unpack("<II", body)
+        if (z & 0xFFFF) != (z >> 16):
+            return
+        emit(ev="lan-request", token=token)
+        if mode == "ignore":
+            return
+        lst = socket.socket()
+        lst.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        lst.bind((SERVICE_HOST[0], 0))
+        port = lst.getsockname()[1]
+        if mode == "refuse":
+            lst.close()
+        else:
+            lst.listen(4)
+            threading.Thread(target=self.lan_probe_server, args=(lst, lan_step(lan_step(token)), mode),
+                             daemon=True).start()
+        answer = (lan_step(token) + (1 if mode == "wrong" else 0)) & 0xFFFFFFFF
+        self.send(11, 0, struct.pack("<IHH", answer, 0, port))
+
+    def lan_probe_server(self, lst, expect, mode):
+        lst.settimeout(30)
+        try:
+            c, _ = lst.accept()
+        except OSError:
+            lst.close()
+            return
+        lst.close()
+        with c:
+            c.settimeout(30)
+            try:
+                v = recv_exact(c, 4)
+                if v is None:
+                    return
+                v = struct.unpack("<I", v)[0]
+                if v != expect:
+                    emit(ev="lan-probe", ok=False, value=v)
+                    return
+                c.sendall(struct.pack("<I", (lan_step(v) + (1 if mode == "badcount" else 0)) & 0xFFFFFFFF))
+                emit(ev="lan-probe", ok=mode == "accept", value=v)
+            except OSError:
+                pass
 
     def close(self, c):
         ch = self.chans[c]
@@ -236,6 +306,8 @@ class Session:
                 else:
                     emit(ev="close", c=c)
                 self.close(c)
+            elif t == 10:
+                self.lan_request(body)
             elif t in (5, 6, 7):
                 emit(ev={5: "pause", 6: "resume", 7: "flow"}[t], c=c)
                 with ch.cv:
@@ -275,6 +347,8 @@ def main():
                     help="accept | accept=N | reject=N | silent")
     ap.add_argument("--silent-secs", type=float, default=30)
     ap.add_argument("--source-bytes", type=int, default=1 << 20)
+    ap.add_argument("--lan-probe", default="refuse",
+                    help="accept | refuse | wrong | ignore | badcount (see Session.lan_request)")
     a = ap.parse_args()
     echo = listen_local()
     source = listen_local()
