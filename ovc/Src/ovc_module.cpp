@@ -660,6 +660,9 @@ int OVC_DeInitialize(void) {
   return 0;
 }
 
+MasterAddr* ovc_master_table() { return gP2PMasterAddrv6; }
+int* ovc_master_state_slot() { return &gMasterResolveState; }
+
 // A master entry's address text and port (network order); false for an unused entry. Read under
 // the master table's lock.
 int ovc_master_entry(int i, char* host, size_t size, uint16_t* portNet) {
