@@ -11,6 +11,7 @@
 #include <atomic>
 
 #include "ovc_state.h"
+#include "ovc_wakeup.h"
 
 int ovc_master_entry(int i, char* host, size_t size, uint16_t* portNet);
 int ovc_master_state();
@@ -86,9 +87,13 @@ int ovc_build_registration(uint8_t* out, uint32_t options, uint32_t counterValue
   return 16 + 272;
 }
 
-void SendRegistration(TConnection* conn, const char* addressText, uint16_t port, int) {
+extern std::atomic<bool> gTcpMode;
+
+void SendRegistration(TConnection* conn, const char* addressText, uint16_t port, int withCallback) {
   uint8_t d[16 + 272];
   int len = ovc_build_registration(d, 0, gRegistrationCounter++);
+  // The wake-up module records what goes to each server, unscrambled, before it is sent.
+  if (withCallback) ovc_call_login_packet_cb(d, (uint32_t)len, addressText, port, gTcpMode ? 1 : 0);
   if (conn && addressText) ovc_SendMessage(conn, d, len, addressText, port);
 }
 
@@ -190,6 +195,13 @@ static void KeepNatCB(orvan_task_t*, uint32_t, uint16_t, void*, int final) {
   });
 }
 
+// A sleep request ends the periodic registration; a new login starts it again.
+void ovc_device_stop_login_task() {
+  orvan_task_t* t = gThread_Login;
+  gThread_Login = nullptr;
+  if (t) orvan_TaskMng_Delete(t);
+}
+
 static int undo(int code) {
   gLoginInfoFlags = 0;
   gLoginState = -1;
@@ -244,7 +256,9 @@ int OVC_Get_Login_Info(uint32_t* flags) {
 }
 
 // Called by the module's end: the login's tasks go with the task manager.
+void ovc_wakeup_reset();
 void ovc_device_reset() {
+  ovc_wakeup_reset();
   gLoginCalled = false;
   gDeviceBlocked = false;
   gBadUidCount = 0;
@@ -280,9 +294,14 @@ bool ovc_device_packet(const OVC_Head& h, const uint8_t* body, uint32_t blen, co
     case 0x0106:
       if (h.type == 0x0106 && blen >= 272) {
         if (body[268] & 1) gDeviceBlocked = true;
-        if (body[204] & 1) return true;  // a sleep answer
+        if (body[204] & 1) {  // a sleep answer: the server keeps the sleeping registration
+          ovc_call_sleep_reply_cb(text, port);
+          return true;
+        }
       }
       if (!own_uid(body, blen)) return true;
+      // While the bed task runs, plain answers do not bring the device back to "registered".
+      if (h.type == 0x0106 && ovc_sleep_task_running()) return true;
       gLoginInfoFlags |= 4;
       if (gLoginState != 8) gLoginState = 8;
       gLoginReplyCount = 0;

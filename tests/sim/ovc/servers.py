@@ -15,7 +15,8 @@ forwarded as 0x0501/0x0503 between the pair.
 
 Modes (one per run): normal, refuse-uid (0x0008), no-permission (0x000A), unknown (0x0227),
 asleep (0x0229), duplicate (0x0213 code -6), relay-refused (0x0206 result -5), silent-master
-(masters never answer), silent-register (registrations unanswered), blocked (0x0106 with the blocked bit), sleep-answer (0x0106 with bit 0
+(masters never answer), silent-register (registrations unanswered), blocked (0x0106 with the blocked bit), sleep-one and sleep-silent (sleep-mode
+registrations answered by the first server only, or by none), sleep-answer (0x0106 with bit 0
 at 204).
 
 Prints "PORT 10240" once bound, then one JSON line per event on stdout (and into --log).
@@ -179,6 +180,20 @@ class Servers:
         uid = uid_of(body)
         if t == 0x8003:
             sock.sendto(msg(0x8004, sockaddr(*frm), self.tag), frm)
+        elif t == 0x0105 and len(body) >= 224 and body[204] & 1:
+            # A sleep-mode registration: answered with the sleep bit, unless the mode keeps
+            # this server (sleep-one: all but the first; sleep-silent: all) quiet.
+            value = struct.unpack_from("<I", body, 220)[0]
+            self.log(ev="sleep_register", server=idx, uid=uid, value=value, frm=list(frm))
+            if self.mode == "sleep-silent" or (self.mode == "sleep-one" and idx != 0):
+                return
+            b = bytearray(272)
+            b[0:20] = body[:20]
+            b[20:36] = sockaddr(*frm)
+            b[204] = 1
+            sock.sendto(msg(0x0106, bytes(b), self.tag), frm)
+        elif t == 0x0228:
+            self.log(ev="wakeup", server=idx, uid=uid, word=body[20:32].decode(errors="replace"), size=len(body))
         elif t == 0x0105:
             nat = struct.unpack_from("<I", body, 36)[0] if len(body) >= 40 else 0
             old = self.devices.get(uid, {}).get(idx)
