@@ -12,6 +12,7 @@
 
 #include "ovc_state.h"
 #include "ovc_wakeup.h"
+#include "ovc_device_internal.h"
 
 int FindGroupOfUid(const char* uid);
 bool ovc_group_server_at(int group, int index, ovc_netaddr_t* out);
@@ -19,7 +20,7 @@ int ovc_build_registration(uint8_t* out, uint32_t options, uint32_t counterValue
 void ovc_device_stop_login_task();
 extern std::atomic<uint8_t> AutoWakeUp;
 
-std::atomic<bool> gTcpMode{false};
+std::atomic<bool> gTcpMode{false};  // the device reaches its servers over TCP
 
 namespace {
 
@@ -303,6 +304,13 @@ static void BedTaskCB(orvan_task_t* task, uint32_t, uint16_t, void* user, int fi
     uint16_t port;
     if (!gTcpMode && ovc_netaddr_to_text(a, text, sizeof text, &port) && port)
       ovc_send_sleep_registration(gUdpConn, text, port, (uint32_t)value);
+  }
+  if (gTcpMode && g >= 0) {
+    // TCP mode: the one server stream carries the sleep-mode registration.
+    uint8_t d[16 + 272];
+    int len = ovc_build_registration(d, 1, (uint32_t)value);
+    ovc_call_login_packet_cb(d, (uint32_t)len, "", 0, 1);
+    ovc_send_on_server_tcp(d, len);
   }
   if (!final && (g < 0 || SleepServerCount.load() != servers)) return;
   uint8_t expected = 0;

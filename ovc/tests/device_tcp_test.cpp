@@ -12,6 +12,7 @@
 
 #include "lan_peer_proc.h"
 #include "ovc_device_internal.h"
+#include "ovc_wakeup.h"
 
 void ovc_set_device_time_scale(uint32_t percent);
 void ovc_set_device_round_ms(uint32_t ms);
@@ -98,6 +99,20 @@ TEST_F(DeviceTcp, LogsInOverTcpWhenUdpGoesUnanswered) {
   uint32_t flags = 0;
   OVC_Get_Login_Info(&flags);
   EXPECT_EQ(flags & 7u, 7u);
+}
+
+TEST_F(DeviceTcp, KeepAliveEntriesAreRefusedWhenTheRegistrationGoesOverTcp) {
+  Init(master_addr());
+  Mode("udp-blocked");
+  OVC_WakeUp_Init();
+  ASSERT_EQ(OVC_Device_Login(kDevUid, nullptr, nullptr), 0);
+  ASSERT_TRUE(gTcpMode.load());
+  KeepAliveEntry* e = nullptr;
+  int32_t n = -1;
+  // The companion cannot replay a registration that went over a stream.
+  EXPECT_EQ(OVC_WakeUp_Get_KeepAlivePacket(&e, &n), -65);
+  EXPECT_EQ(n, -1);
+  OVC_WakeUp_DeInit(nullptr);
 }
 
 struct NbCase {
