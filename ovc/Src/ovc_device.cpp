@@ -52,6 +52,8 @@ uint32_t ovc_device_scaled(uint32_t ms) { return scaled(ms); }
 
 // Every change of the login state reaches the non-blocking login's callback (once per change).
 void ovc_device_report_state(int32_t state, int32_t error) {
+  // The record's fields are shared by the task thread, the connection thread and the caller.
+  OvcSessionLockGuard g;
   int32_t old = gLoginState.exchange(state);
   gLoginSession.nbState = state;
   gLoginSession.nbError = error;
@@ -447,6 +449,14 @@ int OVC_Get_Login_Info(uint32_t* flags) {
   if (!ovc_initialized()) return OVC_ER_NOT_INITIALIZED;
   if (flags) *flags = gLoginInfoFlags;
   return gLoginReplyCount;
+}
+
+void ovc_device_close_connections();
+// Called at the module's end before the connection manager goes.
+void ovc_device_end() {
+  ovc_device_close_connections();
+  if (gRetiredUdpConn && gOvcConnMgr) TConnManager_ops(gOvcConnMgr)->destroyConnection(gOvcConnMgr, gRetiredUdpConn);
+  gRetiredUdpConn = nullptr;
 }
 
 // Called by the module's end: the login's tasks go with the task manager.

@@ -412,6 +412,24 @@ int ovc_device_tcp_fallback_nb() {
   return t ? 0 : OVC_ER_RESOURCE;
 }
 
+// Called at the module's end while the connection manager still runs: every stream goes.
+void ovc_device_close_connections() {
+  ovc_close_master_tcp(&gLoginSession);
+  TcpLock g;
+  for (int i = 0; i < gServerAttemptCount; ++i) destroy(gServerAttempts[i]);
+  if (gServerTcpConn) {
+    bool listed = false;
+    for (int i = 0; i < gServerAttemptCount; ++i) listed = listed || gServerAttempts[i] == gServerTcpConn;
+    if (!listed) destroy(gServerTcpConn);
+  }
+  gServerTcpConn = nullptr;
+  gServerAttemptCount = 0;
+  for (TConnection*& c : gFallbackConns) {
+    destroy(c);
+    c = nullptr;
+  }
+}
+
 // Called at the module's start (before its locks exist): the connections went with the manager.
 void ovc_device_tcp_reset() {
   gServerTcpConn = nullptr;

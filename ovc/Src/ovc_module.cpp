@@ -489,6 +489,7 @@ static void undo_init() {
 
 void ovc_servers_reset();
 void ovc_device_reset();
+void ovc_device_end();
 static int initialize(uint16_t udpPort, bool internal, const char* const masters[4]) {
   gFixedPortGiven = udpPort != 0;
   orvan_platform_srand();
@@ -625,6 +626,7 @@ int OVC_DeInitialize(void) {
   ovc_connect_reset();
   // Session tasks and reliable queues go while the task manager still runs.
   ovc_sessions_drop_tasks();
+  ovc_device_end();  // the device's streams, before the login record is cleared
   ovc_session_release(&gLoginSession);
   orvan_SockTaskMng_DeInit();
   close_conn(&gUdpConn);
