@@ -650,7 +650,9 @@ int OVC_DeInitialize(void) {
     gPreSessionInfo = nullptr;
     gSessionTableSize = 0;
   }
+  orv_mutex_lock(&gMasterStateLock, 1);  // a resolver thread may still read it
   gMasterResolveState = 0;
+  orv_mutex_unlock(&gMasterStateLock);
   gTrackClosedIds = false;
   orv_mutex_lock(&gClosedIdLock, 1);
   RecentClosedRandomIDList.clear();  // the next start knows no closed sessions

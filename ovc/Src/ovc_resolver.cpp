@@ -69,6 +69,7 @@ void settle_state(int region) {
 void ovc_set_master_lookup(OvcMasterLookupFn fn) { gLookup = fn ? fn : ovc_lookup_host; }
 
 void ovc_set_master_names(const char* region0, const char* region1) {
+  TableLock g;  // resolver threads read the names
   snprintf(master_name[0].name, sizeof master_name[0].name, "%s", region0 ? region0 : "");
   snprintf(master_name[1].name, sizeof master_name[1].name, "%s", region1 ? region1 : "");
 }
@@ -116,7 +117,11 @@ int ovc_update_ip(uint8_t region, ovc_host_list_t* list, MasterAddr* t, int capa
 
 int ovc_resolve_master(int region) {
   if (region < 0 || region > 2) return OVC_ER_MASTER_UNRESOLVED;
-  const MasterName& e = master_name[region];
+  MasterName e;
+  {
+    TableLock g;
+    e = master_name[region];
+  }
   if (e.name[0]) {
     ovc_host_list_t* first = nullptr;
     ovc_host_list_t* second = nullptr;

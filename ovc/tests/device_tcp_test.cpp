@@ -29,6 +29,12 @@ std::string base_addr() { return "127.94." + std::to_string(getpid() % 200 + 20)
 std::string master_addr() { return base_addr() + "1"; }
 std::string dead_addr() { return base_addr() + "9"; }  // nothing listens there
 
+// The renewal changes the port on the task thread, under the session lock.
+uint16_t local_port() {
+  OvcSessionLockGuard g;
+  return gLocalUdpPort;
+}
+
 struct States {
   std::mutex mu;
   std::vector<std::pair<int, int>> seen;
@@ -234,7 +240,7 @@ TEST_F(DeviceTcp, UnansweredDeviceRenewsItsSocketOnlyWhenNothingUsesIt) {
     Mode("normal");
     ovc_set_device_round_ms(20);
     ASSERT_EQ(OVC_Device_Login(kDevUid, nullptr, nullptr), 0);
-    uint16_t before = gLocalUdpPort;
+    uint16_t before = local_port();
     if (busy) {
       OvcSessionLockGuard g;
       gSessionInfo[0].state = 1;
@@ -244,15 +250,15 @@ TEST_F(DeviceTcp, UnansweredDeviceRenewsItsSocketOnlyWhenNothingUsesIt) {
     for (int i = 0; i < 1000 && OVC_Get_Login_Info(nullptr) < 155; ++i) usleep(10000);
     ASSERT_GE(OVC_Get_Login_Info(nullptr), 155);
     if (busy) {
-      EXPECT_EQ(gLocalUdpPort, before);
+      EXPECT_EQ(local_port(), before);
       OvcSessionLockGuard g;
       gSessionInfo[0].state = 0;
       continue;
     }
-    EXPECT_NE(gLocalUdpPort, before);
+    EXPECT_NE(local_port(), before);
     // The servers hear the registration from the new port and, once they answer again, the
     // device is registered again.
-    EXPECT_NE(srv_.WaitFor({"\"register\"", kDevUid, ", " + std::to_string(gLocalUdpPort) + "]"}, 5000), "");
+    EXPECT_NE(srv_.WaitFor({"\"register\"", kDevUid, ", " + std::to_string(local_port()) + "]"}, 5000), "");
     Mode("normal");
     EXPECT_TRUE(WaitState(8, 5000));
   }

@@ -272,6 +272,8 @@ TEST_F(WakeUpServers, WakeUpRequestGoesToEveryServerOfTheGroup) {
   EXPECT_NE(srv_.WaitFor({"\"wakeup\"", "\"server\": 0", kDevUid, "HwdyHvFda!!!", "\"size\": 32"}, 5000, from), "");
   EXPECT_NE(srv_.WaitFor({"\"wakeup\"", "\"server\": 1", kDevUid}, 5000, from), "");
   // A request that cannot go out is a failure.
+  // (Swapped under the session lock, which the periodic senders hold.)
+  OvcSessionLockGuard g;
   TConnection* saved = gUdpConn;
   gUdpConn = nullptr;
   EXPECT_EQ(OVC_WakeUp_WakeDevice(kDevUid), OVC_ER_FAIL);
