@@ -489,6 +489,7 @@ static void undo_init() {
 
 void ovc_servers_reset();
 void ovc_device_reset();
+void ovc_device_end();
 static int initialize(uint16_t udpPort, bool internal, const char* const masters[4]) {
   gFixedPortGiven = udpPort != 0;
   orvan_platform_srand();
@@ -625,6 +626,7 @@ int OVC_DeInitialize(void) {
   ovc_connect_reset();
   // Session tasks and reliable queues go while the task manager still runs.
   ovc_sessions_drop_tasks();
+  ovc_device_end();  // the device's streams, before the login record is cleared
   ovc_session_release(&gLoginSession);
   orvan_SockTaskMng_DeInit();
   close_conn(&gUdpConn);
@@ -648,7 +650,9 @@ int OVC_DeInitialize(void) {
     gPreSessionInfo = nullptr;
     gSessionTableSize = 0;
   }
+  orv_mutex_lock(&gMasterStateLock, 1);  // a resolver thread may still read it
   gMasterResolveState = 0;
+  orv_mutex_unlock(&gMasterStateLock);
   gTrackClosedIds = false;
   orv_mutex_lock(&gClosedIdLock, 1);
   RecentClosedRandomIDList.clear();  // the next start knows no closed sessions
@@ -659,6 +663,9 @@ int OVC_DeInitialize(void) {
   gOvcState = 0;
   return 0;
 }
+
+MasterAddr* ovc_master_table() { return gP2PMasterAddrv6; }
+int* ovc_master_state_slot() { return &gMasterResolveState; }
 
 // A master entry's address text and port (network order); false for an unused entry. Read under
 // the master table's lock.

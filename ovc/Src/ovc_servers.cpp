@@ -209,6 +209,14 @@ static void UpdateNatTypeByReflexive(const uint8_t* r) {
   RecordReflexiveAddr(r);
 }
 
+// A renewed socket has new public addresses: what the servers reported is forgotten.
+void ovc_clear_reflexive_table() {
+  std::lock_guard<std::recursive_mutex> g(gServerTableMu);
+  memset(gReflexive, 0, sizeof gReflexive);
+  memset(gReflexiveFlags, 0, sizeof gReflexiveFlags);
+  gLastReflexivePort = 0;
+}
+
 void ovc_reflexive_table(uint8_t out[8][16], uint32_t flags[8]) {
   memcpy(out, gReflexive, sizeof gReflexive);
   memcpy(flags, gReflexiveFlags, sizeof gReflexiveFlags);
@@ -1190,6 +1198,7 @@ static void on_relay_open(const Msg& m) {
 std::atomic<uint64_t> gServerAnswersDropped{0};
 bool ovc_device_packet(const OVC_Head& h, const uint8_t* body, uint32_t blen, const char* text, uint16_t port,
                        TConnection* conn);
+bool ovc_device_owns_tcp_conn(TConnection* c);
 
 // Server answers and the set-up messages between the peers. Returns false for a type that is
 // not one of them.
@@ -1198,7 +1207,8 @@ bool ovc_server_packet(const OVC_Head& h, const uint8_t* body, uint32_t blen, co
   Msg m{h, body, blen, text, port, conn, overTcp, sender};
   const uint16_t t = h.type;
   const bool peer = t == 0x0401 || t == 0x0402 || t == 0x0404;
-  if (!peer && !is_known_server(sender)) {
+  // A stream the device opened to a master or a server of its group is known by the connection.
+  if (!peer && !is_known_server(sender) && !(overTcp && ovc_device_owns_tcp_conn(conn))) {
     gServerAnswersDropped++;
     return true;
   }

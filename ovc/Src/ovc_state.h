@@ -151,7 +151,32 @@ struct LocalNetworkInfo {  // 104 bytes on the wire of the later login messages
 struct MasterAddr {
   char host[128];
   uint16_t port;  // bytes as the resolver stores them
+  uint8_t region;  // master region the address came from (1 for fallback and customised ones)
+  uint8_t family;  // 0 IPv4 text, 1 IPv6 text
 };
+// The master address table (12 entries) and the resolution state (0 running or not started,
+// 1 known, 2 failed); both guarded by gMasterStateLock.
+MasterAddr* ovc_master_table();
+int* ovc_master_state_slot();
+
+// ---- Master-name resolution -------------------------------------------------------------------
+// The look-up used for master names (ovc_lookup_host unless a test gives its own).
+using OvcMasterLookupFn = int (*)(const char* name, ovc_host_list_t** first, ovc_host_list_t** second);
+void ovc_set_master_lookup(OvcMasterLookupFn fn);
+void ovc_set_master_names(const char* region0, const char* region1);
+void ovc_set_fallback_masters(const char* const texts[7]);
+void ovc_set_custom_master_names(const char* const names[4]);
+int ovc_master_addr_count();
+int ovc_get_master_state();
+void ovc_set_master_state(int state);
+int ovc_update_ip(uint8_t region, ovc_host_list_t* list, MasterAddr* t, int capacity, int* count);
+int ovc_resolve_master(int region);
+int ovc_resolve_master_all();
+int OVC_Resolve_MasterServer_Name();
+int ovc_start_master_resolver_thread();
+void resolve_customize_master(const char* name, MasterAddr* t, int* count);
+void ovc_merge_customize_master();
+void ovc_resolver_reset();
 
 struct SharedConn {
   TConnection* conn;

@@ -235,6 +235,11 @@ typedef struct OVC_DeviceStatus {
   int32_t errorCode;
 } OVC_DeviceStatus;
 int OVC_Device_Login(const char* uid, const char* name, const char* password);
+// The login run by tasks: 0 when it runs on, the outcome and every later state through callback
+// (1 started, 2 sockets open, 4 logged in, 8 registered, 16 registration lost, 32 asleep, -1 failed
+// with the code in result).
+int OVC_Device_LoginNB(const char* uid, const char* name, const char* password,
+                       void (*callback)(int state, int result, void* user), void* user);
 int OVC_Get_Login_Info(uint32_t* flags);
 int OVC_Listen(unsigned timeoutMs);
 void OVC_Listen_Exit(void);

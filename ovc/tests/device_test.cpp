@@ -30,7 +30,11 @@ class DeviceSide : public ::testing::Test {
   void SetUp() override {
     srv_.SetScript("servers.py");
     std::string m = master_addr();
-    ASSERT_TRUE(srv_.Start({"--master", m, "--p2p", m + ":0," + m + ":0", "--relay-delay", "1000", "--timeout", "200"}));
+    // The masters also take TCP (so silent masters are silent on both), the P2P servers sit on
+    // addresses of their own for their TCP port.
+    std::string base = m.substr(0, m.size() - 1);
+    ASSERT_TRUE(srv_.Start({"--master", m, "--p2p", base + "2:0," + base + "3:0", "--tcp", "--relay-delay", "1000",
+                            "--timeout", "200"}));
     ASSERT_NE(srv_.WaitFor({"\"ready\""}, 20000), "");
     ASSERT_EQ(OVC_Initialize_Internal(0, m.c_str(), nullptr, nullptr, nullptr, OVC_INTERNAL_GUARD), 0);
     ovc_set_device_time_scale(10);

@@ -15,7 +15,9 @@ forwarded as 0x0501/0x0503 between the pair.
 
 Modes (one per run): normal, refuse-uid (0x0008), no-permission (0x000A), unknown (0x0227),
 asleep (0x0229), duplicate (0x0213 code -6), relay-refused (0x0206 result -5), silent-master
-(masters never answer), silent-register (registrations unanswered), blocked (0x0106 with the blocked bit), sleep-answer (0x0106 with bit 0
+(masters never answer), silent-register (registrations unanswered), blocked (0x0106 with the blocked bit), udp-blocked (no UDP answered; with --tcp the streams still are),
+udp-blocked-tcp-silent (nothing answered), sleep-one and sleep-silent (sleep-mode
+registrations answered by the first server only, or by none), sleep-answer (0x0106 with bit 0
 at 204).
 
 Prints "PORT 10240" once bound, then one JSON line per event on stdout (and into --log).
@@ -36,6 +38,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from kvsim import safety  # noqa: E402
 
 MASTER_PORT = 10240
+MASTER_TCP_PORTS = (21047, 8080, 80, 443, 8000)
 VERSION_WORD = 0x0301052A
 
 
@@ -108,12 +111,62 @@ class Servers:
             s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
             s.bind((a, int(p)))
             self.p2p.append(s)
+        # With --tcp the masters also listen on the five master TCP ports and each P2P server on
+        # the first of them; every message on a stream is a whole datagram (16-byte head first).
+        self.tcp_listeners = {}  # listening socket -> ("m", port) or ("p", index)
+        self.streams = {}        # accepted socket -> [kind, which, buffer]
+        if getattr(args, "tcp", False):
+            for a in args.master.split(","):
+                for port in MASTER_TCP_PORTS:
+                    self.tcp_listeners[self.listen_tcp(a, port)] = ("m", port)
+            for i, s in enumerate(self.p2p):
+                self.tcp_listeners[self.listen_tcp(s.getsockname()[0], MASTER_TCP_PORTS[0])] = ("p", i)
         self.devices = {}       # uid -> {server index: Registration}
         self.relays = {}        # relay id -> dict(client, device, sock)
         self.relay_by_key = {}  # (idLow, idHigh) -> relay id
         self.pending = []       # (due, fn)
         self.next_relay = 0x1200
         self.forwarded = 0
+
+    @staticmethod
+    def listen_tcp(addr, port):
+        t = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        t.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        t.bind((addr, port))
+        t.listen(16)
+        return t
+
+    def on_stream(self, conn):
+        st = self.streams[conn]
+        try:
+            data = conn.recv(65536)
+        except OSError:
+            data = b""
+        if not data:
+            self.log(ev="tcp_close", server=st[1] if st[0] == "p" else "master")
+            del self.streams[conn]
+            conn.close()
+            return
+        st[2] += data
+        shim = StreamShim(conn)
+        frm = conn.getpeername()
+        while len(st[2]) >= 16:
+            head = codec.parse_head(codec.unscramble(bytes(st[2][:16])))
+            if head["magic"] != codec.MAGIC:
+                self.log(ev="bad", error="stream head", frm=list(frm))
+                del st[2][:1]
+                continue
+            whole = 16 + head["length"]
+            if len(st[2]) < whole:
+                break
+            head, body = codec.decode(bytes(st[2][:whole]))
+            del st[2][:whole]
+            if self.mode == "udp-blocked-tcp-silent":
+                continue
+            if st[0] == "m":
+                self.on_master(shim, head, body, frm)
+            else:
+                self.on_p2p(st[1], shim, head, body, frm)
 
     def server_list(self):
         return b"".join(sockaddr(*s.getsockname()) for s in self.p2p)
@@ -179,6 +232,20 @@ class Servers:
         uid = uid_of(body)
         if t == 0x8003:
             sock.sendto(msg(0x8004, sockaddr(*frm), self.tag), frm)
+        elif t == 0x0105 and len(body) >= 224 and body[204] & 1:
+            # A sleep-mode registration: answered with the sleep bit, unless the mode keeps
+            # this server (sleep-one: all but the first; sleep-silent: all) quiet.
+            value = struct.unpack_from("<I", body, 220)[0]
+            self.log(ev="sleep_register", server=idx, uid=uid, value=value, frm=list(frm))
+            if self.mode == "sleep-silent" or (self.mode == "sleep-one" and idx != 0):
+                return
+            b = bytearray(272)
+            b[0:20] = body[:20]
+            b[20:36] = sockaddr(*frm)
+            b[204] = 1
+            sock.sendto(msg(0x0106, bytes(b), self.tag), frm)
+        elif t == 0x0228:
+            self.log(ev="wakeup", server=idx, uid=uid, word=body[20:32].decode(errors="replace"), size=len(body))
         elif t == 0x0105:
             nat = struct.unpack_from("<I", body, 36)[0] if len(body) >= 40 else 0
             old = self.devices.get(uid, {}).get(idx)
@@ -335,10 +402,10 @@ class Servers:
         socks = {s: ("m", s) for s in self.masters}
         for i, s in enumerate(self.p2p):
             socks[s] = ("p", i)
-        ins = list(socks) + [sys.stdin]
+        ins = list(socks) + [sys.stdin] + list(self.tcp_listeners)
         end = time.monotonic() + timeout
         while time.monotonic() < end:
-            r, _, _ = select.select(ins, [], [], 0.01)
+            r, _, _ = select.select(ins + list(self.streams), [], [], 0.01)
             now = time.monotonic()
             due = [p for p in self.pending if p[0] <= now]
             self.pending = [p for p in self.pending if p[0] > now]
@@ -356,9 +423,24 @@ class Servers:
                     elif w and w[0] == "stats":
                         self.log(ev="stats", forwarded=self.forwarded, devices=sorted(self.devices))
                     continue
+                if s in self.tcp_listeners:
+                    try:
+                        c, frm = s.accept()
+                    except OSError:
+                        continue
+                    kind, which = self.tcp_listeners[s]
+                    self.streams[c] = [kind, which, bytearray()]
+                    self.log(ev="tcp_accept", server="master" if kind == "m" else which,
+                             port=s.getsockname()[1], frm=list(frm))
+                    continue
+                if s in self.streams:
+                    self.on_stream(s)
+                    continue
                 try:
                     data, frm = s.recvfrom(2048)
                 except OSError:
+                    continue
+                if self.mode in ("udp-blocked", "udp-blocked-tcp-silent"):
                     continue
                 try:
                     head, body = codec.decode(data)
@@ -375,6 +457,22 @@ class Servers:
         return 0
 
 
+class StreamShim:
+    """Lets the datagram handlers answer on the stream a message came in on."""
+
+    def __init__(self, conn):
+        self.conn = conn
+
+    def sendto(self, data, frm):
+        try:
+            self.conn.sendall(data)
+        except OSError:
+            pass
+
+    def getsockname(self):
+        return self.conn.getsockname()
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--master", default="127.0.0.1")
@@ -385,6 +483,7 @@ def main():
     ap.add_argument("--relay-delay", type=float, default=300.0)
     ap.add_argument("--log", default="")
     ap.add_argument("--timeout", type=float, default=600.0)
+    ap.add_argument("--tcp", action="store_true", help="also serve the masters and P2P servers over TCP")
     args = ap.parse_args()
     try:
         for a in args.master.split(",") + [p.rsplit(":", 1)[0] for p in args.p2p.split(",")]:
