@@ -99,7 +99,7 @@ class ConnTest(ConnBase):
         ("block-direct", "cone", "cone", ["block-direct"], 3, 1),
     ]
 
-    def run_case(self, name, natc, natd, extra, dest, relayed, device):
+    def run_case(self, name, natc, natd, extra, dest, relayed, device, carrier=None):
         self.topology(natc, natd, *[e for e in extra if e.startswith("--")])
         if "block-direct" in extra:
             sh("block-direct", self.name)
@@ -113,6 +113,12 @@ class ConnTest(ConnBase):
         else:
             self.assertIn((r["dest"], r["relayed"]), [(2, 0), (3, 1)], (name, r))
         self.frames(cli)
+        if carrier:
+            ev = dev.wait_for(lambda v: isinstance(v, dict) and v.get("event") == "connect", 10)
+            if ev is None:
+                ev = next((v for v in dev.all if isinstance(v, dict) and v.get("event") == "connect"), None)
+            self.assertIsNotNone(ev, dev.all)
+            self.assertEqual(ev["carrier"], carrier, ev)
 
     def test_scenarios_python_device(self):
         # Version 35: packet mode with acknowledgements, fragments 2 and 5 of every packet
@@ -122,7 +128,18 @@ class ConnTest(ConnBase):
             with self.subTest(case=case[0]):
                 try:
                     self.run_case(*case, device=lambda side, uuid, *a: self.devpeer(
-                        side, uuid, "--version", "35", "--drop-frag", "2,5"))
+                        side, uuid, "--version", "35", "--drop-frag", "2,5"), carrier="packets")
+                finally:
+                    self.stop()
+
+    def test_scenarios_python_vdt_device(self):
+        # A current device (version 118): the frames ride on vdt with the 8-byte frame head.
+        only = os.environ.get("VVCONN_ONLY")
+        for case in [c for c in self.CASES if not only or c[0] == only]:
+            with self.subTest(case=case[0]):
+                try:
+                    self.run_case(*case, device=lambda side, uuid, *a: self.devpeer(
+                        side, uuid, "--version", "118"), carrier="vdt")
                 finally:
                     self.stop()
 
