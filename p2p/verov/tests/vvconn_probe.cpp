@@ -260,8 +260,9 @@ int main(int argc, char** argv) {
           unsigned char one = 0x5a;
           first = (two ? vv2_nat_send_v3 : vv_nat_send_v3)(conn, 1, 0, &one, 1, 1);
         }
-        say("{\"connect\": %d, \"dest\": %d, \"relayed\": %d, \"ms\": %lld, \"first_send\": %d}", conn,
-            dest, cs.relayed, mono_ms() - t0, first);
+        say("{\"connect\": %d, \"dest\": %d, \"relayed\": %d, \"ms\": %lld, \"first_send\": %d, "
+            "\"ip6\": \"%s\"}",
+            conn, dest, cs.relayed, mono_ms() - t0, first, cs.ip6);
       } else if (strncmp(line, "multi ", 6) == 0) {
         char id[100] = "";
         int n = 0;

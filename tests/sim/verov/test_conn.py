@@ -175,6 +175,28 @@ class ConnTest(ConnBase):
                     self.stop()
 
 
+@unittest.skipUnless(os.geteuid() == 0 and PROBE, "needs root and the probe program")
+class Ipv6FirstTest(ConnBase):
+    def test_hello_to_ipv6_goes_first_and_fixes_the_path(self):
+        # Client and device share one namespace behind a port-keeping cone NAT; the server
+        # gives each the other's ::1 at the observed port, which is its own port there.
+        self.topology("cone", "cone")
+        self.server(mapped6="::1")
+        self.probe("cli", "DEV1", "--echo", "1")
+        cli = self.probe("cli", "CLI1")
+        r = self.connect(cli)
+        self.assertGreater(r["connect"], 0, cli.all)
+        self.assertEqual((r["dest"], r["relayed"], r["ip6"]), (2, 0, "::1"), r)
+        self.frames(cli)
+        with open(os.path.join(self.tmp, "CLI1.log"), errors="replace") as f:
+            hellos = [ln for ln in f if "Send hello message--->" in ln]
+        self.assertTrue(hellos, "no hello logged")
+        # The first two waves go to the IPv6 address only.
+        self.assertIn("---> ::1:", hellos[0])
+        early = [h for h in hellos if "snum:0 " in h or "snum:1 " in h]
+        self.assertTrue(all("---> ::1:" in h for h in early), early)
+
+
 class ReasonBase(ConnBase):
 
     CONN_SCALE = "10"
@@ -355,7 +377,7 @@ class RealTimeHelloFailedSlow(ReasonBase):
 def load_tests(loader, tests, pattern):
     # The real-time class runs only its own case.
     suite = unittest.TestSuite()
-    for cls in (ConnTest, ReasonTest):
+    for cls in (ConnTest, Ipv6FirstTest, ReasonTest):
         suite.addTests(loader.loadTestsFromTestCase(cls))
     suite.addTest(RealTimeHelloFailedSlow("test_no_hello_reply_3"))
     return suite
