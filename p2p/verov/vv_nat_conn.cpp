@@ -73,6 +73,12 @@ struct VvConnRec {
   // Set once the path's transport exists (vdt, packet buffers): what a waiting connect
   // waits for, so that its first send never finds a path without its carrier.
   std::atomic<int> ready{0};
+  // A heartbeat came from the peer: its side of the path exists too (it sends one as soon as
+  // its own hello is answered).
+  std::atomic<int> peer_hb_seen{0};
+  // An accepted socket connection hands its socket over once the peer's side exists too
+  // (peer_hb_seen), or at this time at the latest (connection clock, ms; 0: nothing due).
+  int64_t handover_at = 0;
   int index = 0;
   int msg_id = 0;
   int sock = 0, sock6 = 0, relay_sock = 0;
@@ -368,6 +374,8 @@ VvConnRec* new_conn(VvInstance& in, const char* id, int peer_msgid, int type, co
     r->peer_mapped_ip[0] = r->peer_local_ips[0] = '\0';
     r->peer_mapped_port = r->peer_local_port = 0;
     r->unanswered = 0;
+    r->peer_hb_seen = 0;
+    r->handover_at = 0;
     r->requests = 0;
     r->reconnects = 0;
     r->dest_type = 0;
@@ -703,27 +711,41 @@ void create_tunnel(VvInstance& in, VvConnRec& r, const sockaddr* addr, int addrl
     if (!r.psend) r.psend = std::make_unique<PacketSender>();
     if (!r.precv) r.precv = std::make_unique<PacketReceiver>();
   } else if (type == 1 && !initiator) {
-    auto on_socket = cb<vv_on_socket_fn>(in, &vv_nat_callbacks::OnSocket);
-    if (on_socket) {
-      int s;
-      {
-        std::lock_guard<std::recursive_mutex> lock(r.m);
-        if (r.via_relay.load()) {
-          s = r.relay_sock;
-          r.relay_sock = 0;
-        } else {
-          s = r.sock;
-          r.sock = 0;
-        }
-      }
-      close_rec(in, r);
-      on_socket(s, text, port);
+    if (cb<vv_on_socket_fn>(in, &vv_nat_callbacks::OnSocket)) {
+      // Not at once: the peer may still be punching, and with the socket gone its hellos
+      // would go unanswered. The thread hands it over (hand_over).
+      std::lock_guard<std::recursive_mutex> lock(r.m);
+      r.handover_at = now_ms() + 21 * 500;
       return;
     }
   }
   r.ready = 1;
   if (in.flags.index == 2 && type != 0) return;
   if (auto f = cb<vv_on_connect_fn>(in, &vv_nat_callbacks::OnConnect)) f(conn_id);
+}
+
+// The socket of an accepted socket connection goes to OnSocket and the record is closed.
+void hand_over(VvInstance& in, VvConnRec& r) {
+  int s;
+  char text[64] = "";
+  unsigned short port = 0;
+  {
+    std::lock_guard<std::recursive_mutex> lock(r.m);
+    r.handover_at = 0;
+    if (r.via_relay.load()) {
+      s = r.relay_sock;
+      r.relay_sock = 0;
+    } else {
+      s = r.sock;
+      r.sock = 0;
+    }
+    sockaddr_tran(reinterpret_cast<const sockaddr*>(&r.peer_addr), sizeof(r.peer_addr), text, sizeof(text),
+                  &port);
+  }
+  vv_log(in, 2, "conn_id:%d ============>callback result sock : %d IP:%s Port:%d\n", r.index + 1, s, text,
+         port);
+  close_rec(in, r);
+  if (auto on_socket = cb<vv_on_socket_fn>(in, &vv_nat_callbacks::OnSocket)) on_socket(s, text, port);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -1023,6 +1045,7 @@ void on_peer_heartbeat(VvInstance& in, VvConnRec& r, const unsigned char* d, int
                         : same_addr(from, fromlen, reinterpret_cast<const sockaddr*>(&r.peer_addr6), fromlen));
     if (!current && !is_candidate(r, from, fromlen, from_relay)) return;
     r.unanswered = 0;
+    r.peer_hb_seen = 1;
     r.via_relay = from_relay;
     if (vv_get32(d + 12) == 1) r.peer_version = static_cast<int>(vv_get32(d + 8));
     version = r.peer_version;
@@ -1443,12 +1466,17 @@ void conn_thread(VvInstance* inp, int index) {
       continue;
     }
     int64_t now = now_s();
-    int64_t last;
+    int64_t last, handover_at;
     int unanswered;
     {
       std::lock_guard<std::recursive_mutex> lock(r.m);
       last = r.last_hb;
       unanswered = r.unanswered;
+      handover_at = r.handover_at;
+    }
+    if (handover_at > 0 && (r.peer_hb_seen.load() || now_ms() >= handover_at)) {
+      hand_over(in, r);
+      continue;
     }
     if (now >= last + 5 || now < last) {
       send_heartbeat(in, r);
@@ -1536,6 +1564,13 @@ int do_connect_ex(VvInstance& in, const char* id, char* ip, unsigned short* port
     if (!r->in_use.load()) return 0;
     if (r->connected.load()) break;
     poll(nullptr, 0, 100);
+  }
+  // Our side of the path may be fixed before the peer's: taking the socket at once would leave
+  // the peer's hellos unanswered, and it would never fix its side. Keep answering until its
+  // first heartbeat shows that it has, for at most as long as the peer keeps punching.
+  for (int64_t until = now_ms() + 21 * 500; !r->peer_hb_seen.load() && now_ms() < until;) {
+    if (!r->in_use.load()) return 0;
+    poll(nullptr, 0, 20);
   }
   int s;
   {

@@ -7,7 +7,7 @@
 //   --role search: one LAN search, printed as {"found": n, "list": "..."}.
 // Both end at the end of standard input.
 // Usage: t2u_probe --role client|device|search [--inst 1|2] [--server ADDR] [--port P] [--uuid ID]
-//                  [--dev ID] [--rport P] [--carrier P] [--scale K] [--conn-scale K]
+//                  [--dev ID] [--rport P] [--carrier P] [--scale K] [--conn-scale K] [--key K]
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -184,6 +184,7 @@ int main(int argc, char** argv) {
   int port = 7000, scale = 1;
   std::string role = "client", server = "203.0.113.10", uuid = "CLI1", dev = "DEV1";
   int rport = 0;
+  std::string key;  // the server key (keyed heartbeats; the server may then ask for connect logs)
   for (int i = 1; i + 1 < argc; i += 2) {
     std::string k = argv[i];
     const char* v = argv[i + 1];
@@ -197,6 +198,7 @@ int main(int argc, char** argv) {
     else if (k == "--carrier") g_carrier = static_cast<uint16_t>(atoi(v));
     else if (k == "--scale") scale = atoi(v);
     else if (k == "--conn-scale") vv_nat_set_conn_time_scale(atoi(v));
+    else if (k == "--key") key = v;
   }
   vv_set_resolver(literal_only, nullptr);
   vv_nat_set_time_scale(scale);
@@ -211,6 +213,7 @@ int main(int argc, char** argv) {
       say("{\"error\": \"init\"}");
       return 1;
     }
+    if (!key.empty()) (g_inst == 2 ? vv2_nat_set_server_key : vv_nat_set_server_key)(key.c_str());
     int last = -99;
     while (stdin_open(20)) {
       int st = g_inst == 2 ? vv2_nat_get_status() : vv_nat_get_status();
@@ -228,7 +231,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   // Client role: the forwarding layer over the NAT client.
-  (g_inst == 2 ? t2u2_init : t2u_init)(server.c_str(), port, "");
+  (g_inst == 2 ? t2u2_init : t2u_init)(server.c_str(), port, key.c_str());
   int local = (g_inst == 2 ? t2u2_add_port : t2u_add_port)(dev.c_str(), static_cast<uint16_t>(rport), 0);
   int last = -99, last_reg = -99;
   while (stdin_open(20)) {

@@ -2,7 +2,8 @@
 """A VERov device on the answering side of a peer connection, written from the wire
 description alone: it registers with the server (1021), accepts introductions (1004), answers
 them from a connection socket, punches with hellos and replies, keeps heartbeats, and carries
-frames in packet mode (2005/2006, the peer's version below 36) or as data messages (2003).
+frames over vdt (its version 36 or more, the vdt endpoint of vdtpeer.py with the 8-byte
+frame head), in packet mode (2005/2006, version below 36) or as data messages (2003).
 
   devpeer.py --server IP:PORT --uuid ID [--version N] [--mode MODE]... [--drop-frag LIST]
 
@@ -36,6 +37,7 @@ sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, ".."))
 from vvcrypt import MAGIC, ecb  # noqa: E402
 from kvsim.safety import check_address  # noqa: E402
+from vdtpeer import StreamPeer  # noqa: E402
 
 FRAG = 1300
 
@@ -106,7 +108,43 @@ class Conn:
         self.acked = threading.Event()
         self.tx_slots = []
         self.send_count = 0
+        self.vdt = None
+        self.rx_stream = bytearray()
         self.answer()
+
+    def uses_vdt(self):
+        return self.dev.version >= 36 and self.ctype == 0
+
+    def carrier(self):
+        if self.uses_vdt():
+            return "vdt"
+        return "packets" if self.dev.version < 36 else "datagrams"
+
+    def start_vdt(self):
+        self.vdt = StreamPeer(self.path_sock, self.path, self.on_stream)
+
+    def on_stream(self, chunk):
+        # 8-byte frame head (a, b, length; little-endian), then the frame's bytes.
+        self.rx_stream += chunk
+        while len(self.rx_stream) >= 8:
+            a, b, n = struct.unpack_from("<HHI", self.rx_stream)
+            if len(self.rx_stream) < 8 + n:
+                return
+            data = bytes(self.rx_stream[8:8 + n])
+            del self.rx_stream[:8 + n]
+            self.dev.on_frame(self, a, b, data)
+
+    def send_frame(self, a, b, data):
+        first = self.vdt.payload - 8
+        msgs = [struct.pack("<HHI", a, b, len(data)) + data[:first]]
+        if len(data) > first:
+            msgs.append(data[first:])
+        self.vdt.write(msgs)
+
+    def is_candidate(self, src, sock):
+        if sock is self.rsock:
+            return src == self.relay
+        return src in [c[0] for c in self.cands] or src in self.extra
 
     def answer(self):
         d = bytearray(588)
@@ -158,7 +196,9 @@ class Conn:
                     self.hello(self.relay, 3, self.rsock)
                 self.wave += 1
                 self.last_wave = now
-        if self.path is not None and "mute" not in self.dev.modes and now - self.last_hb >= 5:
+        if self.vdt is not None:
+            self.vdt.tick()
+        elif self.path is not None and "mute" not in self.dev.modes and now - self.last_hb >= 5:
             self.heartbeat()
 
     def dev_extra(self):
@@ -177,7 +217,12 @@ class Conn:
 
     # --- received ---------------------------------------------------------------------
     def on_datagram(self, d, src, sock):
-        if len(d) < 4 or struct.unpack_from("<H", d)[0] != MAGIC or self.closed:
+        if self.closed:
+            return
+        if StreamPeer.is_vdt(d):
+            self.on_vdt(d, src, sock)
+            return
+        if len(d) < 4 or struct.unpack_from("<H", d)[0] != MAGIC:
             return
         mid = struct.unpack_from("<H", d, 2)[0]
         if sock is self.rsock:
@@ -209,8 +254,12 @@ class Conn:
                 return
             self.path = src
             self.path_sock = sock
-            self.dev.say(event="connect", peer="%s:%d" % src, dest=struct.unpack_from("<I", d, 120)[0])
-            self.heartbeat()
+            self.dev.say(event="connect", peer="%s:%d" % src, dest=struct.unpack_from("<I", d, 120)[0],
+                         carrier=self.carrier())
+            if self.uses_vdt():
+                self.start_vdt()
+            else:
+                self.heartbeat()
         elif src != self.path:
             return
         elif mid == 2004:
@@ -223,6 +272,23 @@ class Conn:
             self.on_fragment(bytearray(d))
         elif mid == 2006 and len(d) >= 10:
             self.on_ack(d)
+
+    def on_vdt(self, d, src, sock):
+        if not self.uses_vdt() or "mute" in self.dev.modes:
+            return
+        if self.path is None:
+            # The client fixed its path first: vdt from a candidate address fixes ours.
+            if not self.is_candidate(src, sock):
+                return
+            self.path, self.path_sock = src, sock
+            self.dev.say(event="connect", peer="%s:%d" % src, dest=0, carrier=self.carrier())
+            self.start_vdt()
+        if src != self.path or sock is not self.path_sock:
+            return
+        self.vdt.on_datagram(d, src, sock)
+        if self.vdt.closed:
+            self.closed = True
+            self.dev.say(event="closed")
 
     def on_fragment(self, d):
         pid, count, idx = struct.unpack_from("<HBB", d, 4)
@@ -337,7 +403,9 @@ class DevPeer:
                 while not self.echo_q:
                     self.echo_cv.wait()
                 conn, a, b, data = self.echo_q.pop(0)
-            if conn.version_packets():
+            if conn.vdt is not None:
+                conn.send_frame(a, b, data)
+            elif conn.version_packets():
                 for i in range(0, max(len(data), 1), 8 * FRAG):
                     conn.send_packet(a, b, data[i:i + 8 * FRAG])
             else:

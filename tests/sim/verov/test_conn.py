@@ -7,6 +7,7 @@ Needs root; clients run at a time scale of 10 (setup waits of 1 s become 100 ms)
 import json
 import os
 import struct
+import subprocess
 import time
 import sys
 import tempfile
@@ -99,7 +100,7 @@ class ConnTest(ConnBase):
         ("block-direct", "cone", "cone", ["block-direct"], 3, 1),
     ]
 
-    def run_case(self, name, natc, natd, extra, dest, relayed, device):
+    def run_case(self, name, natc, natd, extra, dest, relayed, device, carrier=None):
         self.topology(natc, natd, *[e for e in extra if e.startswith("--")])
         if "block-direct" in extra:
             sh("block-direct", self.name)
@@ -113,6 +114,12 @@ class ConnTest(ConnBase):
         else:
             self.assertIn((r["dest"], r["relayed"]), [(2, 0), (3, 1)], (name, r))
         self.frames(cli)
+        if carrier:
+            ev = dev.wait_for(lambda v: isinstance(v, dict) and v.get("event") == "connect", 10)
+            if ev is None:
+                ev = next((v for v in dev.all if isinstance(v, dict) and v.get("event") == "connect"), None)
+            self.assertIsNotNone(ev, dev.all)
+            self.assertEqual(ev["carrier"], carrier, ev)
 
     def test_scenarios_python_device(self):
         # Version 35: packet mode with acknowledgements, fragments 2 and 5 of every packet
@@ -122,7 +129,18 @@ class ConnTest(ConnBase):
             with self.subTest(case=case[0]):
                 try:
                     self.run_case(*case, device=lambda side, uuid, *a: self.devpeer(
-                        side, uuid, "--version", "35", "--drop-frag", "2,5"))
+                        side, uuid, "--version", "35", "--drop-frag", "2,5"), carrier="packets")
+                finally:
+                    self.stop()
+
+    def test_scenarios_python_vdt_device(self):
+        # A current device (version 118): the frames ride on vdt with the 8-byte frame head.
+        only = os.environ.get("VVCONN_ONLY")
+        for case in [c for c in self.CASES if not only or c[0] == only]:
+            with self.subTest(case=case[0]):
+                try:
+                    self.run_case(*case, device=lambda side, uuid, *a: self.devpeer(
+                        side, uuid, "--version", "118"), carrier="vdt")
                 finally:
                     self.stop()
 
@@ -156,6 +174,184 @@ class ConnTest(ConnBase):
                     self.run_case(*case, device=self.probe)
                 finally:
                     self.stop()
+
+
+@unittest.skipUnless(os.geteuid() == 0 and PROBE, "needs root and the probe program")
+class Ipv6FirstTest(ConnBase):
+    def test_hello_to_ipv6_goes_first_and_fixes_the_path(self):
+        # Client and device share one namespace behind a port-keeping cone NAT; the server
+        # gives each the other's ::1 at the observed port, which is its own port there.
+        self.topology("cone", "cone")
+        self.server(mapped6="::1")
+        self.probe("cli", "DEV1", "--echo", "1")
+        cli = self.probe("cli", "CLI1")
+        r = self.connect(cli)
+        self.assertGreater(r["connect"], 0, cli.all)
+        self.assertEqual((r["dest"], r["relayed"], r["ip6"]), (2, 0, "::1"), r)
+        self.frames(cli)
+        with open(os.path.join(self.tmp, "CLI1.log"), errors="replace") as f:
+            hellos = [ln for ln in f if "Send hello message--->" in ln]
+        self.assertTrue(hellos, "no hello logged")
+        # The first two waves go to the IPv6 address only.
+        self.assertIn("---> ::1:", hellos[0])
+        early = [h for h in hellos if "snum:0 " in h or "snum:1 " in h]
+        self.assertTrue(all("---> ::1:" in h for h in early), early)
+
+
+@unittest.skipUnless(os.geteuid() == 0 and PROBE, "needs root and the probe program")
+class ConnTypeTest(ConnBase):
+    """Socket hand-over, plain datagrams and the peer login, each against a real device."""
+
+    def device_connected(self, dev):
+        # Plain datagrams are not resent: send once the device has fixed its side of the path.
+        ev = dev.wait_for(lambda v: isinstance(v, dict) and v.get("event") == "connect", 30)
+        self.assertIsNotNone(ev, dev.all)
+
+    def test_connect_ex_hands_the_path_socket_over(self):
+        # Topology extras, the peer address the socket talks to.
+        for extra, peer_ip in [([], "203.0.113.65"), (["block-direct"], RELAY.split(":")[0])]:
+            with self.subTest(extra=extra):
+                try:
+                    self.topology("cone", "cone")
+                    if extra:
+                        sh("block-direct", self.name)
+                    self.server()
+                    dev = self.probe("dev", "DEV1", "--onsocket", "1")
+                    cli = self.probe("cli", "CLI1")
+                    cli.send("connect_ex DEV1")
+                    r = cli.wait_for(key("connect_ex"), 60)
+                    self.assertIsNotNone(r, cli.all)
+                    self.assertGreater(r["connect_ex"], 0, (cli.all, dev.all))
+                    self.assertEqual(r["ip"], peer_ip, r)
+                    # Pings sent on the taken socket come back from the device's taken socket.
+                    self.assertEqual(r["echoed"], 3, r)
+                    ev = dev.wait_for(lambda v: isinstance(v, dict) and v.get("event") in ("socket", "connect"), 10)
+                    if ev is None:
+                        ev = next((v for v in dev.all if isinstance(v, dict) and v.get("event") == "socket"), None)
+                    self.assertEqual((ev or {}).get("event"), "socket", dev.all)
+                    self.assertGreater(ev["sock"], 0, ev)
+                finally:
+                    self.stop()
+
+    def test_plain_datagram_connection_carries_data_messages(self):
+        for kind in ("cpp", "python"):
+            with self.subTest(device=kind):
+                try:
+                    self.topology("cone", "cone")
+                    self.server()
+                    if kind == "cpp":
+                        dev = self.probe("dev", "DEV1", "--echo", "1")
+                    else:
+                        dev = self.devpeer("dev", "DEV1", "--version", "118")
+                    cli = self.probe("cli", "CLI1")
+                    cli.send("novdt DEV1")
+                    r = cli.wait_for(key("connect"), 60)
+                    self.assertGreater(r["connect"], 0, cli.all)
+                    self.device_connected(dev)
+                    self.assertEqual((r["dest"], r["vdt"]), (2, 0), r)
+                    cli.send("msgs")
+                    m = cli.wait_for(key("msgs"), 90)
+                    self.assertIsNotNone(m, cli.all)
+                    self.assertGreater(m["msgs"], 0, m)
+                    self.assertEqual(m["back"], m["sent"], m)
+                    self.assertEqual(m["over"], -2, m)  # above the 1400-byte limit
+                finally:
+                    self.stop()
+
+    def test_peer_login_right_and_wrong(self):
+        self.topology("cone", "cone")
+        self.server()
+        dev = self.probe("dev", "DEV1", "--login", "admin:secret")
+        cli = self.probe("cli", "CLI1")
+        cli.send("novdt DEV1")
+        self.assertGreater(cli.wait_for(key("connect"), 60)["connect"], 0, cli.all)
+        self.device_connected(dev)
+        for user, pw, ret in [("admin", "secret", 1), ("admin", "wrong", -1), ("guest", "secret", -1)]:
+            cli.send("login %s %s" % (user, pw))
+            self.assertGreater(cli.wait_for(key("login_sent"), 10)["login_sent"], 0, cli.all)
+            got = cli.wait_for(lambda v: isinstance(v, dict) and v.get("event") == "login", 30)
+            self.assertIsNotNone(got, cli.all)
+            self.assertEqual(got["ret"], ret, (user, pw, got))
+            req = dev.wait_for(lambda v: isinstance(v, dict) and v.get("event") == "login_request", 10)
+            self.assertEqual(req["ret"], ret, req)
+
+
+RELAY_PROBE = r"""
+import json, os, socket, struct, sys, time
+sys.path.insert(0, %(sim)r)
+from kvsim.safety import check_address
+relay = (%(ip)r, %(port)d)
+check_address(relay[0], "send to")
+MAGIC = 0x2012
+
+def sock():
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.bind(("0.0.0.0", 0))
+    s.settimeout(2.0)
+    return s
+
+def register(s, own, peer):
+    d = bytearray(212)
+    d[0:4] = struct.pack("<HH", MAGIC, 3001)
+    d[4:4 + len(own[0])] = own[0]
+    struct.pack_into("<I", d, 104, own[1])
+    d[108:108 + len(peer[0])] = peer[0]
+    struct.pack_into("<I", d, 208, peer[1])
+    s.sendto(bytes(d), relay)
+    return struct.unpack_from("<H", s.recv(64), 2)[0]
+
+def passes(a, b, tag):
+    a.sendto(struct.pack("<HH", MAGIC, 2003) + tag, relay)
+    b.settimeout(1.0)
+    try:
+        while True:
+            if b.recv(2048).endswith(tag):
+                return True
+    except socket.timeout:
+        return False
+
+def pair():
+    a, b = sock(), sock()
+    ok = register(a, (b"A", 1), (b"B", 2)) == 3002 and register(b, (b"B", 2), (b"A", 1)) == 3002
+    return a, b, ok
+
+out = {}
+a, b, out["registered"] = pair()
+out["fresh"] = passes(a, b, b"x1")
+# Traffic in one direction keeps the pair for longer than the idle time.
+t_end = time.monotonic() + 2.5 * %(idle)s
+n = 0
+while time.monotonic() < t_end:
+    n += passes(a, b, b"k%%d" %% n)
+    time.sleep(0.2)
+out["kept"] = passes(b, a, b"back")
+time.sleep(%(idle)s + 1.0)
+out["after_idle"] = passes(a, b, b"x2") or passes(b, a, b"x3")
+a, b, _ = pair()
+out["again"] = passes(a, b, b"x4")
+a.sendto(struct.pack("<HH", MAGIC, 3003) + bytes(208), relay)
+time.sleep(0.2)
+out["after_release"] = passes(a, b, b"x5")
+print(json.dumps(out))
+"""
+
+
+@unittest.skipUnless(os.geteuid() == 0, "needs root")
+class RelayExpiryTest(ConnBase):
+    def test_pair_released_after_idle_time_and_by_3003(self):
+        self.topology("cone", "cone")
+        idle = 1
+        self.server(relay_idle=idle)
+        rip, rport = RELAY.rsplit(":", 1)
+        code = RELAY_PROBE % {"sim": os.path.join(HERE, ".."), "ip": rip, "port": int(rport), "idle": idle}
+        r = subprocess.run(["ip", "netns", "exec", self.name + "-cli", sys.executable, "-c", code],
+                           capture_output=True, text=True, timeout=60)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(json.loads(r.stdout), {"registered": True, "fresh": True, "kept": True,
+                                                "after_idle": False, "again": True,
+                                                "after_release": False}, r.stdout)
+        with open(os.path.join(self.tmp, "server.jsonl")) as f:
+            self.assertTrue(any('"relay-expire"' in ln for ln in f))
 
 
 class ReasonBase(ConnBase):
@@ -230,6 +426,12 @@ class ReasonTest(ReasonBase):
         self.server()
         self.probe("dev", "DEV1", "--passwd", "right", "--echo", "1")
         self.reason(self.client(), pw="right", expect_connect=True)
+
+    def test_no_ipv4_socket_5(self):
+        # A one-port range whose port the process already holds: no draw gets a socket.
+        self.server()
+        self.probe("dev", "DEV1")
+        self.assertEqual(self.reason(self.client("--port-range", "20000:20000", "--occupy", "20000")), 5)
 
     def test_vdt_failed_5(self):
         self.server()
@@ -338,7 +540,7 @@ class RealTimeHelloFailedSlow(ReasonBase):
 def load_tests(loader, tests, pattern):
     # The real-time class runs only its own case.
     suite = unittest.TestSuite()
-    for cls in (ConnTest, ReasonTest):
+    for cls in (ConnTest, Ipv6FirstTest, ConnTypeTest, RelayExpiryTest, ReasonTest):
         suite.addTests(loader.loadTestsFromTestCase(cls))
     suite.addTest(RealTimeHelloFailedSlow("test_no_hello_reply_3"))
     return suite

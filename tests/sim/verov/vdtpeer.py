@@ -51,14 +51,19 @@ def addr(text):
 
 
 class Peer:
-    def __init__(self, args):
+    def __init__(self, args, sock=None, peer=None):
         self.a = args
-        safety.check_address(addr(args.bind)[0], "bind")
-        safety.check_address(addr(args.peer)[0], "send to")
-        self.peer = addr(args.peer)
-        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 21)
-        self.sock.bind(addr(args.bind))
+        if sock is None:
+            safety.check_address(addr(args.bind)[0], "bind")
+            safety.check_address(addr(args.peer)[0], "send to")
+            self.peer = addr(args.peer)
+            self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 21)
+            self.sock.bind(addr(args.bind))
+        else:
+            # A path that an embedding program already opened and checked.
+            self.peer = peer
+            self.sock = sock
         self.third = None
         if "third-hello" in args.lie:
             self.third = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -128,9 +133,13 @@ class Peer:
             self.rx_hash.update(chunk)
             self.rx_bytes += len(chunk)
             self.expected += 1
+            self.deliver(chunk)
         if not self.rx_done and self.a.recv and self.rx_bytes >= self.a.recv:
             self.rx_done = True
             self.say("RECEIVED %d %s" % (self.rx_bytes, self.rx_hash.hexdigest()))
+
+    def deliver(self, chunk):
+        """In-order bytes; StreamPeer hands them to its owner."""
 
     def send_ack(self):
         top = max(self.highest, self.expected - 1)
@@ -251,6 +260,59 @@ class Peer:
             p.register(s, select.POLLIN)
         fds = {s.fileno(): s for s in socks}
         return [fds[fd] for fd, _ in p.poll(20)]
+
+
+class StreamPeer(Peer):
+    """The same endpoint as a two-way byte stream on a path its owner runs (devpeer.py):
+    write() queues messages, each cut into packets of its own; received bytes go to on_data
+    in order. The owner passes in every vdt datagram of the path and calls tick() often."""
+
+    def __init__(self, sock, peer, on_data, payload=1000, window=16, slots=64):
+        args = argparse.Namespace(bind=None, peer=None, send=0, recv=0, seed=1, window=window,
+                                  slots=slots, payload=payload, lie=[], log=None)
+        super().__init__(args, sock=sock, peer=peer)
+        self.on_data = on_data
+        self.tx_msgs = []  # packets (payload, last) not yet sent
+        self.closed = False
+
+    @staticmethod
+    def is_vdt(d):
+        return len(d) >= 4 and d[:2] == b"\x12\x01"
+
+    def write(self, msg_parts):
+        """Queues one or more messages; a message starts on a packet of its own."""
+        with self.lock:
+            for m in msg_parts:
+                for i in range(0, max(len(m), 1), self.payload):
+                    self.tx_msgs.append(m[i:i + self.payload])
+            self.fill()
+
+    def deliver(self, chunk):
+        self.on_data(chunk)
+
+    def fill(self):
+        while self.tx_msgs and len(self.unacked) < self.a.window:
+            data = self.tx_msgs.pop(0)
+            # Ask for an ack with the last packet that is queued, so a pause never stalls.
+            every = 1 if not self.tx_msgs else self.a.window
+            pkt = head(PACKET) + struct.pack(">IHBBB3x", self.next_seq, len(data), 1, 0, every) + data
+            self.unacked[self.next_seq] = [pkt, time.monotonic()]
+            self.next_seq += 1
+            self.send(pkt)
+
+    def on_datagram(self, d, who, sock):
+        with self.lock:
+            if self.is_vdt(d) and struct.unpack(">H", d[2:4])[0] == CLOSE:
+                self.closed = True
+            super().on_datagram(d, who, sock)
+
+    def pending(self):
+        with self.lock:
+            return len(self.unacked) + len(self.tx_msgs)
+
+    def tick(self):
+        with self.lock:
+            super().tick()
 
 
 def main(argv):

@@ -24,6 +24,7 @@ CONFIG keys (all optional but "addrs"):
             registered address goes to its partner unchanged, 3003 or relay_idle seconds of
             silence release); its address travels in every forwarded 1004
   relay_idle  seconds (30)
+  (connect and disconnect logs, 1103 and 1104, are recorded decoded: "dir": "connlog")
   mapped6   an IPv6 text the forwarded 1004 carries as the sender's own IPv6 address (with the
             observed port), to show the IPv6-first waves
 
@@ -215,6 +216,20 @@ class Server:
         if dst is not None and f != "no_forward":
             self.send(sock, bytes(d), dst, 1004)
 
+    def connlog(self, msg_id, d):
+        """Connect (1103, 108 bytes) and disconnect (1104, 88 bytes) logs, recorded decoded."""
+        if msg_id == 1103 and len(d) >= 108:
+            no, plat = struct.unpack_from("<II", d, 4)
+            nat, peer_nat, ver, peer_ver, relayed, result, ms = struct.unpack_from("<iiIiiii", d, 80)
+            self.log(dir="connlog", id=1103, conn=no, platform=plat, uuid=cstr(d[12:48]),
+                     peer=cstr(d[48:80]), nattype=nat, peer_nattype=peer_nat, version=ver,
+                     peer_version=peer_ver, relayed=relayed, result=result, ms=ms)
+        elif msg_id == 1104 and len(d) >= 88:
+            no, plat = struct.unpack_from("<II", d, 4)
+            secs, result = struct.unpack_from("<ii", d, 80)
+            self.log(dir="connlog", id=1104, conn=no, platform=plat, uuid=cstr(d[12:48]),
+                     peer=cstr(d[48:80]), seconds=secs, result=result)
+
     def relay_datagram(self, data, src):
         now = time.monotonic()
         idle = self.cfg.get("relay_idle", 30)
@@ -259,7 +274,9 @@ class Server:
         if f == "drop":
             self.log(dir="drop", id=msg_id, dst="%s:%d" % src[:2])
             return
-        if msg_id == 5001:
+        if msg_id in (1103, 1104):
+            self.connlog(msg_id, data)
+        elif msg_id == 5001:
             self.send(sock, self.server_list(f), src, msg_id, f)
         elif msg_id == 1000:
             self.send(sock, self.mapped(src, data), src, msg_id, f)
