@@ -17,7 +17,9 @@
 #include "Tunnel/tnl_agent_internal.h"
 #include "Tunnel/tnl_auth.h"
 #include "Tunnel/tnl_rct_stream.h"
+#include "Tunnel/tnl_server.h"
 #include "Tunnel/tnl_session.h"
+#include "Tunnel/tnl_status.h"
 #include "ovc_api.h"
 #include "p2ptunnel_api.h"
 #include "rct_api.h"
@@ -141,6 +143,16 @@ void end_session(int sid, bool abort) {
   }
 }
 
+// A lost session's tunnel ends at once, so its local clients see their end; the session id
+// stays the caller's until it disconnects.
+void mark_lost(int sid) {
+  {
+    std::lock_guard<std::mutex> g(gMu);
+    if (!gSessions || !valid_sid(sid)) return;
+  }
+  end_session(sid, true);
+}
+
 }  // namespace
 
 void tnl_set_auth_timeout_ms(int ms) { gAuthTimeoutMs = ms > 0 ? ms : 30000; }
@@ -148,6 +160,11 @@ void tnl_set_auth_timeout_ms(int ms) { gAuthTimeoutMs = ms > 0 ? ms : 30000; }
 uint16_t tnl_mapping_local_port(int index) {
   std::lock_guard<std::mutex> g(gMu);
   return index >= 0 && index < kMappings && gMaps[index].inUse ? gMaps[index].localPort : 0;
+}
+
+bool tnl_agent_initialized() {
+  std::lock_guard<std::mutex> g(gMu);
+  return gInit;
 }
 
 tnl::TunnelSession* tnl_agent_session(int sid) {
@@ -159,9 +176,11 @@ extern "C" {
 
 int P2PTunnel_Version(void) { return 0x0301052A; }
 
+void P2PTunnelAgent_GetStatus(P2PTunnelStatusFn cb, void* user) { tnl::SetStatusCallback(cb, user); }
+
 int P2PTunnelAgentInitialize(int maxSessions) {
   std::lock_guard<std::mutex> g(gMu);
-  if (gInit) return TNL_ER_ALREADY_INITIALIZED;
+  if (gInit || tnl_server_initialized()) return TNL_ER_ALREADY_INITIALIZED;
   if (maxSessions <= 0) return TNL_ER_INVALID_ARG;
   OVC_Set_Max_Session_Number(maxSessions);
   int r = OVC_Initialize2(0);
@@ -171,8 +190,10 @@ int P2PTunnelAgentInitialize(int maxSessions) {
     OVC_DeInitialize();
     return r;
   }
+  tnl::CheckNoTimeoutFile();
   gN = maxSessions;
   gSessions = new std::vector<AgentSession>((size_t)maxSessions);
+  tnl::SetLossMark(mark_lost);
   gInit = true;
   return 0;
 }
@@ -182,6 +203,8 @@ int P2PTunnelAgentDeInitialize(void) {
     std::lock_guard<std::mutex> g(gMu);
     if (!gInit) return TNL_ER_NOT_INITIALIZED;
   }
+  tnl::EndStatusReports();
+  tnl::SetLossMark(nullptr);
   for (int i = 0; i < kMappings; ++i) P2PTunnelAgent_StopPortMapping(i);
   for (int sid = 0; sid < gN; ++sid) end_session(sid, true);
   std::lock_guard<std::mutex> g(gMu);
@@ -247,6 +270,7 @@ int P2PTunnelAgent_Connect_Parallel(const char* uid, int sid, const void* auth, 
     free_slot(slot);
     return ar;
   }
+  OVC_Session_Check_ByCallBackFn(sid, Tunnel_SessionStatusCB);
   auto session = std::make_shared<tnl::TunnelSession>(stream.get(), tnl::SessionConfig{});
   if (!session->Start()) {
     RCT_Abort(rct);

@@ -11,3 +11,4 @@ class TunnelSession;
 void tnl_set_auth_timeout_ms(int ms);
 uint16_t tnl_mapping_local_port(int index);
 tnl::TunnelSession* tnl_agent_session(int sid);
+bool tnl_agent_initialized();
