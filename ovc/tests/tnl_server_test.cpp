@@ -281,7 +281,7 @@ class TnlServer : public ::testing::Test {
   std::unique_ptr<DeviceProc> dev;
   LanPeer services;  // tnlpeer.py, for its echo service only
   uint16_t echo = 0;
-  bool agentUp = false;
+  bool agentUp = false, bareUp = false;
 
   void SetUp() override {
     char buf[4096];
@@ -293,8 +293,9 @@ class TnlServer : public ::testing::Test {
     ASSERT_NE(echo, 0);
   }
   DeviceProc& device() { return *dev; }
-  // Starts the device with the given verdict (none, accept=N, reject=N) and the agent.
-  void Start(const std::string& verdict) {
+  // Starts the device with the given verdict (none, accept=N, reject=N) and the agent (the
+  // library's, or with lib false only the OVC module and RCT under it).
+  void Start(const std::string& verdict, bool lib = true) {
     dev.reset(new DeviceProc);
     ASSERT_TRUE(device().Start({master_addr(), kDevUid, verdict}));
     std::string start = device().WaitFor("START", 30000);
@@ -305,8 +306,14 @@ class TnlServer : public ::testing::Test {
     const uint32_t nets[1] = {htonl(0x7F000000u)};
     const int prefixes[1] = {8};
     ovc_set_lan_networks(nets, prefixes, 1);
-    ASSERT_EQ(P2PTunnelAgentInitialize(4), 0);
-    agentUp = true;
+    if (lib) {
+      ASSERT_EQ(P2PTunnelAgentInitialize(4), 0);
+      agentUp = true;
+    } else {
+      ASSERT_EQ(OVC_Initialize2(0), 0);
+      ASSERT_GE(RCT_Initialize(), 0);
+      bareUp = true;
+    }
     OVC_Setup_LANConnection_Timeout(3000);
     ASSERT_EQ(OVC_Set_LanSearchPort(udp), 0);
   }
@@ -324,7 +331,11 @@ class TnlServer : public ::testing::Test {
   // Ends the agent and the device; both can start again.
   void StopBoth() {
     if (agentUp) EXPECT_EQ(P2PTunnelAgentDeInitialize(), 0);
-    agentUp = false;
+    if (bareUp) {
+      RCT_DeInitialize();
+      OVC_DeInitialize();
+    }
+    agentUp = bareUp = false;
     if (dev) {
       EXPECT_EQ(dev->Stop(), 0);
       EXPECT_NE(dev->WaitFor("END 0", 1000), "");
@@ -349,15 +360,31 @@ class TnlServer : public ::testing::Test {
 TEST_F(TnlServer, AgentAcceptedOrRejectedWithTheApplicationsResult) {
   struct Case {
     const char* verdict;
-    int connect;  // the sid (>= 0) or the agent's code
+    bool parallel;  // the reserved-session connect, or the older one
+    int connect;    // the sid (>= 0) or the agent's code
     int result;
   };
-  const Case cases[] = {{"accept=3", 0, 3}, {"reject=-5", TNL_ER_AUTH_REJECTED, -5}, {"none", 0, 0}};
+  const Case cases[] = {
+      {"accept=3", true, 0, 3},
+      {"reject=-5", true, TNL_ER_AUTH_REJECTED, -5},
+      {"none", true, 0, 0},
+      {"accept=4", false, 0, 4},
+      {"reject=-7", false, TNL_ER_AUTH_REJECTED, -7},
+  };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.verdict);
+    SCOPED_TRACE(std::string(c.verdict) + (c.parallel ? " parallel" : " plain"));
     Start(c.verdict);
     int result = 99;
-    int rc = Connect(&result);
+    int rc = -1;
+    if (c.parallel) {
+      rc = Connect(&result);
+    } else {
+      std::vector<uint8_t> a = auth_block();
+      for (int i = 0; i < 3; ++i) {
+        rc = P2PTunnelAgent_Connect(kDevUid, a.data(), 128, &result);
+        if (rc != OVC_ER_TIMEOUT && rc != OVC_ER_DEVICE_NOT_FOUND) break;
+      }
+    }
     if (c.connect >= 0) {
       EXPECT_GE(rc, 0);
     } else {
@@ -574,4 +601,61 @@ TEST_F(TnlServerHere, TokenTableAnswersEachRegisteredValueOnce) {
   }
   EXPECT_EQ(tnl_server_lan_request(2000, 1), port);
   EXPECT_EQ(probe(port, 1980), 1970);
+}
+
+// An agent that goes on after its rejection gets nothing: the server ends the session after
+// the verdict instead of serving the agent's opens.
+TEST_F(TnlServer, RejectedAgentCannotOpenChannels) {
+  Start("reject=-5", false);
+  int sid = -1;
+  for (int i = 0; i < 3 && sid < 0; ++i) sid = OVC_Connect_ByUID(kDevUid);
+  ASSERT_GE(sid, 0);
+  int rct = RCT_Create(sid, 10000, 0);
+  ASSERT_GE(rct, 0);
+  tnl::RctStream stream(rct);
+  std::vector<uint8_t> a = auth_block();
+  int result = 0;
+  ASSERT_EQ(tnl::AgentAuthenticate(stream, a.data(), 128, &result, 10000), TNL_ER_AUTH_REJECTED);
+  EXPECT_EQ(result, -5);
+  // The open names a listener of this process.
+  int lfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof sa;
+  ASSERT_EQ(bind(lfd, (sockaddr*)&sa, sizeof sa), 0);
+  ASSERT_EQ(listen(lfd, 4), 0);
+  getsockname(lfd, (sockaddr*)&sa, &len);
+  uint8_t body[16];
+  tnl::put_open_body(body, INADDR_LOOPBACK, ntohs(sa.sin_port));
+  std::vector<uint8_t> open = tnl::make_msg(1, 1, body, sizeof body);
+  stream.Write(open.data(), open.size());
+  // The stream ends from the device's side.
+  uint8_t b[16];
+  int r = 0;
+  auto until = Clock::now() + std::chrono::seconds(30);
+  while (Clock::now() < until && (r = stream.Read(b, sizeof b, 200)) == 0) {
+  }
+  EXPECT_LT(r, 0) << "the device kept the rejected session";
+  pollfd pf{lfd, POLLIN, 0};
+  EXPECT_EQ(poll(&pf, 1, 500), 0) << "the device connected for a rejected agent";
+  close(lfd);
+  RCT_Abort(rct);
+  OVC_Session_Close(sid);
+}
+
+// With the marker file in the device's working folder, lost sessions are not reported.
+TEST_F(TnlServer, NoTimeoutMarkerSilencesLossReports) {
+  FILE* f = fopen("notimeout", "w");
+  ASSERT_NE(f, nullptr);
+  fclose(f);
+  Start("accept=0");
+  int result = -1;
+  int sid = Connect(&result);
+  ASSERT_GE(sid, 0);
+  ASSERT_NE(device().WaitFor("AUTH", 5000), "");
+  EXPECT_EQ(P2PTunnelAgent_Disconnect(sid), 0);
+  // A report comes within about a second without the marker (the case above).
+  EXPECT_EQ(device().WaitFor("STATUS", 4000), "");
+  remove("notimeout");
 }

@@ -223,13 +223,25 @@ int P2PTunnelAgent_GetFreeSession(void) {
   return sid < 0 ? TNL_ER_NO_FREE_SESSION_ID : sid;
 }
 
-int P2PTunnelAgent_Connect_Parallel(const char* uid, int sid, const void* auth, int n,
-                                    int* result) {
+// sid < 0: the older connect, on a session OVC chooses.
+static int agent_connect(const char* uid, int sid, const void* auth, int n, int* result) {
   if (!gInit) return TNL_ER_NOT_INITIALIZED;
   if ((unsigned)n > 1000 || (auth && n == 0) || (!auth && n > 0) || !uid) return TNL_ER_INVALID_ARG;
-  if (!valid_sid(sid)) return TNL_ER_INVALID_ARG;
+  const bool parallel = sid >= 0;
+  if (parallel && !valid_sid(sid)) return TNL_ER_INVALID_ARG;
   ConnectingSlot* slot = take_slot(uid);
-  int r = map_connect_error(OVC_Connect_ByUID_Parallel(uid, sid), sid);
+  int r;
+  if (parallel) {
+    r = map_connect_error(OVC_Connect_ByUID_Parallel(uid, sid), sid);
+  } else {
+    r = OVC_Connect_ByUID(uid);
+    r = map_connect_error(r, r);
+    if (r >= 0 && !valid_sid(r)) {  // beyond the table this library was started with
+      OVC_Session_Close(r);
+      r = TNL_ER_SESSION_NOT_IN_USE;
+    }
+    sid = r;
+  }
   if (r < 0) {
     free_slot(slot);
     return r;
@@ -289,18 +301,39 @@ int P2PTunnelAgent_Connect_Parallel(const char* uid, int sid, const void* auth, 
   return sid;
 }
 
-int P2PTunnelAgent_Connect_Stop_Parallel(const char* uid, int sid) {
+int P2PTunnelAgent_Connect_Parallel(const char* uid, int sid, const void* auth, int n,
+                                    int* result) {
+  if (sid < 0) return gInit ? TNL_ER_INVALID_ARG : TNL_ER_NOT_INITIALIZED;
+  return agent_connect(uid, sid, auth, n, result);
+}
+
+int P2PTunnelAgent_Connect(const char* uid, const void* auth, int n, int* result) {
+  return agent_connect(uid, -1, auth, n, result);
+}
+
+// Not parallel: the older connect's stop, which stops every connect on an OVC-chosen session.
+static int agent_connect_stop(const char* uid, int sid, bool parallel) {
   if (!uid) return TNL_ER_NOT_CONNECTING;
   std::lock_guard<std::mutex> g(gConnectingMu);
   for (ConnectingSlot& s : gConnecting) {
     if (!s.inUse || strncmp(s.uid, uid, 20) != 0) continue;
     s.cancelled.store(true);
-    if (s.phase == 0) OVC_Connect_Stop_BySID(sid);
-    else if (s.phase == 1) RCT_Create_Exit(s.sid, 0);
+    if (s.phase == 0) {
+      if (parallel) OVC_Connect_Stop_BySID(sid);
+      else OVC_Connect_Stop();
+    } else if (s.phase == 1) {
+      RCT_Create_Exit(s.sid, 0);
+    }
     return 0;
   }
   return TNL_ER_NOT_CONNECTING;
 }
+
+int P2PTunnelAgent_Connect_Stop_Parallel(const char* uid, int sid) {
+  return agent_connect_stop(uid, sid, true);
+}
+
+int P2PTunnelAgent_Connect_Stop(const char* uid) { return agent_connect_stop(uid, -1, false); }
 
 static int agent_disconnect(int sid, bool abort) {
   if (!gInit) return TNL_ER_NOT_INITIALIZED;
