@@ -3,7 +3,8 @@
 //   tnl_server_probe MASTER UID none|accept=N|reject=N [SESSIONS]
 // Prints "START <rc> probe=<tcp port> udp=<udp port>" (the UDP port answers LAN searches), then
 // one line per event: "AUTH sid=.. mode=.. n=.. version=.. head=.. addr=..", "STATUS code sid".
-// Commands on standard input: "disconnect SID", "quit" (prints "END <deinit rc>").
+// Commands on standard input: "disconnect SID", "bufsize SID N" (prints "BUFSIZE <rc>"),
+// "lastio SID", "quit" (prints "END <deinit rc>").
 // Everything stays on loopback unless it runs in a private network namespace.
 #include <arpa/inet.h>
 #include <stdio.h>
@@ -90,6 +91,9 @@ int main(int argc, char** argv) {
     if (cmd == "quit") break;
     if (cmd.rfind("disconnect ", 0) == 0)
       say("DISCONNECT " + std::to_string(P2PTunnelServer_Disconnect(atoi(cmd.c_str() + 11))));
+    int sid = -1, size = 0;
+    if (sscanf(cmd.c_str(), "bufsize %d %d", &sid, &size) == 2) say("BUFSIZE " + std::to_string(P2PTunnel_SetBufSize(sid, size)));
+    if (sscanf(cmd.c_str(), "lastio %d", &sid) == 1) say("LASTIO " + std::to_string(P2PTunnel_LastIOTime(sid)));
   }
   P2PTunnelServer_Stop();
   say("END " + std::to_string(P2PTunnelServerDeInitialize()));

@@ -478,6 +478,25 @@ TEST_F(TnlServer, ServerDisconnectEndsTheSession) {
   ASSERT_EQ(send(fd, "ping", 4, MSG_NOSIGNAL), 4);
   char b[4];
   ASSERT_EQ(recv(fd, b, 4, MSG_WAITALL), 4);
+  // The buffer and I/O-time calls reach the server's sessions.
+  const std::string d = std::to_string(devSid);
+  const std::pair<std::string, std::string> calls[] = {
+      {"bufsize " + d + " 1000", "BUFSIZE 0"},
+      {"bufsize " + d + " 0", "BUFSIZE -30021"},
+      {"bufsize 7 1000", "BUFSIZE -30010"},
+      {"bufsize 8 1000", "BUFSIZE -30021"},
+      {"lastio 7", "LASTIO -30010"},
+  };
+  for (const auto& c : calls) {
+    size_t from = device().Lines().size();
+    device().Send(c.first);
+    EXPECT_EQ(device().WaitFor(c.second.substr(0, 6), 5000, from), c.second) << c.first;
+  }
+  size_t from = device().Lines().size();
+  device().Send("lastio " + d);
+  std::string io = device().WaitFor("LASTIO", 5000, from);
+  ASSERT_NE(io, "");
+  EXPECT_NEAR(std::stoll(io.substr(7)), (long long)time(nullptr), 60) << "seconds of the wall clock";
   device().Send("disconnect " + std::to_string(devSid));
   EXPECT_EQ(device().WaitFor("DISCONNECT", 5000), "DISCONNECT 0");
   pollfd pf{fd, POLLIN, 0};

@@ -427,6 +427,7 @@ int P2PTunnelAgent_StopPortMapping(int index) {
 }
 
 int P2PTunnel_SetBufSize(int sid, int size) {
+  if (!gInit && tnl_server_initialized()) return tnl_server_set_buf_size(sid, size);
   if (!gInit || !valid_sid(sid) || size <= 0) return TNL_ER_INVALID_ARG;
   std::lock_guard<std::mutex> g(gMu);
   tnl::TunnelSession* s = (*gSessions)[sid].session.get();
@@ -435,6 +436,7 @@ int P2PTunnel_SetBufSize(int sid, int size) {
 }
 
 int P2PTunnel_LastIOTime(int sid) {
+  if (!gInit && tnl_server_initialized()) return tnl_server_last_io_time(sid);
   if (!gInit || !valid_sid(sid)) return TNL_ER_INVALID_ARG;
   std::lock_guard<std::mutex> g(gMu);
   tnl::TunnelSession* s = (*gSessions)[sid].session.get();

@@ -317,6 +317,27 @@ int tnl_server_lan_request(uint32_t token, int sid) {
 
 bool tnl_server_initialized() { return gInit.load(); }
 
+// The session of a server sid under gMu, or null.
+static tnl::TunnelSession* server_session_locked(int sid) {
+  if (!gInit.load() || sid < 0 || sid >= gN) return nullptr;
+  tnl::TunnelSession* s = gSessions[sid].session.get();
+  return s && s->InUse() ? s : nullptr;
+}
+
+int tnl_server_set_buf_size(int sid, int size) {
+  if (!gInit.load() || sid < 0 || sid >= gN || size <= 0) return TNL_ER_INVALID_ARG;
+  std::lock_guard<std::mutex> g(gMu);
+  tnl::TunnelSession* s = server_session_locked(sid);
+  return s ? s->SetBufSize(size) : TNL_ER_SESSION_NOT_IN_USE;
+}
+
+int tnl_server_last_io_time(int sid) {
+  if (!gInit.load() || sid < 0 || sid >= gN) return TNL_ER_INVALID_ARG;
+  std::lock_guard<std::mutex> g(gMu);
+  tnl::TunnelSession* s = server_session_locked(sid);
+  return s ? (int)s->LastIOTime() : TNL_ER_SESSION_NOT_IN_USE;
+}
+
 extern "C" {
 
 int P2PTunnelServerInitialize(int maxSessions) {

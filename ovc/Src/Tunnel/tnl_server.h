@@ -18,3 +18,6 @@ uint16_t tnl_server_probe_port();
 // the table was full and nothing was registered (the reply still goes out).
 int tnl_server_lan_request(uint32_t token, int sid);
 bool tnl_server_initialized();
+// P2PTunnel_SetBufSize and P2PTunnel_LastIOTime on the server's sessions.
+int tnl_server_set_buf_size(int sid, int size);
+int tnl_server_last_io_time(int sid);
