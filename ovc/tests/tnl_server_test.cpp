@@ -267,6 +267,11 @@ class Servers {
     return !srv_.WaitFor({"\"ready\""}, 20000).empty();
   }
   void Stop() { srv_.Stop(); }
+  bool Mode(const std::string& mode) {
+    size_t from = srv_.Count();
+    srv_.Send("mode " + mode);
+    return !srv_.WaitFor({"\"mode\"", mode}, 5000, from).empty();
+  }
 
  private:
   LanPeer srv_;
@@ -587,6 +592,28 @@ TEST_F(TnlServerHere, InterfaceEdges) {
   EXPECT_EQ(P2PTunnelAgentDeInitialize(), 0);
 }
 
+// A refused login comes back with the server's codes; the probe listener stays up until the
+// stop, as the server threads do.
+TEST_F(TnlServerHere, RefusedLoginsReturnTheirCodes) {
+  struct Case {
+    const char* mode;
+    int code;
+  };
+  const Case cases[] = {{"refuse-uid", TNL_ER_UID_INVALID}, {"blocked", OVC_ER_DEVICE_BLOCKED}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.mode);
+    ASSERT_TRUE(servers.Mode(c.mode));
+    ASSERT_EQ(P2PTunnelServerInitialize(4), 0);
+    EXPECT_EQ(P2PTunnelServer_Start(kDevUid), c.code);
+    uint16_t port = tnl_server_probe_port();
+    EXPECT_NE(port, 0);
+    int fd = connect_loopback(port);
+    EXPECT_GE(fd, 0);
+    if (fd >= 0) close(fd);
+    EXPECT_EQ(P2PTunnelServerDeInitialize(), 0);
+  }
+}
+
 TEST_F(TnlServerHere, TokenTableAnswersEachRegisteredValueOnce) {
   ASSERT_EQ(P2PTunnelServerInitialize(4), 0);
   ASSERT_EQ(P2PTunnelServer_Start(kDevUid), 0);
@@ -622,45 +649,50 @@ TEST_F(TnlServerHere, TokenTableAnswersEachRegisteredValueOnce) {
   EXPECT_EQ(probe(port, 1980), 1970);
 }
 
-// An agent that goes on after its rejection gets nothing: the server ends the session after
-// the verdict instead of serving the agent's opens.
-TEST_F(TnlServer, RejectedAgentCannotOpenChannels) {
+// An agent that goes on after its rejection, or that opens a channel before it asked to be
+// let in, gets nothing: the device ends the session instead of serving the opens.
+TEST_F(TnlServer, UnauthenticatedAgentCannotOpenChannels) {
   Start("reject=-5", false);
-  int sid = -1;
-  for (int i = 0; i < 3 && sid < 0; ++i) sid = OVC_Connect_ByUID(kDevUid);
-  ASSERT_GE(sid, 0);
-  int rct = RCT_Create(sid, 10000, 0);
-  ASSERT_GE(rct, 0);
-  tnl::RctStream stream(rct);
-  std::vector<uint8_t> a = auth_block();
-  int result = 0;
-  ASSERT_EQ(tnl::AgentAuthenticate(stream, a.data(), 128, &result, 10000), TNL_ER_AUTH_REJECTED);
-  EXPECT_EQ(result, -5);
-  // The open names a listener of this process.
-  int lfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof sa;
-  ASSERT_EQ(bind(lfd, (sockaddr*)&sa, sizeof sa), 0);
-  ASSERT_EQ(listen(lfd, 4), 0);
-  getsockname(lfd, (sockaddr*)&sa, &len);
-  uint8_t body[16];
-  tnl::put_open_body(body, INADDR_LOOPBACK, ntohs(sa.sin_port));
-  std::vector<uint8_t> open = tnl::make_msg(1, 1, body, sizeof body);
-  stream.Write(open.data(), open.size());
-  // The stream ends from the device's side.
-  uint8_t b[16];
-  int r = 0;
-  auto until = Clock::now() + std::chrono::seconds(30);
-  while (Clock::now() < until && (r = stream.Read(b, sizeof b, 200)) == 0) {
+  for (bool authFirst : {true, false}) {
+    SCOPED_TRACE(authFirst ? "after a rejection" : "open as the first message");
+    int sid = -1;
+    for (int i = 0; i < 3 && sid < 0; ++i) sid = OVC_Connect_ByUID(kDevUid);
+    ASSERT_GE(sid, 0);
+    int rct = RCT_Create(sid, 10000, 0);
+    ASSERT_GE(rct, 0);
+    tnl::RctStream stream(rct);
+    if (authFirst) {
+      std::vector<uint8_t> a = auth_block();
+      int result = 0;
+      ASSERT_EQ(tnl::AgentAuthenticate(stream, a.data(), 128, &result, 10000), TNL_ER_AUTH_REJECTED);
+      EXPECT_EQ(result, -5);
+    }
+    // The open names a listener of this process.
+    int lfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    ASSERT_EQ(bind(lfd, (sockaddr*)&sa, sizeof sa), 0);
+    ASSERT_EQ(listen(lfd, 4), 0);
+    getsockname(lfd, (sockaddr*)&sa, &len);
+    uint8_t body[16];
+    tnl::put_open_body(body, INADDR_LOOPBACK, ntohs(sa.sin_port));
+    std::vector<uint8_t> open = tnl::make_msg(1, 1, body, sizeof body);
+    stream.Write(open.data(), open.size());
+    // Nothing comes back; the stream ends from the device's side.
+    uint8_t b[16];
+    int r = 0;
+    auto until = Clock::now() + std::chrono::seconds(30);
+    while (Clock::now() < until && (r = stream.Read(b, sizeof b, 200)) == 0) {
+    }
+    EXPECT_LT(r, 0) << "the device kept the session";
+    pollfd pf{lfd, POLLIN, 0};
+    EXPECT_EQ(poll(&pf, 1, 500), 0) << "the device connected for an agent it did not let in";
+    close(lfd);
+    RCT_Abort(rct);
+    OVC_Session_Close(sid);
   }
-  EXPECT_LT(r, 0) << "the device kept the rejected session";
-  pollfd pf{lfd, POLLIN, 0};
-  EXPECT_EQ(poll(&pf, 1, 500), 0) << "the device connected for a rejected agent";
-  close(lfd);
-  RCT_Abort(rct);
-  OVC_Session_Close(sid);
 }
 
 // With the marker file in the device's working folder, lost sessions are not reported.
