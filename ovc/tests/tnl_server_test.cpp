@@ -710,3 +710,29 @@ TEST_F(TnlServer, NoTimeoutMarkerSilencesLossReports) {
   EXPECT_EQ(device().WaitFor("STATUS", 4000), "");
   remove("notimeout");
 }
+
+// Connections that take every place and never send their value are let go, so the probe of
+// a real agent is answered afterwards.
+TEST_F(TnlServerHere, IdleProbeConnectionsDoNotShutTheDirectPath) {
+  tnl_server_set_probe_idle_ms(300);
+  ASSERT_EQ(P2PTunnelServerInitialize(4), 0);
+  ASSERT_EQ(P2PTunnelServer_Start(kDevUid), 0);
+  uint16_t port = tnl_server_probe_port();
+  std::vector<int> idle;
+  for (int i = 0; i < 300; ++i) {
+    int fd = connect_loopback(port);
+    ASSERT_GE(fd, 0);
+    idle.push_back(fd);
+  }
+  // Every idle connection sees its end.
+  for (int fd : idle) {
+    pollfd pf{fd, POLLIN, 0};
+    EXPECT_EQ(poll(&pf, 1, 20000), 1);
+    char b;
+    EXPECT_LE(recv(fd, &b, 1, 0), 0);
+    close(fd);
+  }
+  EXPECT_EQ(tnl_server_lan_request(3000, 0), port);
+  EXPECT_EQ(probe(port, 2980), 2970);
+  tnl_server_set_probe_idle_ms(0);
+}

@@ -67,6 +67,7 @@ P2PTunnelAuthFn gAuthCb = nullptr;
 void* gAuthUser = nullptr;
 int (*gOvcStart)(void) = nullptr;
 std::atomic<int> gAuthTimeoutMs{90000}, gLingerMs{1000};
+std::atomic<int> gProbeIdleMs{5000};  // a probe connection must send its value within this
 
 void nap(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
@@ -205,6 +206,7 @@ void accept_loop(int lfd) {
     int fd = -1;
     uint8_t got[4];
     int n = 0;
+    std::chrono::steady_clock::time_point since;
   };
   std::vector<Place> places(kProbePlaces);
   std::vector<pollfd> pfds;
@@ -227,6 +229,17 @@ void accept_loop(int lfd) {
       if (errno != EINTR) nap(100);
       continue;
     }
+    // Connections that never send their value would hold every place and shut the direct
+    // path for the agents that follow: they are let go after a while.
+    const auto now = std::chrono::steady_clock::now();
+    const auto idle = std::chrono::milliseconds(gProbeIdleMs.load());
+    for (size_t i = 1; i < pfds.size(); ++i) {
+      Place& p = places[(size_t)who[i]];
+      if (now - p.since > idle) {
+        drop(p);
+        pfds[i].revents = 0;
+      }
+    }
     if (k == 0) continue;
     if (pfds[0].revents & POLLIN) {
       int fd = accept4(lfd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -238,8 +251,12 @@ void accept_loop(int lfd) {
             break;
           }
         // With every place taken the connection is closed, not left waiting unserved.
-        if (free) free->fd = fd;
-        else close(fd);
+        if (free) {
+          free->fd = fd;
+          free->since = std::chrono::steady_clock::now();
+        } else {
+          close(fd);
+        }
       }
     }
     for (size_t i = 1; i < pfds.size(); ++i) {
@@ -302,6 +319,8 @@ void tnl_server_set_timing(int authTimeoutMs, int lingerMs) {
 }
 
 void tnl_server_set_probe_address(uint32_t addrNet) { gProbeAddr = addrNet; }
+
+void tnl_server_set_probe_idle_ms(int ms) { gProbeIdleMs.store(ms > 0 ? ms : 5000); }
 
 uint16_t tnl_server_probe_port() { return gProbePort.load(); }
 

@@ -11,6 +11,8 @@ void tnl_server_set_ovc_start(int (*start)(void));
 void tnl_server_set_timing(int authTimeoutMs, int lingerMs);
 // The address the probe listener binds (network order; default any address).
 void tnl_server_set_probe_address(uint32_t addrNet);
+// How long a probe connection may take to send its value (default 5000 ms; 0 restores it).
+void tnl_server_set_probe_idle_ms(int ms);
 // The port of the direct-LAN probe listener (0 while the server is not started).
 uint16_t tnl_server_probe_port();
 // What a direct-LAN request of session sid does to the token table: registers the value the
