@@ -1,6 +1,7 @@
 // A device process for the tunnel server tests: logs in as a device to the servers simulator
 // and serves the tunnel through the server's flat interface.
-//   tnl_server_probe MASTER UID none|accept=N|reject=N [SESSIONS]
+//   tnl_server_probe MASTER UID none|accept=N|reject=N|hold=MS [SESSIONS]
+// (hold: the application takes MS milliseconds to accept)
 // Prints "START <rc> probe=<tcp port> udp=<udp port>" (the UDP port answers LAN searches), then
 // one line per event: "AUTH sid=.. mode=.. n=.. version=.. head=.. addr=..", "STATUS code sid".
 // Commands on standard input: "disconnect SID", "bufsize SID N" (prints "BUFSIZE <rc>"),
@@ -10,6 +11,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <iostream>
 #include <mutex>
@@ -27,6 +29,7 @@ std::mutex gOut;
 const char* gMaster = nullptr;
 bool gHasVerdict = false;
 int gVerdict = 0;
+int gHoldMs = 0;
 
 void say(const std::string& line) {
   std::lock_guard<std::mutex> g(gOut);
@@ -50,6 +53,7 @@ int on_auth(const P2PTunnelAuthInfo* a, void*) {
   snprintf(line, sizeof line, "AUTH sid=%d mode=%d n=%d version=%08x head=%.8s addr=%s", a->sessionId, a->mode,
            a->dataLength, a->version, a->data ? (const char*)a->data : "", a->remoteAddr);
   say(line);
+  if (gHoldMs > 0) usleep((useconds_t)gHoldMs * 1000);
   return gVerdict;
 }
 
@@ -71,6 +75,9 @@ int main(int argc, char** argv) {
   if (auth.rfind("accept=", 0) == 0 || auth.rfind("reject=", 0) == 0) {
     gHasVerdict = true;
     gVerdict = atoi(auth.c_str() + 7);
+  } else if (auth.rfind("hold=", 0) == 0) {
+    gHasVerdict = true;
+    gHoldMs = atoi(auth.c_str() + 5);
   }
   ovc_set_interface_source(one_loopback);
   tnl_server_set_ovc_start(start_ovc);
