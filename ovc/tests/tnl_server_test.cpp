@@ -699,17 +699,24 @@ TEST_F(TnlServer, UnauthenticatedAgentCannotOpenChannels) {
 // device serving: the next agent is let in.
 TEST_F(TnlServer, ConnectStoppedDuringTheVerdictLeavesTheDeviceServing) {
   Start("hold=3000");
-  int sid = P2PTunnelAgent_GetFreeSession();
-  ASSERT_GE(sid, 0);
-  std::vector<uint8_t> a = auth_block();
-  std::atomic<int> rc{1};
-  std::thread t([&] { rc = P2PTunnelAgent_Connect_Parallel(kDevUid, sid, a.data(), 128, nullptr); });
-  EXPECT_NE(device().WaitFor("AUTH", 15000), "");
-  auto t0 = Clock::now();
-  EXPECT_EQ(P2PTunnelAgent_Connect_Stop_Parallel(kDevUid, sid), 0);
-  t.join();
-  EXPECT_EQ(rc.load(), TNL_ER_CONNECT_STOPPED);
-  EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(2000)) << "the stop waited for the verdict";
+  for (bool parallel : {true, false}) {
+    SCOPED_TRACE(parallel ? "parallel" : "plain");
+    size_t from = device().Lines().size();
+    int sid = P2PTunnelAgent_GetFreeSession();
+    ASSERT_GE(sid, 0);
+    std::vector<uint8_t> a = auth_block();
+    std::atomic<int> rc{1};
+    std::thread t([&] {
+      rc = parallel ? P2PTunnelAgent_Connect_Parallel(kDevUid, sid, a.data(), 128, nullptr)
+                    : P2PTunnelAgent_Connect(kDevUid, a.data(), 128, nullptr);
+    });
+    EXPECT_NE(device().WaitFor("AUTH", 15000, from), "");
+    auto t0 = Clock::now();
+    EXPECT_EQ(parallel ? P2PTunnelAgent_Connect_Stop_Parallel(kDevUid, sid) : P2PTunnelAgent_Connect_Stop(kDevUid), 0);
+    t.join();
+    EXPECT_EQ(rc.load(), TNL_ER_CONNECT_STOPPED);
+    EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(2000)) << "the stop waited for the verdict";
+  }
   size_t from = device().Lines().size();
   int result = -1;
   int next = Connect(&result);
