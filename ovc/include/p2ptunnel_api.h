@@ -64,6 +64,22 @@ int P2PTunnelAgent_StopPortMapping_byIndexArray(int* indexes, int count);
 int P2PTunnel_SetBufSize(int sid, int size);
 int P2PTunnel_LastIOTime(int sid);
 int P2PTunnel_Version(void);
+// The older interface: OVC picks the session; the new session id or a code.
+int P2PTunnelAgent_Connect(const char* uid, const void* auth, int authLength, int* result);
+int P2PTunnelAgent_Connect_Stop(const char* uid);
+// Lost sessions are reported as cb(-30006, sid, user) (one callback for agent and server).
+void P2PTunnelAgent_GetStatus(P2PTunnelStatusFn cb, void* user);
+
+// ---- Server (the device side) ---------------------------------------------------------------
+int P2PTunnelServerInitialize(int maxSessions);
+int P2PTunnelServerDeInitialize(void);
+// Logs in to the servers as uid and accepts the agents' sessions.
+int P2PTunnelServer_Start(const char* uid);
+int P2PTunnelServer_Stop(void);
+int P2PTunnelServer_Disconnect(int sid);
+// The application's say on each agent: a negative result rejects it.
+int P2PTunnelServer_GetSessionInfo(P2PTunnelAuthFn cb, void* user);
+void P2PTunnelServer_GetStatus(P2PTunnelStatusFn cb, void* user);
 
 #ifdef __cplusplus
 }

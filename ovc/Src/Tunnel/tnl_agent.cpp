@@ -19,7 +19,9 @@
 #include "Tunnel/tnl_auth.h"
 #include "Tunnel/tnl_lan.h"
 #include "Tunnel/tnl_rct_stream.h"
+#include "Tunnel/tnl_server.h"
 #include "Tunnel/tnl_session.h"
+#include "Tunnel/tnl_status.h"
 #include "ovc_api.h"
 #include "p2ptunnel_api.h"
 #include "rct_api.h"
@@ -147,6 +149,16 @@ void end_session(int sid, bool abort) {
   }
 }
 
+// A lost session's tunnel ends at once, so its local clients see their end; the session id
+// stays the caller's until it disconnects.
+void mark_lost(int sid) {
+  {
+    std::lock_guard<std::mutex> g(gMu);
+    if (!gSessions || !valid_sid(sid)) return;
+  }
+  end_session(sid, true);
+}
+
 }  // namespace
 
 void tnl_set_lan_probe_off(bool off) { gLanProbeOff = off; }
@@ -159,6 +171,11 @@ uint16_t tnl_mapping_local_port(int index) {
   return index >= 0 && index < kMappings && gMaps[index].inUse ? gMaps[index].localPort : 0;
 }
 
+bool tnl_agent_initialized() {
+  std::lock_guard<std::mutex> g(gMu);
+  return gInit;
+}
+
 tnl::TunnelSession* tnl_agent_session(int sid) {
   std::lock_guard<std::mutex> g(gMu);
   return gSessions && valid_sid(sid) ? (*gSessions)[sid].session.get() : nullptr;
@@ -168,9 +185,11 @@ extern "C" {
 
 int P2PTunnel_Version(void) { return 0x0301052A; }
 
+void P2PTunnelAgent_GetStatus(P2PTunnelStatusFn cb, void* user) { tnl::SetStatusCallback(cb, user); }
+
 int P2PTunnelAgentInitialize(int maxSessions) {
   std::lock_guard<std::mutex> g(gMu);
-  if (gInit) return TNL_ER_ALREADY_INITIALIZED;
+  if (gInit || tnl_server_initialized()) return TNL_ER_ALREADY_INITIALIZED;
   if (maxSessions <= 0) return TNL_ER_INVALID_ARG;
   OVC_Set_Max_Session_Number(maxSessions);
   int r = OVC_Initialize2(0);
@@ -185,8 +204,10 @@ int P2PTunnelAgentInitialize(int maxSessions) {
     OVC_DeInitialize();
     return TNL_ER_THREAD;
   }
+  tnl::CheckNoTimeoutFile();
   gN = maxSessions;
   gSessions = new std::vector<AgentSession>((size_t)maxSessions);
+  tnl::SetLossMark(mark_lost);
   gInit = true;
   return 0;
 }
@@ -196,6 +217,8 @@ int P2PTunnelAgentDeInitialize(void) {
     std::lock_guard<std::mutex> g(gMu);
     if (!gInit) return TNL_ER_NOT_INITIALIZED;
   }
+  tnl::EndStatusReports();
+  tnl::SetLossMark(nullptr);
   for (int i = 0; i < kMappings; ++i) P2PTunnelAgent_StopPortMapping(i);
   for (int sid = 0; sid < gN; ++sid) end_session(sid, true);
   tnl::LanProxyStop();
@@ -215,13 +238,25 @@ int P2PTunnelAgent_GetFreeSession(void) {
   return sid < 0 ? TNL_ER_NO_FREE_SESSION_ID : sid;
 }
 
-int P2PTunnelAgent_Connect_Parallel(const char* uid, int sid, const void* auth, int n,
-                                    int* result) {
+// sid < 0: the older connect, on a session OVC chooses.
+static int agent_connect(const char* uid, int sid, const void* auth, int n, int* result) {
   if (!gInit) return TNL_ER_NOT_INITIALIZED;
   if ((unsigned)n > 1000 || (auth && n == 0) || (!auth && n > 0) || !uid) return TNL_ER_INVALID_ARG;
-  if (!valid_sid(sid)) return TNL_ER_INVALID_ARG;
+  const bool parallel = sid >= 0;
+  if (parallel && !valid_sid(sid)) return TNL_ER_INVALID_ARG;
   ConnectingSlot* slot = take_slot(uid);
-  int r = map_connect_error(OVC_Connect_ByUID_Parallel(uid, sid), sid);
+  int r;
+  if (parallel) {
+    r = map_connect_error(OVC_Connect_ByUID_Parallel(uid, sid), sid);
+  } else {
+    r = OVC_Connect_ByUID(uid);
+    r = map_connect_error(r, r);
+    if (r >= 0 && !valid_sid(r)) {  // beyond the table this library was started with
+      OVC_Session_Close(r);
+      r = TNL_ER_SESSION_NOT_IN_USE;
+    }
+    sid = r;
+  }
   if (r < 0) {
     free_slot(slot);
     return r;
@@ -282,6 +317,7 @@ int P2PTunnelAgent_Connect_Parallel(const char* uid, int sid, const void* auth, 
     free_slot(slot);
     return TNL_ER_CONNECT_STOPPED;
   }
+  OVC_Session_Check_ByCallBackFn(sid, Tunnel_SessionStatusCB);
   auto session = std::make_shared<tnl::TunnelSession>(stream.get(), tnl::SessionConfig{});
   if (!session->Start()) {
     RCT_Abort(rct);
@@ -302,18 +338,39 @@ int P2PTunnelAgent_Connect_Parallel(const char* uid, int sid, const void* auth, 
   return sid;
 }
 
-int P2PTunnelAgent_Connect_Stop_Parallel(const char* uid, int sid) {
+int P2PTunnelAgent_Connect_Parallel(const char* uid, int sid, const void* auth, int n,
+                                    int* result) {
+  if (sid < 0) return gInit ? TNL_ER_INVALID_ARG : TNL_ER_NOT_INITIALIZED;
+  return agent_connect(uid, sid, auth, n, result);
+}
+
+int P2PTunnelAgent_Connect(const char* uid, const void* auth, int n, int* result) {
+  return agent_connect(uid, -1, auth, n, result);
+}
+
+// Not parallel: the older connect's stop, which stops every connect on an OVC-chosen session.
+static int agent_connect_stop(const char* uid, int sid, bool parallel) {
   if (!uid) return TNL_ER_NOT_CONNECTING;
   std::lock_guard<std::mutex> g(gConnectingMu);
   for (ConnectingSlot& s : gConnecting) {
     if (!s.inUse || strncmp(s.uid, uid, 20) != 0) continue;
     s.cancelled.store(true);
-    if (s.phase == 0) OVC_Connect_Stop_BySID(sid);
-    else if (s.phase == 1) RCT_Create_Exit(s.sid, 0);
+    if (s.phase == 0) {
+      if (parallel) OVC_Connect_Stop_BySID(sid);
+      else OVC_Connect_Stop();
+    } else if (s.phase == 1) {
+      RCT_Create_Exit(s.sid, 0);
+    }
     return 0;
   }
   return TNL_ER_NOT_CONNECTING;
 }
+
+int P2PTunnelAgent_Connect_Stop_Parallel(const char* uid, int sid) {
+  return agent_connect_stop(uid, sid, true);
+}
+
+int P2PTunnelAgent_Connect_Stop(const char* uid) { return agent_connect_stop(uid, -1, false); }
 
 static int agent_disconnect(int sid, bool abort) {
   if (!gInit) return TNL_ER_NOT_INITIALIZED;
@@ -424,6 +481,7 @@ int P2PTunnelAgent_StopPortMapping(int index) {
 }
 
 int P2PTunnel_SetBufSize(int sid, int size) {
+  if (!gInit && tnl_server_initialized()) return tnl_server_set_buf_size(sid, size);
   if (!gInit || !valid_sid(sid) || size <= 0) return TNL_ER_INVALID_ARG;
   std::lock_guard<std::mutex> g(gMu);
   tnl::TunnelSession* s = (*gSessions)[sid].session.get();
@@ -432,6 +490,7 @@ int P2PTunnel_SetBufSize(int sid, int size) {
 }
 
 int P2PTunnel_LastIOTime(int sid) {
+  if (!gInit && tnl_server_initialized()) return tnl_server_last_io_time(sid);
   if (!gInit || !valid_sid(sid)) return TNL_ER_INVALID_ARG;
   std::lock_guard<std::mutex> g(gMu);
   tnl::TunnelSession* s = (*gSessions)[sid].session.get();

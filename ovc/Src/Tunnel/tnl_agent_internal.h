@@ -13,3 +13,4 @@ void tnl_set_auth_timeout_ms(int ms);
 void tnl_set_lan_probe_off(bool off);
 uint16_t tnl_mapping_local_port(int index);
 tnl::TunnelSession* tnl_agent_session(int sid);
+bool tnl_agent_initialized();
