@@ -304,7 +304,21 @@ static void advance_predict(TryPortNode& n, int (*rnd)()) {
   n.rounds++;
 }
 
-void TryPortTaskCB(orvan_task_t* task, uint32_t, uint16_t, void*, int final) {
+// A task thread that wakes late (its tick is coarser than 1 ms on a busy machine) makes up the
+// steps it missed, a few at most, still within the send budget.
+static uint32_t gLastRunMs = 0;
+static bool gLastRunSet = false;
+
+static int steps_due(uint32_t period) {
+  uint32_t now = orv_monotonic_ms();
+  uint32_t e = gLastRunSet ? orv_ms_elapsed(now, gLastRunMs) : period;
+  gLastRunMs = now;
+  gLastRunSet = true;
+  uint32_t n = period ? e / period : 1;
+  return n < 1 ? 1 : n > 8 ? 8 : (int)n;
+}
+
+void TryPortTaskCB(orvan_task_t* task, uint32_t period, uint16_t, void*, int final) {
   struct Knock {
     TConnection* conn;
     ovc_netaddr_t to;
@@ -322,38 +336,46 @@ void TryPortTaskCB(orvan_task_t* task, uint32_t, uint16_t, void*, int final) {
       if (task && !final) orvan_TaskMng_Delete(task);  // a final run's task goes by itself
       return;
     }
-    if (gTryPortCurrent >= gTryPortList.size()) gTryPortCurrent = 0;
-    TryPortNode& n = gTryPortList[gTryPortCurrent];
-    int used = 0;
-    for (const ovc_netaddr_t& a : n.addrs) used += a.port != 0;
-    if (!take_tokens(used ? used : 1)) return;  // over budget: this tick waits
-    memcpy(uid, n.uid, 20);
-    key = n.key;
-    if (n.predict) {
-      for (int i = 0; i < 8; ++i)
-        if (n.addrs[i].port) knocks.push_back({gUdpConn, n.addrs[i], htons(ovc_predicted_port(n.base[i], n.step, nullptr))});
-      advance_predict(n, platform_rand);
-    } else {
-      TConnection* c = nullptr;
-      orv_mutex_lock(&gSharedConnLock, 1);
-      if (n.step >= 0 && n.step < OVC_SHARED_CONNS) c = gSharedConnTable[n.step].conn;
-      orv_mutex_unlock(&gSharedConnLock);
-      if (c)
-        for (const ovc_netaddr_t& a : n.addrs)
-          if (a.port) knocks.push_back({c, a, a.port});
-      if (++n.step >= OVC_SHARED_CONNS) {
-        n.step = 0;
-        wrapped = true;
+    int due = task ? steps_due(period) : 1;
+    for (int k = 0; k < due && !gTryPortList.empty() && !wrapped; ++k) {
+      if (gTryPortCurrent >= gTryPortList.size()) gTryPortCurrent = 0;
+      TryPortNode& n = gTryPortList[gTryPortCurrent];
+      int used = 0;
+      for (const ovc_netaddr_t& a : n.addrs) used += a.port != 0;
+      if (!take_tokens(used ? used : 1)) break;  // over budget: the rest waits
+      if (k > 0 && (memcmp(uid, n.uid, 20) != 0 || !same_key(key, n.key))) {
+        // Knocks of one call carry one node's identity; another node waits for the next call.
+        if (gMaxRate) gTokens += used ? used : 1;
+        break;
       }
+      memcpy(uid, n.uid, 20);
+      key = n.key;
+      if (n.predict) {
+        for (int i = 0; i < 8; ++i)
+          if (n.addrs[i].port) knocks.push_back({gUdpConn, n.addrs[i], htons(ovc_predicted_port(n.base[i], n.step, nullptr))});
+        advance_predict(n, platform_rand);
+      } else {
+        TConnection* c = nullptr;
+        orv_mutex_lock(&gSharedConnLock, 1);
+        if (n.step >= 0 && n.step < OVC_SHARED_CONNS) c = gSharedConnTable[n.step].conn;
+        orv_mutex_unlock(&gSharedConnLock);
+        if (c)
+          for (const ovc_netaddr_t& a : n.addrs)
+            if (a.port) knocks.push_back({c, a, a.port});
+        if (++n.step >= OVC_SHARED_CONNS) {
+          n.step = 0;
+          wrapped = true;
+        }
+      }
+      size_t used_at = gTryPortCurrent;
+      gTryPortCurrent = gTryPortList.size() > 1 ? (gTryPortCurrent + 1) % gTryPortList.size() : 0;
+      TryPortNode& u = gTryPortList[used_at];
+      uint32_t now = orv_monotonic_ms();
+      uint32_t age = orv_ms_elapsed(now, u.refreshedMs);
+      // A clock that went back shows a huge age: it counts as expired too.
+      bool stale = age > gExpiryMs;
+      if (stale || u.rounds >= u.limit) remove_at_locked(used_at);
     }
-    size_t used_at = gTryPortCurrent;
-    gTryPortCurrent = gTryPortList.size() > 1 ? (gTryPortCurrent + 1) % gTryPortList.size() : 0;
-    TryPortNode& u = gTryPortList[used_at];
-    uint32_t now = orv_monotonic_ms();
-    uint32_t age = orv_ms_elapsed(now, u.refreshedMs);
-    // A clock that went back shows a huge age: it counts as expired too.
-    bool stale = age > gExpiryMs;
-    if (stale || u.rounds >= u.limit) remove_at_locked(used_at);
   }
   // The shared sockets stay open while the engine holds its reference (released only by this
   // task), so they are safe to use without the lock.
@@ -460,4 +482,5 @@ void ovc_predict_reset() {
   gTryPortTask = nullptr;
   gTryPortRunning = false;
   gTokensInit = false;
+  gLastRunSet = false;
 }
