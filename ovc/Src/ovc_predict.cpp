@@ -304,8 +304,9 @@ static void advance_predict(TryPortNode& n, int (*rnd)()) {
   n.rounds++;
 }
 
-// A task thread that wakes late (its tick is coarser than 1 ms on a busy machine) makes up the
-// steps it missed, a few at most, still within the send budget.
+// The task thread waits 20 ms after a cycle in which tasks ran, so a 1 ms task runs about every
+// 20 ms: each run makes up the steps its period missed (32 at most), still within the send
+// budget.
 static uint32_t gLastRunMs = 0;
 static bool gLastRunSet = false;
 
@@ -315,7 +316,7 @@ static int steps_due(uint32_t period) {
   gLastRunMs = now;
   gLastRunSet = true;
   uint32_t n = period ? e / period : 1;
-  return n < 1 ? 1 : n > 8 ? 8 : (int)n;
+  return n < 1 ? 1 : n > 32 ? 32 : (int)n;
 }
 
 void TryPortTaskCB(orvan_task_t* task, uint32_t period, uint16_t, void*, int final) {
