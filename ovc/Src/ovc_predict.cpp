@@ -410,12 +410,15 @@ int ovc_start_try_port(uint32_t periodMs) {
 
 void ovc_punch_try_ports(const RandomID& key, const ovc_netaddr_t* list, int n, bool device, uint32_t peerNat,
                          const char* bodyUid) {
-  if (gsConnectOption[1] || n <= 0) return;
+  // Only the pair of a port-keeping NAT (2) and a port-changing one (3) calls for prediction;
+  // an unknown type (0) beside a bogus 5 adds up to 5 as well and must not start it. Without the
+  // main socket this process has no UDP path at all.
+  bool pair = (gNatType == 2 && peerNat == 3) || (gNatType == 3 && peerNat == 2);
+  if (gsConnectOption[1] || n <= 0 || !pair || !gUdpConn) return;
   std::lock_guard<std::recursive_mutex> g(gTryPortMu);
   size_t before = gTryPortList.size();
   uint32_t period;
   if (device) {
-    if (gNatType + peerNat != 5) return;
     if (gNatType == 2) {
       AddTryPort(&key, 3, list, n, 1, gLocalUid);
       period = 20;
@@ -424,7 +427,6 @@ void ovc_punch_try_ports(const RandomID& key, const ovc_netaddr_t* list, int n, 
       period = 1;
     }
   } else {
-    if (gNatType + peerNat != 5) return;
     AddTryPort(&key, gNatType == 3 ? 1 : 3, list, n, gNatType != 3 ? 1 : 0, bodyUid);
     period = 1;
   }

@@ -355,6 +355,8 @@ TEST_F(Predict, DevicePunchInformationAddsTheNodeTheNatTypesCallFor) {
       {"own 2, peer 3: predicting, limit 3", 2, 3, false, 1, true, 3},
       {"own 3, peer 2: many sockets, limit 1", 3, 2, false, 1, false, 1},
       {"own 2, peer 2: plain knocks only", 2, 2, false, 0, false, 0},
+      {"own 0 (unknown), peer 5 (bogus): nothing, though they add up to 5", 0, 5, false, 0, false, 0},
+      {"own 1, peer 4: nothing", 1, 4, false, 0, false, 0},
       {"connect option 1: no node", 2, 3, true, 0, false, 0},
   };
   std::string peerIp = loop_ip(8);
