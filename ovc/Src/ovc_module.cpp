@@ -349,6 +349,7 @@ int ReopenP2PSocket(uint16_t port) {
       s.p2pConn = s.lanConn = s.relayConn = s.tcpRelayConn = s.sendConn = nullptr;
       s.sendPathType = -1;
     }
+    ovc_predict_stop();  // its knocks use the sockets closed here
     close_conn(&gUdpConn);
   }
   gLocalUdpPort = port;

@@ -476,6 +476,14 @@ void ovc_try_port_age(int index, uint32_t ms) {
 
 bool ovc_try_port_running() { return gTryPortRunning && gTryPortTask; }
 
+void ovc_predict_stop() {
+  OvcSessionLockGuard s;  // no run of the task is under way meanwhile
+  std::lock_guard<std::recursive_mutex> g(gTryPortMu);
+  if (gTryPortTask) orvan_TaskMng_Delete(gTryPortTask);
+  gTryPortTask = nullptr;
+  end_engine_locked();
+}
+
 void ovc_predict_reset() {
   std::lock_guard<std::recursive_mutex> g(gTryPortMu);
   gTryPortList.clear();

@@ -31,6 +31,8 @@ void ovc_punch_try_ports(const RandomID& key, const ovc_netaddr_t* list, int n, 
 // The device's registration to a guessed port of the server that sent the punch information.
 void ovc_port_guess_registration(const char* senderText, uint16_t senderPortNet, const ovc_netaddr_t& sender);
 int ovc_start_try_port(uint32_t periodMs);
+// Ends the engine now and lets go of its extra sockets (before the sockets are reopened).
+void ovc_predict_stop();
 void ovc_predict_reset();
 
 // ---- Seams for tests and figures ------------------------------------------------------------

@@ -17,6 +17,7 @@
 #include "ovc_state.h"
 
 int ovc_open_udp_socket();
+
 bool ovc_server_packet(const OVC_Head& h, const uint8_t* body, uint32_t blen, const char* text, uint16_t port,
                        TConnection* conn, int overTcp, const ovc_netaddr_t& sender);
 
@@ -305,6 +306,17 @@ TEST_F(Predict, ManySocketsNodeKnocksFromEachExtraSocketWithTimeToLive12) {
   }
   EXPECT_EQ(sources.size(), 5u) << "each tick uses the next extra socket";
   EXPECT_EQ(Nodes()[0].step, 5);
+  // Reopening the sockets ends the engine first: no node, no extra socket left open.
+  {
+    OvcSessionLockGuard g;
+    ovc_start_try_port(1);
+  }
+  ASSERT_EQ(ReopenP2PSocket(0), 0);
+  EXPECT_TRUE(Nodes().empty());
+  EXPECT_FALSE(ovc_try_port_running());
+  int open = 0;
+  for (auto& e : gSharedConnTable) open += e.conn != nullptr;
+  EXPECT_EQ(open, 0);
 }
 
 std::vector<uint8_t> sockaddr16(const std::string& ip, uint16_t port) {
