@@ -428,4 +428,42 @@ TEST_F(Predict, PortGuessRegistrationGoesAboveTheServersPort) {
     }
 }
 
+
+TEST_F(Predict, SendCapHoldsTheKnockRate) {
+  const uint32_t rate = 200;
+  ovc_set_try_port_rate(rate);
+  RandomID key{11, 12, 0};
+  ovc_netaddr_t a[8];
+  for (int i = 0; i < 8; ++i) a[i] = addr(loop_ip(10), (uint16_t)(25000 + 100 * i));
+  AddTryPort(&key, 3, a, 8, 1, kUid);
+  uint64_t before = ovc_try_port_knocks();
+  uint32_t t0 = orv_monotonic_ms();
+  Tick(500);  // 4000 knocks uncapped
+  uint32_t ms = orv_monotonic_ms() - t0;
+  uint64_t sent = ovc_try_port_knocks() - before;
+  // A start of a tenth of a second's worth, then the rate over the time taken.
+  EXPECT_LE(sent, rate / 10 + (uint64_t)rate * (ms + 1) / 1000 + 8) << ms << " ms";
+  EXPECT_GE(sent, 8u);
+}
+
+TEST_F(Predict, EngineEndsWithItsLifetimeAndClosesTheExtraSockets) {
+  ovc_set_try_port_times(300, 600000);
+  RandomID key{13, 14, 0};
+  ovc_netaddr_t a = addr(loop_ip(11), 26000);
+  AddTryPort(&key, 100, &a, 1, 1, kUid);  // any first node fills the extra sockets
+  int open = 0;
+  for (auto& e : gSharedConnTable) open += e.conn != nullptr;
+  EXPECT_EQ(open, OVC_SHARED_CONNS);
+  {
+    OvcSessionLockGuard g;
+    ASSERT_EQ(ovc_start_try_port(1), 0);
+  }
+  for (int i = 0; i < 1000 && ovc_try_port_running(); ++i) usleep(10000);
+  EXPECT_FALSE(ovc_try_port_running());
+  EXPECT_TRUE(Nodes().empty());
+  open = 0;
+  for (auto& e : gSharedConnTable) open += e.conn != nullptr;
+  EXPECT_EQ(open, 0) << "no session holds them, so the engine's release closes them";
+}
+
 }  // namespace
