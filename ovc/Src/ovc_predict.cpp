@@ -44,7 +44,7 @@ bool gSharedFilled = false;
 bool gSharedFillFailed = false;  // one failed set-up ends the filling for the module's life
 
 orvan_task_t* gTryPortTask = nullptr;  // written under gSessionLock
-bool gTryPortRunning = false;
+std::atomic<bool> gTryPortRunning{false};
 
 std::atomic<uint32_t> gLifetimeMs{60000};
 std::atomic<uint32_t> gExpiryMs{60000};
@@ -474,7 +474,10 @@ void ovc_try_port_age(int index, uint32_t ms) {
   if (index >= 0 && (size_t)index < gTryPortList.size()) gTryPortList[(size_t)index].refreshedMs -= ms;
 }
 
-bool ovc_try_port_running() { return gTryPortRunning && gTryPortTask; }
+bool ovc_try_port_running() {
+  OvcSessionLockGuard g;  // the task handle changes under it
+  return gTryPortRunning && gTryPortTask;
+}
 
 void ovc_predict_stop() {
   OvcSessionLockGuard s;  // no run of the task is under way meanwhile
