@@ -8,7 +8,7 @@ packages=(
   libssl-dev libinih-dev gsoap libgsoap-dev libspandsp-dev qtbase5-dev
   qttranslations5-l10n xvfb imagemagick fonts-liberation fonts-wqy-zenhei
   python3 python3-cryptography ffmpeg mediainfo zlib1g-dev
-  iproute2 nftables iputils-ping
+  iproute2 nftables iputils-ping tcpdump
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -16,6 +16,7 @@
 #include <vector>
 #include <mutex>
 
+#include "ovc_predict.h"
 #include "ovc_state.h"
 
 static_assert(sizeof(OVC_SessionInfo) == 156, "OVC_SessionInfo is 156 bytes");
@@ -313,8 +314,6 @@ void ovc_hold_shared_conn(TConnection* c) {
   orv_mutex_unlock(&gSharedConnLock);
 }
 
-// The try-port list belongs to port prediction, which this build does not run yet.
-void RemoveTryPortOfSession(int) {}
 
 int ovc_open_udp_socket() {
   if (!gOvcConnMgr || gUdpConn) return 0;
@@ -350,6 +349,7 @@ int ReopenP2PSocket(uint16_t port) {
       s.p2pConn = s.lanConn = s.relayConn = s.tcpRelayConn = s.sendConn = nullptr;
       s.sendPathType = -1;
     }
+    ovc_predict_stop();  // its knocks use the sockets closed here
     close_conn(&gUdpConn);
   }
   gLocalUdpPort = port;
@@ -624,6 +624,7 @@ int OVC_DeInitialize(void) {
   }
   ovc_lan_reset();
   ovc_connect_reset();
+  ovc_predict_reset();
   // Session tasks and reliable queues go while the task manager still runs.
   ovc_sessions_drop_tasks();
   ovc_device_end();  // the device's streams, before the login record is cleared

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <vector>
 
+#include "ovc_predict.h"
 #include "ovc_state.h"
 
 // Helpers of the dispatcher.
@@ -215,6 +216,15 @@ void ovc_clear_reflexive_table() {
   memset(gReflexive, 0, sizeof gReflexive);
   memset(gReflexiveFlags, 0, sizeof gReflexiveFlags);
   gLastReflexivePort = 0;
+}
+
+// The port (host order) of the group server at a, or -1 when a is no group server.
+int ovc_group_server_port_of(const ovc_netaddr_t& a) {
+  std::lock_guard<std::recursive_mutex> g(gServerTableMu);
+  for (const Group& gr : gGroups)
+    for (const ServerRec& r : gr.servers)
+      if (same_addr(r.addr, a)) return ntohs(r.addr.port);
+  return -1;
 }
 
 void ovc_reflexive_table(uint8_t out[8][16], uint32_t flags[8]) {
@@ -877,6 +887,7 @@ static void on_punch_info(const Msg& m) {
     uint16_t port;
     if (sockaddr16_to_netaddr(m.body + 20, &peer) && ovc_netaddr_to_text(peer, text, sizeof text, &port))
       SendKnock(text, port, uid, nullptr, 0, device);
+    if (device) ovc_port_guess_registration(m.text, m.port, m.sender);
     return;
   }
   RandomID key{ovc_get_u32(m.body + 100), ovc_get_u32(m.body + 104), 0};
@@ -932,6 +943,7 @@ static void on_punch_info(const Msg& m) {
       device = true;
     }
   }
+  ovc_punch_try_ports(key, list, n, device, device ? m.body[108] : ovc_get_u32(m.body + 112), uid);
   for (int i = 0; i < n; ++i) {
     char text[64];
     uint16_t port;
@@ -943,6 +955,7 @@ static void on_punch_info(const Msg& m) {
           SendKnock(text, port, uid, &key, 10, device);
       }
   }
+  if (device && !gsConnectOption[1]) ovc_port_guess_registration(m.text, m.port, m.sender);
 }
 
 static void on_knock(const Msg& m) {

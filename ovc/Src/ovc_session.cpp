@@ -8,6 +8,7 @@
 #include <functional>
 #include <vector>
 
+#include "ovc_predict.h"
 #include "ovc_state.h"
 
 OVC_ConnModeChangeFn ovc_conn_mode_cb();
@@ -141,6 +142,7 @@ void ovc_session_release(SessionInfo* s) {
   for (int ch = 0; ch < OVC_CHANNELS; ++ch) free_queue(&s->readBuf[ch]);
   drop_shared(s->p2pConn);
   int sid = s->sid;
+  ovc_remove_try_port_key(s->randomId);
   memset(s, 0, sizeof *s);
   s->sid = sid;
   s->channelOn[0] = 1;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "netns.h"
+#include "ovc_predict.h"
 #include "ovc_state.h"
 
 using Clock = std::chrono::steady_clock;
@@ -84,6 +85,8 @@ int main(int argc, char** argv) {
       printf("SESSION %d %d RECV %d INORDER %d\n", sid, mode, n, inOrder);
       fflush(stdout);
     }
+    printf("PREDICT_KNOCKS %llu\n", (unsigned long long)ovc_try_port_knocks());
+    fflush(stdout);
     OVC_DeInitialize();
     return rc == 0 ? 0 : 1;
   }
@@ -118,6 +121,7 @@ int main(int argc, char** argv) {
     usleep(300000);
   }
   std::sort(t.begin(), t.end());
+  printf("PREDICT_KNOCKS %llu\n", (unsigned long long)ovc_try_port_knocks());
   if (!t.empty())
     printf("MEDIAN %.1f P95 %.1f\n", t[t.size() / 2], t[std::min(t.size() - 1, (size_t)(t.size() * 95 / 100))]);
   OVC_DeInitialize();
