@@ -56,6 +56,21 @@ bool gInit = false;
 int gN = 0;
 std::vector<AgentSession>* gSessions = nullptr;
 Mapping gMaps[kMappings];
+// A program may end while mappings still listen (a session never stopped): their threads are
+// stopped and joined before the table goes, since destroying a running thread ends the process.
+struct MappingsAtExit {
+  ~MappingsAtExit() {
+    for (Mapping& m : gMaps) m.stop.store(true);
+    for (Mapping& m : gMaps) {
+      std::thread t;
+      {
+        std::lock_guard<std::mutex> g(gMu);
+        t = std::move(m.thread);
+      }
+      if (t.joinable()) t.join();
+    }
+  }
+} gMappingsAtExit;
 std::mutex gConnectingMu;
 ConnectingSlot gConnecting[kConnecting];
 int gAuthTimeoutMs = 30000;
