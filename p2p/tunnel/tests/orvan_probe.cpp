@@ -13,7 +13,7 @@
 //       "ms": time until it ended}.
 //   orvan_probe reset MASTER UID ECHOPORT SOCKETS
 //       maps the echo service; SOCKETS clients start a transfer and vanish with a reset; then a
-//       fresh client's 4 MiB echo is checked: {"echo": ok, "bytes": n}. The program ends with
+//       fresh client's 1 MiB echo is checked: {"echo": ok, "bytes": n}. The program ends with
 //       the mapping still in place.
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -203,7 +203,7 @@ int MapOne(COrvanP2PTunnel* t, const char* uid, int devPort, Answer* a)
     _P2P_REQUEST_INFO_ r = Request(uid, devPort, a);
     if (t->StartGetIPAndPort(&r) <= 0)
         return -1;
-    if (!WaitFor([&] { return a->calls.load() > 0; }, 30000))
+    if (!WaitFor([&] { return a->calls.load() > 0; }, 120000))
         return -1;
     return a->port.load();
 }
@@ -216,10 +216,10 @@ int Reset(const char* uid, int echoPort, int sockets)
     out("{\"port\": " + std::to_string(le) + ", \"path\": " + std::to_string(a.path.load()) + "}");
     if (le <= 0)
         return 1;
-    // Clients that vanish mid-transfer: each sends 256 KiB, reads the first 16 KiB of the
+    // Clients that vanish mid-transfer: each sends 64 KiB, reads the first 16 KiB of the
     // echo, and ends with a reset while the rest is still on its way in both directions.
     std::vector<int> fds;
-    std::vector<uint8_t> chunk(256 << 10, 0x5A);
+    std::vector<uint8_t> chunk(64 << 10, 0x5A);
     for (int i = 0; i < sockets; ++i) {
         const int e = ConnectLocal(le);
         if (e < 0)
@@ -231,12 +231,12 @@ int Reset(const char* uid, int echoPort, int sockets)
     out("{\"opened\": " + std::to_string(fds.size()) + "}");
     for (int fd : fds)
         ResetClose(fd);
-    // The tunnel still serves: 4 MiB come back intact on a fresh client.
+    // The tunnel still serves: 1 MiB comes back intact on a fresh client.
     const int e = ConnectLocal(le);
     bool echoOk = false;
     size_t got = 0;
     if (e >= 0) {
-        std::vector<uint8_t> msg(4 << 20);
+        std::vector<uint8_t> msg(1 << 20);
         for (size_t i = 0; i < msg.size(); ++i)
             msg[i] = static_cast<uint8_t>(i * 13 + (i >> 16));
         std::thread w([&] {
@@ -278,6 +278,14 @@ int main(int argc, char** argv)
     ovc_set_lan_networks(nets, pre, 1);
     ovc_set_start_masters(argv[2], nullptr);
     KVNetInit();
+    // ORVAN_PROBE_LOG=FILE: the tunnel's log lines go to FILE.
+    if (const char* dir = getenv("ORVAN_PROBE_LOG")) {
+        KVNetLogParam lp;
+        memset(&lp, 0, sizeof lp);
+        lp.gEnableP2PStatus = 1;
+        snprintf(lp.szLogPath, sizeof lp.szLogPath, "%s", dir);
+        KVNetInitLog(&lp);
+    }
     const std::string mode = argv[1];
     int rc = 2;
     if (mode == "login" && argc >= 6)
