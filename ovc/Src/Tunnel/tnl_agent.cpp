@@ -359,7 +359,9 @@ int P2PTunnelAgent_StopPortMapping_byIndexArray(int* indexes, int count) {
     {
       std::lock_guard<std::mutex> g(gMu);
       Mapping& m = gMaps[idx];
-      if (!m.inUse) {
+      // A slot another caller is already stopping is left to it: that caller joins the
+      // thread and closes the listener once, after the thread ended.
+      if (!m.inUse || m.stop.load()) {
         indexes[i] = -1;
         continue;
       }

@@ -13,7 +13,7 @@
 //       "ms": time until it ended}.
 //   orvan_probe reset MASTER UID ECHOPORT SOCKETS
 //       maps the echo service; SOCKETS clients start a transfer and vanish with a reset; then a
-//       fresh client's 1 MiB echo is checked: {"echo": ok, "bytes": n}. The program ends with
+//       fresh client's 1 MiB echo is checked: {"echo": ok, "bytes": n}. The agent stops with
 //       the mapping still in place.
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -255,7 +255,7 @@ int Reset(const char* uid, int echoPort, int sockets)
         echoOk = back == msg;
         close(e);
     }
-    // The mapping stays: the program ends with it still listening.
+    // The mapping stays until the agent stops at the end.
     out(std::string("{\"echo\": ") + (echoOk ? "1" : "0") + ", \"bytes\": " + std::to_string(got) + "}");
     return 0;
 }
@@ -294,6 +294,8 @@ int main(int argc, char** argv)
         rc = Stop(argv[3], atoi(argv[4]));
     else if (mode == "reset" && argc >= 6)
         rc = Reset(argv[3], atoi(argv[4]), atoi(argv[5]));
+    // The agent's session threads must end before the program's statics go.
+    Tunnel()->BackgroundDestroy();
     KVNetRelease();
     return rc;
 }

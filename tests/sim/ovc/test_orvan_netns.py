@@ -249,7 +249,7 @@ class OrvanNetns(unittest.TestCase):
             print("orvan reset %s: %d clients reset, fresh echo %.1f s" % (nat, SOCKETS, time.monotonic() - t0),
                   flush=True)
             self.assertEqual(res, {"echo": 1, "bytes": 1 << 20}, (p.all, t.log(), dev.all[-20:]))
-            # It also ends cleanly with its mapping still listening.
+            # It also ends cleanly, its agent stopped with the mapping still listening.
             self.assertEqual(p.p.wait(timeout=60), 0)
         finally:
             t.close()
