@@ -15,6 +15,7 @@
 #include <deque>
 #include <vector>
 #include <mutex>
+#include <string>
 
 #include "ovc_predict.h"
 #include "ovc_state.h"
@@ -565,9 +566,22 @@ static int initialize(uint16_t udpPort, bool internal, const char* const masters
 // Serialises start and end against each other.
 static std::mutex g_lifecycle_mu;
 
+static std::string gStartMasters[2];
+
+void ovc_set_start_masters(const char* m1, const char* m2) {
+  std::lock_guard<std::mutex> g(g_lifecycle_mu);
+  gStartMasters[0] = m1 ? m1 : "";
+  gStartMasters[1] = m2 ? m2 : "";
+}
+
 int OVC_Initialize2(uint16_t udpPort) {
   std::lock_guard<std::mutex> g(g_lifecycle_mu);
   if (gOvcState != 0) return OVC_ER_ALREADY_INITIALIZED;
+  if (!gStartMasters[0].empty() || !gStartMasters[1].empty()) {
+    const char* given[4] = {gStartMasters[0].empty() ? nullptr : gStartMasters[0].c_str(),
+                            gStartMasters[1].empty() ? nullptr : gStartMasters[1].c_str(), nullptr, nullptr};
+    return initialize(udpPort, true, given);
+  }
   const char* none[4] = {nullptr, nullptr, nullptr, nullptr};
   return initialize(udpPort, false, none);
 }

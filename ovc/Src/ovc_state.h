@@ -295,6 +295,9 @@ int AddLanSearchPrecheckRTask(PreSessionInfo* record);  // device side; nothing 
 int IsPrivateAddress(const char* addressText);
 // Extra IPv4 networks treated as the LAN (network order address, prefix length); at most 8.
 void ovc_set_lan_networks(const uint32_t* nets, const int* prefixes, int count);
+// Masters for the next OVC_Initialize2 (up to two; null: none). A program whose module the
+// P2PTunnel agent starts, inside a test network with its own masters, names them here.
+void ovc_set_start_masters(const char* m1, const char* m2);
 // Wire and text helpers of the dispatcher.
 bool ovc_text_to_netaddr(const char* text, uint16_t port, ovc_netaddr_t* out);
 bool ovc_text_to_sockaddr(const char* text, uint16_t port, sockaddr_storage* out);

@@ -45,6 +45,12 @@ size_t COrvanP2PTunnel::Running()
     return m_map.size();
 }
 
+unsigned COrvanP2PTunnel::TasksRunning()
+{
+    std::lock_guard<std::mutex> l(m_taskMutex);
+    return m_tasks;
+}
+
 void COrvanP2PTunnel::TaskEnded()
 {
     std::lock_guard<std::mutex> l(m_taskMutex);
@@ -194,8 +200,10 @@ void COrvanP2PTunnel::GetPortFromIDOrvan(const StartInfo& in)
         {
             std::lock_guard<std::mutex> l(m_mapMutex);
             auto it = m_map.find(in.handle);
-            if (it != m_map.end())
-                it->second.freeSid = S;  // a stop can now cancel the connect
+            // Stopped before its connect began: nothing to connect for.
+            if (it == m_map.end())
+                break;
+            it->second.freeSid = S;  // a stop can now cancel the connect
         }
         int code = 0;
         int r = P2PTunnelAgent_Connect_Parallel(id, S, &m_auth, sizeof m_auth, &code);
@@ -292,9 +300,14 @@ void COrvanP2PTunnel::StopConnectAndMapOrvan(const SessionMap& rec)
         KV_LOG(gEnableP2PStatus, "orvan: call [P2PTunnelAgent_Abort], id:%s\n", id);
         if (r != 0 && r != TNL_ER_INVALID_ARG)
             return;
-    } else if (rec.freeSid >= 0) {
-        P2PTunnelAgent_Connect_Stop_Parallel(id, rec.freeSid);
-        KV_LOG(gEnableP2PStatus, "orvan: call [P2PTunnelAgent_Connect_Stop_Parallel], id:%s, sess id:%d\n", id, rec.freeSid);
+    } else {
+        if (rec.freeSid >= 0) {
+            P2PTunnelAgent_Connect_Stop_Parallel(id, rec.freeSid);
+            KV_LOG(gEnableP2PStatus, "orvan: call [P2PTunnelAgent_Connect_Stop_Parallel], id:%s, sess id:%d\n", id, rec.freeSid);
+        }
+        // The worker still runs and counts itself out when its teardown closed the session;
+        // counting here too would take the count below zero.
+        return;
     }
     --m_connectedAgents;
 }

@@ -31,6 +31,8 @@ public:
     bool Started() const { return m_started.load(); }
     long ConnectedAgents() const { return m_connectedAgents.load(); }
     size_t Running();
+    // Workers and teardowns queued or running.
+    unsigned TasksRunning();
 
 private:
     struct AuthBlock {

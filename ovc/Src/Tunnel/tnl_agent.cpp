@@ -62,6 +62,21 @@ bool gInit = false;
 int gN = 0;
 std::vector<AgentSession>* gSessions = nullptr;
 Mapping gMaps[kMappings];
+// A program may end while mappings still listen (a session never stopped): their threads are
+// stopped and joined before the table goes, since destroying a running thread ends the process.
+struct MappingsAtExit {
+  ~MappingsAtExit() {
+    for (Mapping& m : gMaps) m.stop.store(true);
+    for (Mapping& m : gMaps) {
+      std::thread t;
+      {
+        std::lock_guard<std::mutex> g(gMu);
+        t = std::move(m.thread);
+      }
+      if (t.joinable()) t.join();
+    }
+  }
+} gMappingsAtExit;
 std::mutex gConnectingMu;
 ConnectingSlot gConnecting[kConnecting];
 int gAuthTimeoutMs = 30000;
@@ -455,7 +470,9 @@ int P2PTunnelAgent_StopPortMapping_byIndexArray(int* indexes, int count) {
     {
       std::lock_guard<std::mutex> g(gMu);
       Mapping& m = gMaps[idx];
-      if (!m.inUse) {
+      // A slot another caller is already stopping is left to it: that caller joins the
+      // thread and closes the listener once, after the thread ended.
+      if (!m.inUse || m.stop.load()) {
         indexes[i] = -1;
         continue;
       }

@@ -257,5 +257,8 @@ TEST_F(OrvanLan, StopDuringTheConnectCancelsItWithoutCallback) {
   EXPECT_TRUE(wait_until([&] { return t.ConnectedAgents() == 0; }, 10000));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   EXPECT_EQ(a.calls.load(), 0);
+  // The stop and the cancelled worker count the request out once between them.
+  EXPECT_TRUE(wait_until([&] { return t.TasksRunning() == 0; }, 10000));
+  EXPECT_EQ(t.ConnectedAgents(), 0);
   t.BackgroundDestroy();
 }

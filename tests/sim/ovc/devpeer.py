@@ -5,10 +5,13 @@ answers knocks, accepts the relay's announcement and session, and then serves th
 the LAN device of lanpeer.py does (echo, reliable messages with acknowledgements, alive, close).
 
 Usage: devpeer.py --uid UID --master ADDR [--bind ADDR] [--port P] [--period S] [--no-direct]
-                  [--timeout S]
+                  [--timeout S] [--rct echo|tunnel [--auth VERDICT] [--source-bytes N]]
 
 Prints "PORT <n>" once bound, then one JSON line per event; commands on standard input as in
 lanpeer.py (close | silent | talk | send N [CH] | reliable N [CH] | stats | quit).
+With --rct tunnel, channel 0 of a session is the device side of a P2PTunnel session
+(tnlpeer.py): a "services" line names its echo and source ports, and its opens reach
+services on this host's loopback (a device simulator, the media-port service).
 Binds loopback only, unless the process runs in a private network namespace.
 """
 import argparse
@@ -207,6 +210,9 @@ class ServerDevice(lanpeer.Device):
         self.rel_expected.clear()
         self.rel_held.clear()
         self.tx_seq.clear()
+        # A new session starts its RCT channels (and the tunnel on channel 0) afresh.
+        self.rct.clear()
+        self.tunnel = None
         emit(dev=0, event="connected", client=list(to), key=list(key), tag=tag,
              path="relay" if relay_id is not None else "direct")
 
@@ -220,6 +226,11 @@ def main():
     ap.add_argument("--period", type=float, default=1.0)
     ap.add_argument("--no-direct", action="store_true")
     ap.add_argument("--timeout", type=float, default=600.0)
+    # With --rct tunnel, channel 0 of a session carries a tunnel session served by tnlpeer.py.
+    ap.add_argument("--rct", choices=("echo", "tunnel"), default="")
+    ap.add_argument("--auth", default="accept", help="tunnel verdict, as tnlpeer.py --auth")
+    ap.add_argument("--silent-secs", type=float, default=30)
+    ap.add_argument("--source-bytes", type=int, default=1 << 20)
     args = ap.parse_args()
     try:
         lanpeer.safety.check_address(args.bind if args.bind != "0.0.0.0" else "198.51.100.1", "bind")
@@ -229,6 +240,9 @@ def main():
         return 2
     d = ServerDevice(args)
     print("PORT %d" % d.sock.getsockname()[1], flush=True)
+    if args.rct == "tunnel":
+        echo, source = lanpeer.tnlpeer.RctTunnel.services(args.source_bytes)
+        emit(event="services", echo=echo, source=source)
     end = time.monotonic() + args.timeout
     while time.monotonic() < end:
         r, _, _ = select.select([d.sock, sys.stdin], [], [], 0.01)
@@ -244,13 +258,17 @@ def main():
                     return 0
                 d.command(words)
                 continue
-            try:
-                data, frm = s.recvfrom(2048)
-            except OSError:
-                continue
-            d.handle(data, frm)
+            # With RCT traffic a burst is taken at once; otherwise one datagram per wake-up.
+            for _ in range(256 if args.rct else 1):
+                try:
+                    data, frm = s.recvfrom(2048, socket.MSG_DONTWAIT)
+                except OSError:
+                    break
+                d.handle(data, frm)
         d.tick()
         d.resend()
+        if args.rct:
+            d.rct_tick(time.monotonic())
     return 0
 
 
