@@ -420,6 +420,14 @@ void LanProxyStop() {
   gWake[0] = gWake[1] = -1;
 }
 
+namespace {
+// A program may end with the agent still initialised: the relay thread is stopped and joined
+// before its thread object goes, since destroying a running thread ends the process.
+struct ProxyAtExit {
+  ~ProxyAtExit() { LanProxyStop(); }
+} gProxyAtExit;
+}  // namespace
+
 int LanMapAdd(int sid, uint32_t deviceIpv4, uint16_t devicePort, uint16_t localPort) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return TNL_ER_SOCKET;
