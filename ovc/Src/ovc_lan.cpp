@@ -561,6 +561,10 @@ int OVC_Search_Device_Stop(void) {
 
 void ovc_lan_reset() {
   SearchDeviceCleanup();
+  // Under the session lock the send task cannot run: otherwise, seeing the queue emptied, it
+  // could delete and free itself between our read of its pointer and our delete. The order
+  // (session, then send) is the task's own.
+  OvcSessionLockGuard g;
   send_lock();
   orvan_task_t* t = gtSendLANSearchTask;
   gtSendLANSearchTask = nullptr;
